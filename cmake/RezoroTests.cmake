@@ -1,0 +1,30 @@
+# Test layout: `name_test.cc` beside a unit holds fast tests with fakes (label "unit", also run under the
+# sanitizers); `name_itest.cc` holds tests against the real components (model files, X server, sound
+# server) and is labelled "integration".
+function(rezoro_add_tests target dir)
+  cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+  file(GLOB_RECURSE unit_sources CONFIGURE_DEPENDS "${dir}/*_test.cc")
+  file(GLOB_RECURSE integration_sources CONFIGURE_DEPENDS "${dir}/*_itest.cc")
+  if(unit_sources)
+    add_executable(${target}_unit ${unit_sources})
+    target_link_libraries(${target}_unit PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+    gtest_discover_tests(${target}_unit PROPERTIES LABELS unit DISCOVERY_TIMEOUT 60)
+  endif()
+  if(integration_sources AND NOT REZORO_UNIT_ONLY)
+    add_executable(${target}_integration ${integration_sources})
+    target_link_libraries(${target}_integration PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+    target_compile_definitions(${target}_integration PRIVATE
+      REZORO_BIN_DIR="${CMAKE_RUNTIME_OUTPUT_DIRECTORY}"
+      REZORO_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
+      REZORO_DEPS_DIR="${REZORO_DEPS_DIR}")
+    gtest_discover_tests(${target}_integration PROPERTIES LABELS integration DISCOVERY_TIMEOUT 60)
+  endif()
+endfunction()
+
+# Library sources are every .cc below a folder that is neither a test nor a program entry.
+function(rezoro_library_sources out dir)
+  file(GLOB_RECURSE all CONFIGURE_DEPENDS "${dir}/*.cc")
+  list(FILTER all EXCLUDE REGEX "_(i)?test\\.cc$")
+  list(FILTER all EXCLUDE REGEX "/main\\.cc$")
+  set(${out} ${all} PARENT_SCOPE)
+endfunction()

@@ -1,0 +1,42 @@
+#include "common/atomic_file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "common/unique_fd.h"
+#include "common/uuid.h"
+
+namespace rezoro {
+
+ScopedFileRemoval::~ScopedFileRemoval() {
+  if (!dismissed_) ::unlink(path_.c_str());
+}
+
+std::error_code writeFileAtomically(const std::filesystem::path& target, std::string_view data) {
+  const auto error = [] { return std::error_code(errno, std::generic_category()); };
+  if (!target.has_filename()) return std::make_error_code(std::errc::is_a_directory);
+  const std::filesystem::path temporary =
+      target.parent_path() / ("." + target.filename().string() + "." + newUuidString() + ".tmp");
+
+  UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
+  if (!fd) return error();
+  ScopedFileRemoval removal(temporary);
+
+  for (size_t offset = 0; offset < data.size();) {
+    const ssize_t written = ::write(fd.get(), data.data() + offset, data.size() - offset);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return error();
+    }
+    offset += static_cast<size_t>(written);
+  }
+  if (::fdatasync(fd.get()) != 0) return error();
+  if (::close(fd.release()) != 0) return error();
+  if (::rename(temporary.c_str(), target.c_str()) != 0) return error();
+  removal.dismiss();
+  return {};
+}
+
+}  // namespace rezoro

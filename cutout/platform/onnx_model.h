@@ -1,0 +1,49 @@
+#pragma once
+
+#include <onnxruntime_cxx_api.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace rezoro::cutout {
+
+// Thrown when the runtime or a model cannot be loaded or run.
+class OnnxError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The process-wide runtime environment, created on first use with its logger silenced (the parent
+// reads only our JSON). Throws OnnxError when the runtime library cannot set itself up.
+Ort::Env& onnxEnvironment();
+
+// One ONNX model in ONNX Runtime, set up for a long-lived service that runs one job at a time: all
+// cores for one operator, no spin-waiting (an idle service uses no CPU), and no CPU arena, which
+// would keep its peak allocation for the life of the process.
+class OnnxModel {
+ public:
+  // Loads the model file. Throws OnnxError when the file is missing or the runtime refuses it.
+  explicit OnnxModel(const std::filesystem::path& path);
+
+  // Runs the model on one float32 input tensor and returns the requested outputs, in order.
+  // Throws OnnxError on a shape mismatch or any runtime failure.
+  std::vector<Ort::Value> run(const char* inputName, std::span<const float> input,
+                              std::span<const int64_t> shape,
+                              const std::vector<const char*>& outputNames);
+
+ private:
+  Ort::Session session_{nullptr};
+  Ort::MemoryInfo memory_{nullptr};
+};
+
+// The folder holding the running executable (from /proc/self/exe).
+std::filesystem::path executableDirectory();
+
+// Where the model file `name` is installed: the "models" folder beside the executable.
+std::filesystem::path installedModelPath(const std::string& name);
+
+}  // namespace rezoro::cutout

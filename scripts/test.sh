@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs every test: the full suite against the real components, then the unit
+# tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+jobs=$(nproc)
+
+bash "$root/scripts/setup.sh"
+
+cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$root/build" -j "$jobs"
+(cd "$root/build" && ctest --output-on-failure --timeout 600)
+
+cmake -S "$root" -B "$root/build-sanitize" -DCMAKE_BUILD_TYPE=Debug -DREZORO_SANITIZE=ON \
+  -DREZORO_UNIT_ONLY=ON >/dev/null
+cmake --build "$root/build-sanitize" -j "$jobs"
+(cd "$root/build-sanitize" && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -L unit --timeout 600)
