@@ -1,0 +1,72 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <set>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "cutout/segmentation/pixel_buffer.h"
+#include "cutout/segmentation/upright_image.h"
+
+namespace rezoro::cutout {
+
+// Compute devices and stages as an analysis service reports them.
+enum class ComputeDeviceKind { cpu, gpu, neuralEngine };
+struct ComputeDevice {
+  ComputeDeviceKind kind;
+  int index = 0;  // which device of that kind
+  friend bool operator==(const ComputeDevice&, const ComputeDevice&) = default;
+};
+enum class ComputeStage { main, postProcessing };
+// Stages in the order the service lists them, each with its devices in preference order.
+using ComputeStageDevices = std::vector<std::pair<ComputeStage, std::vector<ComputeDevice>>>;
+
+// What an analysis request is performed on: an image file with the orientation to apply, or an
+// upright image in memory (a crop).
+struct ImageRequestHandler {
+  struct File {
+    std::filesystem::path path;
+    int orientation = 1;  // 1..8, as in the file's header
+  };
+  std::variant<File, std::shared_ptr<const UprightImage>> image;
+};
+
+// A configured, unperformed foreground-instance segmentation request.
+struct ForegroundRequest {
+  int revision = 1;
+  bool preferBackgroundProcessing = true;
+  std::map<ComputeStage, ComputeDevice> computeDevices;
+};
+
+// The result of one segmentation: the foreground instances found in the analysed image.
+class InstanceMaskObservation {
+ public:
+  virtual ~InstanceMaskObservation() = default;
+  // Indices of every foreground instance; empty when nothing was found.
+  virtual const std::set<int64_t>& allInstances() const = 0;
+  // A mask of `instances`, scaled to the analysed image's upright size, as a one-component float
+  // buffer (coverage 0..1). Returns null when none can be made; throws on a runtime failure.
+  virtual std::unique_ptr<PixelBuffer> generateScaledMask(const std::set<int64_t>& instances,
+                                                          const ImageRequestHandler& handler) const = 0;
+};
+
+// The foreground-instance segmentation service. Abstract so that tests can fake it; the real one
+// runs a segmentation network in ONNX Runtime.
+class ForegroundEngine {
+ public:
+  virtual ~ForegroundEngine() = default;
+  // Whether the service can run here at all (runtime loads, model installed); cheap, no inference.
+  virtual bool isAvailable() = 0;
+  // The devices each compute stage can use. Throws when they cannot be queried.
+  virtual ComputeStageDevices supportedComputeStageDevices() = 0;
+  // Performs `request` on the handler's image. Returns the first result, or null when there is
+  // none. Throws CutoutFailure or another exception on failure.
+  virtual std::unique_ptr<InstanceMaskObservation> perform(const ForegroundRequest& request,
+                                                           const ImageRequestHandler& handler) = 0;
+};
+
+}  // namespace rezoro::cutout
