@@ -33,7 +33,7 @@ void pngFlush(png_structp) {}
 
 }  // namespace
 
-bool writeGrayPng(int fd, const GrayMask& mask, int compressionLevel) {
+bool writeGrayPng(int fd, const GrayMask& mask, int compressionLevel, PngRowFilter filter) {
   // Only plain values live across setjmp; the structures are destroyed on both paths.
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, pngError, pngWarning);
   if (png == nullptr) return false;
@@ -53,6 +53,7 @@ bool writeGrayPng(int fd, const GrayMask& mask, int compressionLevel) {
   png_set_IHDR(png, info, static_cast<png_uint_32>(mask.width), static_cast<png_uint_32>(mask.height), 8,
                PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   png_set_compression_level(png, compressionLevel);
+  png_set_filter(png, PNG_FILTER_TYPE_BASE, filter == PngRowFilter::up ? PNG_FILTER_UP : PNG_ALL_FILTERS);
   png_write_info(png, info);
   for (int64_t row = 0; row < mask.height; ++row) {
     png_write_row(png, mask.bytes.data() + row * mask.width);
@@ -76,7 +77,7 @@ std::array<int64_t, 2> exportGrayscaleMask(const GrayMask& mask, const std::file
   {
     const UniqueFd file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666));
     if (!file) throw CutoutFailure::exportFailed;
-    if (!writeGrayPng(file.get(), mask, maskPngCompressionLevel)) throw CutoutFailure::exportFailed;
+    if (!writeGrayPng(file.get(), mask, maskPngCompressionLevel, maskPngRowFilter)) throw CutoutFailure::exportFailed;
     // On disk before the rename, so that a crash cannot leave a short file under the destination's name.
     if (::fdatasync(file.get()) != 0) throw CutoutFailure::exportFailed;
   }
