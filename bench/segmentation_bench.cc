@@ -1,5 +1,5 @@
 // The whole-image segmentation path on a 12 MP photograph: perform, scaled mask, 8-bit conversion.
-//   segmentation_bench [PHOTO] [RUNS]
+//   segmentation_bench [PHOTO|""] [RUNS]
 // Without PHOTO it upscales the opencv-doc sample messi5.jpg to 4000 × 3000 into a temporary JPEG.
 #include <sys/resource.h>
 
@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
         std::filesystem::temp_directory_path() / ("segmentation-bench-" + newUuidString() + ".jpg");
     const ScopedFileRemoval removal(made);
     const std::filesystem::path photo =
-        argc > 1 ? std::filesystem::path(argv[1])
+        argc > 1 && argv[1][0] != '\0' ? std::filesystem::path(argv[1])
                  : twelveMegapixelPhoto(std::filesystem::path(REZORO_BENCH_DEPS_DIR) / "opencv-doc/messi5.jpg", made);
     const int runs = argc > 2 ? std::atoi(argv[2]) : 4;
     std::printf("photo %s, peak RSS before %.0f MiB\n", photo.c_str(), peakRssMiB());
