@@ -21,7 +21,7 @@ Ort::Env& onnxEnvironment() {
   return environment;
 }
 
-OnnxModel::OnnxModel(const std::filesystem::path& path) {
+OnnxModel::OnnxModel(const std::filesystem::path& path, OnnxDevice device) {
   std::error_code error;
   if (!std::filesystem::is_regular_file(path, error)) throw OnnxError("model file missing: " + path.string());
   try {
@@ -34,6 +34,7 @@ OnnxModel::OnnxModel(const std::filesystem::path& path) {
     options.DisableCpuMemArena();
     options.AddConfigEntry("session.intra_op.allow_spinning", "0");
     options.AddConfigEntry("session.inter_op.allow_spinning", "0");
+    if (device == OnnxDevice::cuda) options.AppendExecutionProvider_CUDA(OrtCUDAProviderOptions{});
     session_ = Ort::Session(onnxEnvironment(), path.c_str(), options);
     memory_ = Ort::MemoryInfo::CreateCpu(OrtDeviceAllocator, OrtMemTypeDefault);
   } catch (const Ort::Exception& failure) {

@@ -21,13 +21,16 @@ class OnnxError : public std::runtime_error {
 // reads only our JSON). Throws OnnxError when the runtime library cannot set itself up.
 Ort::Env& onnxEnvironment();
 
+// Where a model runs. CUDA is asked for only when the runtime lists its provider.
+enum class OnnxDevice { cpu, cuda };
+
 // One ONNX model in ONNX Runtime, set up for a long-lived service that runs one job at a time: all
 // cores for one operator, no spin-waiting (an idle service uses no CPU), and no CPU arena, which
 // would keep its peak allocation for the life of the process.
 class OnnxModel {
  public:
   // Loads the model file. Throws OnnxError when the file is missing or the runtime refuses it.
-  explicit OnnxModel(const std::filesystem::path& path);
+  explicit OnnxModel(const std::filesystem::path& path, OnnxDevice device = OnnxDevice::cpu);
 
   // Runs the model on one float32 input tensor and returns the requested outputs, in order.
   // Throws OnnxError on a shape mismatch or any runtime failure.

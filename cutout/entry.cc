@@ -1,0 +1,44 @@
+#include "cutout/entry.h"
+
+#include "cutout/cutout_failure.h"
+#include "cutout/segmentation/foreground_request.h"
+
+namespace rezoro::cutout {
+
+Json probeAnswer(ForegroundEngine& engine) {
+  try {
+    if (!engine.isAvailable()) return response(CutoutFailure::unsupportedHardware);
+    configuredRequest(engine);
+    return Json{{"ok", true}, {"backend", "apple_vision"}, {"revision", backendRevision}};
+  } catch (CutoutFailure failure) {
+    return response(failure);
+  } catch (...) {
+    return response(CutoutFailure::nativeFailure);
+  }
+}
+
+std::filesystem::path standardizedDirectory(const std::filesystem::path& directory) {
+  std::error_code error;
+  std::filesystem::path absolute = std::filesystem::absolute(directory, error);
+  if (error) absolute = directory;
+  std::filesystem::path normal = absolute.lexically_normal();
+  // "dir/" normalises to "dir/"; the service joins file names onto the directory itself.
+  if (!normal.has_filename() && normal.has_relative_path()) normal = normal.parent_path();
+  return normal;
+}
+
+int cutoutMain(const std::vector<std::string>& arguments, ForegroundEngine& engine, int outputFd,
+               const ServeFunction& serve) {
+  if (arguments.size() == 1 && arguments[0] == "--probe") {
+    const Json answer = probeAnswer(engine);
+    writeJsonLine(outputFd, answer);
+    return answer.value("ok", false) == true ? 0 : 1;
+  }
+  if (arguments.size() == 2 && arguments[0] == "--serve") {
+    return serve(standardizedDirectory(arguments[1]));
+  }
+  writeJsonLine(outputFd, response(CutoutFailure::invalidInput));
+  return 2;
+}
+
+}  // namespace rezoro::cutout

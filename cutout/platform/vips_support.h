@@ -1,0 +1,39 @@
+#pragma once
+
+#include <vips/vips.h>
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+namespace rezoro::cutout {
+
+// Thrown when libvips cannot start or refuses an image; the message is vips' own error text.
+class VipsError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Starts libvips once per process. Its GLib messages are discarded (the parent reads only our
+// JSON) and its operation cache is off, so that no decoded image outlives the job that made it.
+// Throws VipsError when the library cannot start.
+void startVips();
+
+// Throws VipsError with vips' accumulated error text, and clears that text for the next call.
+[[noreturn]] void throwVipsError(const std::string& what);
+
+struct VipsObjectRelease {
+  void operator()(void* object) const {
+    if (object != nullptr) g_object_unref(object);
+  }
+};
+using VipsImagePtr = std::unique_ptr<VipsImage, VipsObjectRelease>;
+
+struct GFreeRelease {
+  void operator()(void* memory) const { g_free(memory); }
+};
+
+// The image's pixels as one packed buffer, band-interleaved, top row first. Throws VipsError.
+std::unique_ptr<uint8_t[], GFreeRelease> pixelsOf(VipsImage* image, size_t& size);
+
+}  // namespace rezoro::cutout
