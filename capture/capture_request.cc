@@ -115,7 +115,9 @@ void CaptureRequest::validateDestination(bool removeReservation) const {
 }
 
 CaptureRequest loadRequest(const std::string& path) {
-  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  // O_NONBLOCK keeps a FIFO named as the request from blocking the open; it changes nothing for a
+  // regular file, and anything else is refused below.
+  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
   if (!fd) invalid();
   struct stat status {};
   if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) invalid();
