@@ -17,6 +17,7 @@ extern "C" {
 #include <mutex>
 #include <optional>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <variant>
 #include <vector>
@@ -94,6 +95,7 @@ struct Mp4Writer::Impl {
   };
 
   std::filesystem::path path;
+  std::string preset;
   FormatContextPtr format;
 
   std::optional<VideoOutputSettings> videoSettings;
@@ -227,7 +229,8 @@ struct Mp4Writer::Impl {
     c->color_trc = AVCOL_TRC_SMPTE170M;
     if (format->oformat->flags & AVFMT_GLOBALHEADER) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     AVDictionary* options = nullptr;
-    av_dict_set(&options, "preset", std::string(x264PresetFor(c->width, c->height)).c_str(), 0);
+    if (preset.empty()) preset = x264PresetFor(c->width, c->height);
+    av_dict_set(&options, "preset", preset.c_str(), 0);
     const int opened = avcodec_open2(c, codec, &options);
     av_dict_free(&options);
     if (opened < 0) return false;
@@ -483,7 +486,8 @@ struct Mp4Writer::Impl {
   }
 };
 
-std::unique_ptr<Mp4Writer> Mp4Writer::create(const std::filesystem::path& path) {
+std::unique_ptr<Mp4Writer> Mp4Writer::create(const std::filesystem::path& path,
+                                             std::string_view preset) {
   // The parent reads only our JSON; libav and x264 (which logs through libav) stay silent.
   av_log_set_level(AV_LOG_QUIET);
   struct stat status {};
@@ -496,6 +500,7 @@ std::unique_ptr<Mp4Writer> Mp4Writer::create(const std::filesystem::path& path) 
   }
   auto impl = std::make_unique<Impl>();
   impl->path = path;
+  impl->preset = preset;
   impl->format.reset(raw);
   return std::unique_ptr<Mp4Writer>(new Mp4Writer(std::move(impl)));
 }

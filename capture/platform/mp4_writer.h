@@ -22,8 +22,10 @@ std::string_view x264PresetFor(int64_t width, int64_t height);
 class Mp4Writer final : public MediaFileWriter {
  public:
   // Prepares a writer for a new MPEG-4 file at `path`; nothing is created until startWriting.
+  // `preset` names the x264 preset (empty: x264PresetFor the video size; benchmarks compare).
   // Throws std::runtime_error when something already exists at `path` or the muxer is missing.
-  static std::unique_ptr<Mp4Writer> create(const std::filesystem::path& path);
+  static std::unique_ptr<Mp4Writer> create(const std::filesystem::path& path,
+                                           std::string_view preset = {});
   ~Mp4Writer() override;
 
   VideoWriterInput* addVideoInput(const VideoOutputSettings& settings) override;
