@@ -2,6 +2,9 @@
 
 #include <pulse/rtclock.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -99,13 +102,14 @@ std::optional<PlatformError> PulseAudioCapture::start(double timeoutSeconds) {
   if (!stream_) return soundError("cannot create the record stream", context_.get());
   pa_stream_set_state_callback(stream_.get(), &PulseAudioCapture::streamStateChanged, this);
   pa_stream_set_read_callback(stream_.get(), &PulseAudioCapture::streamReadable, this);
+  pa_stream_set_overflow_callback(stream_.get(), &PulseAudioCapture::streamOverflowed, this);
 
   pa_buffer_attr attributes;
   std::memset(&attributes, 0xff, sizeof attributes);  // (uint32_t)-1: the server's choice
   attributes.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(
       static_cast<pa_usec_t>(kFragmentSeconds * 1e6), &spec));
   const auto flags = static_cast<pa_stream_flags_t>(
-      PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_INTERPOLATE_TIMING);
+      PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE);
   if (pa_stream_connect_record(stream_.get(), "@DEFAULT_MONITOR@", &attributes, flags) < 0) {
     return soundError("cannot record the default sink's monitor", context_.get());
   }
@@ -130,6 +134,7 @@ void PulseAudioCapture::stop() {
       if (stream_) {
         pa_stream_set_state_callback(stream_.get(), nullptr, nullptr);
         pa_stream_set_read_callback(stream_.get(), nullptr, nullptr);
+        pa_stream_set_overflow_callback(stream_.get(), nullptr, nullptr);
         pa_stream_disconnect(stream_.get());
         stream_.reset();
       }
@@ -173,20 +178,23 @@ void PulseAudioCapture::fail(const char* what) {
   onFailure_(PlatformError{what});
 }
 
+void PulseAudioCapture::streamOverflowed(pa_stream*, void* opaque) {
+  // The server dropped audio we did not read in time: the next buffer starts a new stretch.
+  static_cast<PulseAudioCapture*>(opaque)->timeline_.discontinuity();
+}
+
 void PulseAudioCapture::readAvailable() {
   if (stopping_ || failed_) return;
   pa_stream* stream = stream_.get();
-  const double now = hostTimeSeconds();
-  // Latency of a record stream: how long ago the oldest unread frame was captured.
-  pa_usec_t latency = 0;
-  int negative = 0;
-  double age;
-  if (pa_stream_get_latency(stream, &latency, &negative) == 0) {
-    age = negative ? 0.0 : static_cast<double>(latency) * 1e-6;
-  } else {
-    age = static_cast<double>(pa_stream_readable_size(stream) / kBytesPerFrame) / kSampleRate;
+  // The first unread frame was captured this long ago: the audio waiting in our buffer plus the
+  // source's own latency. The interpolated pa_stream_get_latency() is not used: until the first
+  // timing update it extrapolates from the stream's creation and reports most of a second of
+  // latency that is not there, then slides back to the truth over a second or so.
+  double age = static_cast<double>(pa_stream_readable_size(stream) / kBytesPerFrame) / kSampleRate;
+  if (const pa_timing_info* timing = pa_stream_get_timing_info(stream); timing && !timing->read_index_corrupt) {
+    age += std::min(static_cast<double>(timing->source_usec) * 1e-6, 1.0);
   }
-  const double firstCapture = now - age;
+  const double firstCapture = hostTimeSeconds() - age;
 
   int64_t framesBefore = 0;
   while (pa_stream_readable_size(stream) > 0) {
@@ -198,13 +206,15 @@ void PulseAudioCapture::readAvailable() {
     }
     if (bytes == 0) break;
     const auto frames = static_cast<int64_t>(bytes / kBytesPerFrame);
-    // A hole (no data) still occupies its time: later buffers keep their own stamps.
-    if (data && frames > 0) {
+    if (!data) {
+      timeline_.skip(frames);  // a hole still occupies its time
+    } else if (frames > 0) {
       auto samples = std::make_shared<std::vector<float>>(static_cast<size_t>(frames) * kChannelCount);
       std::memcpy(samples->data(), data, static_cast<size_t>(frames) * kBytesPerFrame);
       SampleBuffer buffer;
       buffer.mediaType = kMediaTypeAudio;
-      buffer.presentationTime = hostMediaTime(firstCapture + static_cast<double>(framesBefore) / kSampleRate);
+      buffer.presentationTime = hostMediaTime(
+          timeline_.place(firstCapture + static_cast<double>(framesBefore) / kSampleRate, frames));
       buffer.numSamples = frames;
       buffer.audioFormat = AudioStreamFormat{kSampleRate, kChannelCount, true, true};
       buffer.audioSamples = std::move(samples);

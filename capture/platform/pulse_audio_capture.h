@@ -7,15 +7,16 @@
 #include <memory>
 #include <optional>
 
+#include "capture/platform/audio_timeline.h"
 #include "capture/platform/capture_stream.h"
 
 namespace rezoro::capture {
 
 // Records what the default sink plays (its monitor, "@DEFAULT_MONITOR@") from the sound server
 // named by PULSE_SERVER or the user's default, as interleaved float32 48 kHz stereo in ~20 ms
-// buffers. Each buffer is stamped with the monotonic time at which its first frame was captured
-// (the time it was read minus the stream's latency at that moment), so buffers are placed by their
-// times, never by counting frames. Never starts a sound server of its own.
+// buffers. Each buffer is stamped with the monotonic time at which its first frame was captured:
+// the time it was read minus the audio still waiting (our buffer and the source's latency), kept
+// seamless between neighbours by an AudioTimeline. Never starts a sound server of its own.
 class PulseAudioCapture {
  public:
   static constexpr double kSampleRate = 48000;
@@ -50,6 +51,7 @@ class PulseAudioCapture {
   static void contextStateChanged(pa_context* context, void* self);
   static void streamStateChanged(pa_stream* stream, void* self);
   static void streamReadable(pa_stream* stream, size_t bytes, void* self);
+  static void streamOverflowed(pa_stream* stream, void* self);
   void fail(const char* what);
   void readAvailable();
 
@@ -58,6 +60,7 @@ class PulseAudioCapture {
   std::unique_ptr<pa_threaded_mainloop, MainloopFree> mainloop_;
   std::unique_ptr<pa_context, ContextRelease> context_;
   std::unique_ptr<pa_stream, StreamRelease> stream_;
+  AudioTimeline timeline_{kSampleRate};  // touched on the sound thread only
   bool loopRunning_ = false;
   bool running_ = false;             // the stream reached READY; touched under the loop's lock
   std::atomic<bool> stopping_{false};

@@ -262,7 +262,10 @@ class VirtualSoundServer {
   explicit VirtualSoundServer(Key) {}
   static constexpr const char* kSinkName = "rezoro_test";
 
-  static std::unique_ptr<VirtualSoundServer> start() {
+  // `keepSinkAwake`: a fresh null sink sleeps in ~2 s blocks, so a new record stream of its monitor
+  // hears nothing for up to 2 s; a standing low-latency listener keeps it in 20 ms blocks, as a
+  // sound card or PipeWire would be (first audio within ~50 ms).
+  static std::unique_ptr<VirtualSoundServer> start(bool keepSinkAwake = true) {
     auto sound = std::make_unique<VirtualSoundServer>(Key{});
     const auto& folder = sound->folder_.path();
     const auto runtime = folder / "runtime";
@@ -296,6 +299,24 @@ class VirtualSoundServer {
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+    if (keepSinkAwake) {
+      // It records 8 kB/s (8-bit mono at 8 kHz) into a file, whose first bytes tell that the sink
+      // has left its first long sleep.
+      ChildProcess::Options listener;
+      listener.environment = {{"PULSE_SERVER", sound->server()}};
+      listener.output = folder / "listener.raw";
+      sound->listener_ = ChildProcess::start({"pacat", "--record", "--raw", "--latency-msec=20", "--format=u8",
+                                              "--channels=1", "--rate=8000",
+                                              "--device=" + std::string(kSinkName) + ".monitor"},
+                                             listener);
+      std::error_code missing;
+      while (std::filesystem::file_size(folder / "listener.raw", missing) == 0 || missing) {
+        if (!sound->listener_.running() || std::chrono::steady_clock::now() > deadline) {
+          throw std::runtime_error("the sink's monitor stays silent");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    }
     return sound;
   }
 
@@ -318,7 +339,8 @@ class VirtualSoundServer {
     if (sox.wait() != 0) throw std::runtime_error("sox could not make the tone");
     ChildProcess::Options options;
     options.environment = {{"PULSE_SERVER", server()}};
-    return ChildProcess::start({"paplay", "--device=" + std::string(kSinkName), file.string()}, options);
+    return ChildProcess::start(
+        {"paplay", "--device=" + std::string(kSinkName), "--latency-msec=20", file.string()}, options);
   }
 
  private:
@@ -334,6 +356,7 @@ class VirtualSoundServer {
   TemporaryFolder folder_;
   std::filesystem::path socket_;
   ChildProcess daemon_;
+  ChildProcess listener_;  // released before the daemon
   mutable int tones_ = 0;
 };
 
@@ -346,8 +369,9 @@ class DisplayAndSound {
   struct Parts {
     bool display = true;
     bool sound = true;
+    bool keepSinkAwake = true;
   };
-  static std::unique_ptr<DisplayAndSound> start() { return start(Parts{true, true}); }
+  static std::unique_ptr<DisplayAndSound> start() { return start(Parts{true, true, true}); }
   static std::unique_ptr<DisplayAndSound> start(Parts parts) {
     auto world = std::make_unique<DisplayAndSound>(Key{});
     if (parts.display) {
@@ -355,7 +379,7 @@ class DisplayAndSound {
       world->displayVariable_.emplace("DISPLAY", world->display_->name());
     }
     if (parts.sound) {
-      world->sound_ = VirtualSoundServer::start();
+      world->sound_ = VirtualSoundServer::start(parts.keepSinkAwake);
       world->soundVariable_.emplace("PULSE_SERVER", world->sound_->server());
     }
     return world;
