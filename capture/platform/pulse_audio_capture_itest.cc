@@ -128,7 +128,11 @@ TEST_F(PulseAudioCaptureTest, RecordsTheSinkAsStampedFloatStereoAndHearsAToneInI
       // Neighbours are seamless unless the server broke the stream.
       const SampleBuffer& previous = buffers[i - 1].sample;
       const MediaTime end = previous.presentationTime + MediaTime::make(previous.numSamples, 48000);
-      discontinuities += std::abs((sample.presentationTime - end).seconds()) > 1e-6;
+      const double jump = (sample.presentationTime - end).seconds();
+      if (std::abs(jump) > 1e-6) {
+        ++discontinuities;
+        std::printf("buffer %zu starts %.1f ms after the previous one ended\n", i, jump * 1000);
+      }
     }
     totalFrames += sample.numSamples;
   }
@@ -139,7 +143,7 @@ TEST_F(PulseAudioCaptureTest, RecordsTheSinkAsStampedFloatStereoAndHearsAToneInI
   EXPECT_LT(averageFrames, 1440);
 
   // The tone: loud buffers start near when it was played, and cross zero ~2000 times a second.
-  double loudFrom = -1;
+  double loudFrom = -1, loudEnergy = 0;
   int64_t loudFrames = 0, crossings = 0;
   float previousSample = 0;
   for (const auto& buffer : buffers) {
@@ -154,14 +158,15 @@ TEST_F(PulseAudioCaptureTest, RecordsTheSinkAsStampedFloatStereoAndHearsAToneInI
       crossings += (previousSample < 0) != (samples[k] < 0);
       previousSample = samples[k];
     }
-    EXPECT_NEAR(rms, 0.5 / std::sqrt(2.0), 0.05);
+    loudEnergy += energy;
   }
   ASSERT_GT(loudFrames, 48000);  // most of the 1.5 s
+  EXPECT_NEAR(std::sqrt(loudEnergy / static_cast<double>(loudFrames)), 0.5 / std::sqrt(2.0), 0.03);
   EXPECT_NEAR(static_cast<double>(crossings) / (static_cast<double>(loudFrames) / 48000.0), 2000, 40);
   std::printf("first audio %.3f s after the start; tone heard %.3f s after it was started\n",
               firstArrival - started, loudFrom - toneStart);
   EXPECT_GT(loudFrom, toneStart);
-  EXPECT_LT(loudFrom, toneStart + 0.3);  // paplay's own start-up included
+  EXPECT_LT(loudFrom, toneStart + 0.5);  // sox and paplay start-up included
   EXPECT_TRUE(collector->failures().empty());
 }
 
