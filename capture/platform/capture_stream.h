@@ -1,0 +1,164 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "capture/media/media_time.h"
+#include "capture/platform/shareable_content.h"
+
+namespace rezoro::capture {
+
+class SerialQueue;
+
+// Host times and sample times share CLOCK_MONOTONIC. Sample times are stamped in microseconds:
+// the least common multiple of this timescale with the others in use (24 fps, 48 kHz, 90 kHz) still
+// fits a 32-bit timescale, so time arithmetic between them stays exact.
+constexpr int32_t kHostTimescale = 1000000;
+
+// The monotonic clock now, as a media time on kHostTimescale.
+MediaTime hostMediaTime();
+MediaTime hostMediaTime(double hostSeconds);
+
+// One display, with the applications whose windows and audio are to be left out. The exclusion is
+// handed to the stream, which does not act on it yet.
+struct ContentFilter {
+  ContentFilter(ShareableDisplay display, std::vector<ShareableApplication> excludingApplications)
+      : display(std::move(display)), excludedApplications(std::move(excludingApplications)) {}
+  double pointPixelScale() const { return display.pointPixelScale; }
+
+  ShareableDisplay display;
+  std::vector<ShareableApplication> excludedApplications;
+};
+
+// Four-character codes of pixel formats and media types, as numbers.
+constexpr uint32_t fourCharCode(const char (&code)[5]) {
+  return (uint32_t(uint8_t(code[0])) << 24) | (uint32_t(uint8_t(code[1])) << 16) |
+         (uint32_t(uint8_t(code[2])) << 8) | uint32_t(uint8_t(code[3]));
+}
+constexpr uint32_t kPixelFormatBGRA = fourCharCode("BGRA");  // 1111970369
+constexpr uint32_t kMediaTypeVideo = fourCharCode("vide");
+constexpr uint32_t kMediaTypeAudio = fourCharCode("soun");   // 0x736f756e
+
+struct StreamConfiguration {
+  int width = 1920;  // output frame size in pixels
+  int height = 1080;
+  std::optional<DisplayRect> sourceRect;  // display-local points; none = the whole display
+  MediaTime minimumFrameInterval = MediaTime::make(1, 60);
+  int queueDepth = 8;  // screen frames the stream lets be in flight at once
+  bool showsCursor = true;
+  uint32_t pixelFormat = kPixelFormatBGRA;  // the only format this stream produces
+  bool capturesAudio = false;
+  int sampleRate = 48000;
+  int channelCount = 2;
+  bool excludesCurrentProcessAudio = false;
+};
+
+// Frame status of a screen sample; only `complete` carries new content.
+enum class FrameStatus : int64_t { complete = 0, idle = 1, blank = 2, suspended = 3, started = 4, stopped = 5 };
+
+// Pixels of one screen frame, top row first. The memory belongs to the stream's pool and goes back
+// to it when the last reference is dropped.
+struct ImageBuffer {
+  int width = 0;
+  int height = 0;
+  int bytesPerRow = 0;
+  uint32_t pixelFormat = kPixelFormatBGRA;
+  std::vector<uint8_t> bytes;
+
+  uint8_t* baseAddress() { return bytes.data(); }
+  const uint8_t* baseAddress() const { return bytes.data(); }
+};
+
+struct AudioStreamFormat {
+  double sampleRate = 0;
+  int channelCount = 0;
+  bool isFloat32 = false;
+  bool isInterleaved = false;
+  bool operator==(const AudioStreamFormat&) const = default;
+};
+
+// One sample of a capture stream: a screen frame or a run of audio frames. Cheap to copy: the
+// payload is shared and immutable.
+struct SampleBuffer {
+  uint32_t mediaType = 0;       // kMediaTypeVideo or kMediaTypeAudio
+  MediaTime presentationTime;   // capture time, on CLOCK_MONOTONIC (kHostTimescale)
+  int64_t numSamples = 0;       // 1 for a screen frame, frames of audio otherwise
+
+  // Screen: the first (only) attachment's frame status, and the image for a complete frame (an idle
+  // frame has none).
+  std::optional<int64_t> frameStatus;
+  std::shared_ptr<const ImageBuffer> imageBuffer;
+
+  // Audio: numSamples × channelCount interleaved 32-bit floats.
+  std::optional<AudioStreamFormat> audioFormat;
+  std::shared_ptr<const std::vector<float>> audioSamples;
+};
+
+enum class StreamOutputType : int { screen = 0, audio = 1 };
+
+// The recorder's roles towards a stream. Samples arrive on the queue named when the output was
+// added; didStopWithError arrives on a thread of the stream and should only hop.
+class StreamOutput {
+ public:
+  virtual ~StreamOutput() = default;
+  virtual void didOutputSampleBuffer(const SampleBuffer& sample, StreamOutputType type) = 0;
+};
+
+class StreamDelegate {
+ public:
+  virtual ~StreamDelegate() = default;
+  // The stream stopped on its own (the display or sound server went away). Reported at most once,
+  // never after stopCapture was called.
+  virtual void didStopWithError(const PlatformError& error) = 0;
+};
+
+// A capture of one display (and optionally the system audio). Abstract so the recorder can be
+// driven by a fake in tests; the real one is X11CaptureStream. Outputs and the delegate are held
+// weakly: once the recorder is gone, nothing reaches it.
+class CaptureStream {
+ public:
+  virtual ~CaptureStream() = default;
+
+  // Delivers samples of `type` to `output` on `queue` (which must outlive the stream). Fails when an
+  // output of that type is already attached or the capture has started.
+  virtual std::optional<PlatformError> addStreamOutput(std::weak_ptr<StreamOutput> output,
+                                                       StreamOutputType type,
+                                                       SerialQueue& queue) = 0;
+
+  // Both answer once, on a thread of the stream, with no error on success. startCapture fails when
+  // the display or sound server cannot be used or the stream was started before; stopCapture fails
+  // when the stream is not running. A completion may be empty.
+  virtual void startCapture(ErrorCompletion completion) = 0;
+  virtual void stopCapture(ErrorCompletion completion) = 0;
+};
+
+// The platform's screen-capture services, as the recorder uses them. Abstract for fakes; the real
+// one is X11ScreenCaptureService.
+class ScreenCaptureService {
+ public:
+  virtual ~ScreenCaptureService() = default;
+
+  // Whether this process may read the screen. Never asks anybody.
+  virtual bool preflightScreenCaptureAccess() = 0;
+
+  // The display that the system treats as main.
+  virtual uint32_t mainDisplayID() = 0;
+
+  // Answers once, on another thread, with the content or an error.
+  using ContentCompletion =
+      std::function<void(std::optional<ShareableContent>, std::optional<PlatformError>)>;
+  virtual void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
+                                   ContentCompletion completion) = 0;
+
+  virtual std::unique_ptr<CaptureStream> makeStream(const ContentFilter& filter,
+                                                    const StreamConfiguration& configuration,
+                                                    std::weak_ptr<StreamDelegate> delegate) = 0;
+};
+
+}  // namespace rezoro::capture

@@ -1,0 +1,27 @@
+#pragma once
+
+#include "capture/platform/capture_stream.h"
+#include "capture/serial_queue.h"
+
+namespace rezoro::capture {
+
+// The screen-capture services of an X11 desktop ($DISPLAY) with PulseAudio for the system audio.
+// Shareable content is read on a worker thread of its own and answered there.
+class X11ScreenCaptureService : public ScreenCaptureService {
+ public:
+  X11ScreenCaptureService() = default;
+  ~X11ScreenCaptureService() override = default;  // waits for a content request under way
+
+  bool preflightScreenCaptureAccess() override;
+  uint32_t mainDisplayID() override;  // 0 when the display cannot be reached
+  void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
+                           ContentCompletion completion) override;
+  std::unique_ptr<CaptureStream> makeStream(const ContentFilter& filter,
+                                            const StreamConfiguration& configuration,
+                                            std::weak_ptr<StreamDelegate> delegate) override;
+
+ private:
+  SerialQueue worker_;
+};
+
+}  // namespace rezoro::capture
