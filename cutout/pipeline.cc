@@ -93,9 +93,10 @@ std::optional<RecoveredMask> recoverMissedPeople(const GrayMask& gray, int64_t f
   try {
     const UprightImage upright = uprightImage(source, gray.width, gray.height);
     const HumanRequest request = configuredHumanRequest(services.detector);
+    // A detection that fails still counts as the pass it was.
+    outcome.detectionPasses = 1;
     const auto people = detectedPeople(upright, Rect{0, 0, width, height}, ImageSize{width, height},
                                        services.detector, request);
-    outcome.detectionPasses = 1;
     const auto boxes = deduplicatedPeople(people);
     bool missed = false;
     for (const auto& box : boxes) {
