@@ -2,10 +2,12 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string_view>
 
+#include "capture/capture_failure.h"
 #include "capture/capture_request.h"
 #include "capture/media/media_file_writer.h"
 #include "capture/media/media_sample.h"
@@ -25,10 +27,18 @@ AudioOutputSettings aacOutputSettings();
 std::filesystem::path temporaryRecordingPath(const std::filesystem::path& destination,
                                              std::string_view uuid);
 
+// Frames of zero samples written per call when the wave file is filled with silence.
+inline constexpr int64_t silenceChunkFrames = 4096;
+
+// Receives the one result of a recording: the success dictionary or a failure.
+using CaptureCompletion = std::function<void(CaptureResult)>;
+// Runs a piece of work on the recorder's queue. Must be callable from any thread.
+using QueueHop = std::function<void(std::function<void()>)>;
+
 // The output side of one recording: the temporary file, the MPEG-4 writer of a video recording or
 // the WAV file of an audio recording, the timing anchors and the counters. One instance per
-// recording, used from the recorder's queue only; the file writer's finish completion may read
-// the counters from the writer's thread once no sample can arrive any more.
+// recording, created, used and destroyed on the recorder's queue only (the movie writer's finish
+// report merely hops onto that queue, see finish).
 class MediaWriter {
  public:
   // Prepares a recording of `request` at `width` × `height` pixels (0 × 0 for "audio"): forms the
@@ -42,6 +52,40 @@ class MediaWriter {
   ~MediaWriter() = default;
   MediaWriter(const MediaWriter&) = delete;
   MediaWriter& operator=(const MediaWriter&) = delete;
+
+  // Appends one complete screen frame of a video recording. Does nothing for an audio recording,
+  // a frame without a picture or time, a frame at or beyond the requested duration after the first
+  // frame, or one not later than the last appended frame. The first frame starts the writer's
+  // session and the host clock anchor, even when the input is not ready for it. A frame the input
+  // is not ready for counts as dropped. Throws CaptureFailure::recordingFailed when the writer is
+  // missing or not writing, or refuses the frame.
+  void appendVideo(const VideoSample& sample);
+
+  // Extends the wave file with zero frames until it holds `until` frames, in writes of at most
+  // silenceChunkFrames. Nothing happens without a wave file or when it is long enough already.
+  // Throws CaptureFailure::exportFailed when the silence cannot be allocated, or the wave file's
+  // std::runtime_error when a write fails.
+  void appendWaveSilence(int64_t until);
+
+  // Ends the recording and calls `completion` exactly once with the success dictionary of
+  // publish() or a failure (noFrames, noAudio, recordingFailed, exportFailed). Call it once, on
+  // the recorder's queue, after the last sample has been routed. An audio recording and every
+  // early failure complete before finish returns. A movie completes when its writer has finished:
+  // the writer reports on its own thread, the report is handed to `toQueue`, and publication and
+  // `completion` then run on the queue — but not at all if this MediaWriter has been destroyed by
+  // then (the recording has already completed otherwise). With an empty `toQueue` they run on the
+  // writer's thread, and the caller must keep this object alive until `completion` has run.
+  void finish(CaptureCompletion completion, QueueHop toQueue);
+
+  // Moves the finished temporary file to the destination by a hard link, which never replaces an
+  // existing file, and returns the success dictionary with `duration` as "duration_seconds".
+  // Returns CaptureFailure::exportFailed when the temporary file is missing, not a regular file or
+  // 44 bytes or less (a bare WAV header), or the link cannot be made.
+  CaptureResult publish(double duration);
+
+  // The failure path: cancels the movie writer, closes the wave file and removes the temporary
+  // file, ignoring errors.
+  void discard();
 
   const CaptureRequest request;
   const std::filesystem::path temporary;
@@ -69,6 +113,15 @@ class MediaWriter {
 
   // Creates the wave file when the first audio buffer of an audio recording arrives.
   const MediaPlatform platform;
+  // Monotonic host uptime in seconds; replaceable so that tests can play a recording's length.
+  std::function<double()> hostClock = hostTimeSeconds;
+
+ private:
+  void finishAudio(const CaptureCompletion& completion);
+  void finishVideo(CaptureCompletion completion, QueueHop toQueue);
+
+  // Watched by the movie writer's finish report: expired once this object is gone.
+  std::shared_ptr<const bool> lifetime_ = std::make_shared<const bool>(true);
 };
 
 }  // namespace rezoro::capture
