@@ -3,12 +3,27 @@
 #include <string>
 #include <vector>
 
+#include "cutout/cutout_failure.h"
 #include "cutout/entry.h"
+#include "cutout/pipeline.h"
 #include "cutout/platform/isnet_engine.h"
+#include "cutout/platform/nanodet_detector.h"
+#include "cutout/platform/vips_image_source.h"
 #include "cutout/service.h"
 
 int main(int argc, char** argv) {
+  using namespace rezoro::cutout;
   const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
-  rezoro::cutout::IsnetEngine engine;
-  return rezoro::cutout::cutoutMain(arguments, engine, STDOUT_FILENO, rezoro::cutout::serve);
+  IsnetEngine engine;
+  NanodetDetector detector;
+  CutoutServices services{engine, detector, [](const std::filesystem::path& path) -> std::unique_ptr<ImageSource> {
+                            return VipsImageSource::open(path);
+                          }};
+  const auto serveDirectory = [&](const std::filesystem::path& directory) {
+    return serve(directory, STDIN_FILENO, STDOUT_FILENO, [&](const rezoro::Json& request, const PhaseCallback& phase) {
+      if (!engine.isAvailable()) throw CutoutFailure::unsupportedHardware;
+      return run(request, phase, services);
+    });
+  };
+  return cutoutMain(arguments, engine, STDOUT_FILENO, serveDirectory);
 }

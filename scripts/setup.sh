@@ -72,6 +72,12 @@ if [ ! -f "$deps/models/isnet.onnx" ]; then
   echo "setup: preparing the segmentation model" >&2
   "$python" "$root/tools/prepare_isnet.py" "$deps/npm/background-removal/dist" "$deps/models/isnet.onnx"
 fi
+# The person detector ships as a TF.js graph; convert it, with reference outputs for the converter's test.
+if [ ! -f "$deps/models/nanodet.onnx" ] || [ ! -f "$deps/models/nanodet-reference.bin" ]; then
+  echo "setup: converting the person detection model" >&2
+  "$python" "$root/tools/convert_nanodet.py" "$deps/npm/human-models/models/nanodet.json" \
+    "$deps/npm/human-models/models/nanodet.bin" "$deps/models/nanodet.onnx" "$deps/models/nanodet-reference.bin"
+fi
 
 # Test photos: Debian's OpenCV sample data, unpacked without installing the package.
 if [ ! -f "$deps/opencv-doc/.unpacked" ]; then
