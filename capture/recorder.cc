@@ -11,18 +11,42 @@
 #include "capture/media/sample_routing.h"
 
 namespace rezoro::capture {
+
+std::shared_ptr<const BgraImage> PictureRecycler::copy(const ImageBuffer& image) {
+  std::unique_ptr<BgraImage> picture;
+  {
+    std::lock_guard lock(shared_->mutex);
+    if (!shared_->idle.empty()) {
+      picture = std::move(shared_->idle.back());
+      shared_->idle.pop_back();
+    }
+  }
+  if (!picture) picture = std::make_unique<BgraImage>();
+  picture->width = image.width;
+  picture->height = image.height;
+  picture->bytesPerRow = static_cast<size_t>(image.bytesPerRow);
+  picture->bytes.assign(image.bytes.begin(), image.bytes.end());
+  return std::shared_ptr<const BgraImage>(picture.release(), Return{shared_});
+}
+
+void PictureRecycler::Return::operator()(const BgraImage* returned) const {
+  std::unique_ptr<BgraImage> picture(const_cast<BgraImage*>(returned));
+  if (auto pool = shared.lock()) {
+    std::lock_guard lock(pool->mutex);
+    if (pool->idle.size() < keptPictures) pool->idle.push_back(std::move(picture));
+  }
+}
+
 namespace {
 
 // The routing's view of a screen sample. The stream's picture belongs to its small pool of
 // in-flight buffers, so a complete frame is copied before it goes to the encoder's queue.
-ScreenSample screenSample(const SampleBuffer& sample) {
+ScreenSample screenSample(const SampleBuffer& sample, PictureRecycler& pictures) {
   ScreenSample screen;
   screen.frame.presentationTime = sample.presentationTime;
   if (sample.frameStatus) screen.attachments = std::vector<FrameAttachment>{FrameAttachment{sample.frameStatus}};
   if (isCompleteFrame(screen) && sample.imageBuffer && sample.imageBuffer->pixelFormat == kPixelFormatBGRA) {
-    const ImageBuffer& image = *sample.imageBuffer;
-    screen.frame.image = std::make_shared<const BgraImage>(
-        BgraImage{image.width, image.height, static_cast<size_t>(image.bytesPerRow), image.bytes});
+    screen.frame.image = pictures.copy(*sample.imageBuffer);
   }
   return screen;
 }
@@ -211,7 +235,7 @@ void Recorder::didOutputSampleBuffer(const SampleBuffer& sample, StreamOutputTyp
   bool written = true;
   if (type == StreamOutputType::screen) {
     if (!media_) return;
-    written = routeScreenSample(media_.get(), screenSample(sample));
+    written = routeScreenSample(media_.get(), screenSample(sample, pictures_));
   } else if (type == StreamOutputType::audio) {
     if (!media_ || sample.mediaType != kMediaTypeAudio || !sample.audioFormat) return;
     written = routeAudioSample(media_.get(), systemAudioSample(sample, *sample.audioFormat));

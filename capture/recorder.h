@@ -19,6 +19,26 @@ namespace rezoro::capture {
 inline constexpr double startTimeoutSeconds = 12.0;
 inline constexpr double stopTimeoutSeconds = 10.0;
 
+// Copies of screen pictures for the encoder, whose memory is reused once the encoder (or the
+// writer's last-frame copy) lets go of it: at 4K a fresh buffer per frame costs more in page faults
+// than the copy itself. Returned from any thread.
+class PictureRecycler {
+ public:
+  std::shared_ptr<const BgraImage> copy(const ImageBuffer& image);
+
+ private:
+  static constexpr size_t keptPictures = 6;
+  struct Shared {
+    std::mutex mutex;
+    std::vector<std::unique_ptr<BgraImage>> idle;
+  };
+  struct Return {
+    std::weak_ptr<Shared> shared;
+    void operator()(const BgraImage* picture) const;
+  };
+  std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
+};
+
 // The outside world of a recorder. The capture service must outlive the recorder.
 struct RecorderServices {
   ScreenCaptureService* screenCapture = nullptr;
@@ -78,6 +98,7 @@ class Recorder : public StreamOutput, public StreamDelegate, public std::enable_
   std::unique_ptr<SerialQueue> queue_;
   SerialQueue* const queueOnQueue_;  // the same queue, for work already running on it
 
+  PictureRecycler pictures_;
   std::unique_ptr<MediaWriter> media_;
   std::unique_ptr<CaptureStream> stream_;
   std::function<void(CaptureResult)> completion_;
