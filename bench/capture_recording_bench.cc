@@ -9,6 +9,7 @@
 // recorder's CPU (user + system of that child, by wait4) ÷ its wall time, and the wall time from
 // start to exit. "distinct" counts frames that differ from the previous one (ffmpeg's x11grab keeps
 // 24 fps by repeating pictures when it falls behind; rezoro-capture writes only changed frames).
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -167,6 +168,8 @@ void benchmark(int width, int height, double seconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A reader that goes away (| head) must not kill the run before it has stopped its servers.
+  ::signal(SIGPIPE, SIG_IGN);
   const double seconds = argc > 1 ? std::atof(argv[1]) : 10;
   std::vector<std::pair<int, int>> sizes;
   for (int i = 2; i < argc; ++i) {
