@@ -39,11 +39,11 @@ mkdir -p "$downloads"
 
 # Fetches one npm package's tarball (integrity-checked by npm) and unpacks it into .deps/npm/<dir>.
 npm_unpack() {
-  local spec=$1 dir=$2
+  local package=$1 dir=$2
   [ -f "$deps/npm/$dir/.unpacked" ] && return 0
-  echo "setup: fetching $spec" >&2
+  echo "setup: fetching $package" >&2
   local tarball
-  tarball=$(cd "$downloads" && npm pack --silent "$spec" | tail -n 1)
+  tarball=$(cd "$downloads" && npm pack --silent "$package" | tail -n 1)
   rm -rf "$deps/npm/$dir"
   mkdir -p "$deps/npm/$dir"
   tar -xzf "$downloads/$tarball" -C "$deps/npm/$dir" --strip-components=1

@@ -138,14 +138,23 @@ TEST_F(FinishingTest, VideoIsCappedAtTheRequestedDuration) {
 }
 
 TEST_F(FinishingTest, ASingleFrameLastsOneFrameWithoutRepeat) {
-  auto media = recording("video", 30);
-  const MediaTime first = MediaTime::make(6000, 600);
-  ASSERT_TRUE(routeScreenSample(media.get(), frame(first)));
-  now += 0.01;
-  const auto result = finish(*media);
-  EXPECT_EQ(outputs.videoAppends.size(), 1u);
-  EXPECT_EQ(outputs.sessionEnds.at(0), first + frameDuration);
-  EXPECT_EQ(success(result)["duration_seconds"].get<double>(), 1.0 / 24.0);
+  // On a 600 clock the end is exactly 1/24 s; on the stream's nanosecond clock within a nanosecond.
+  for (const MediaTime first : {MediaTime::make(6000, 600), t0}) {
+    outputs = {};
+    std::filesystem::remove(dir / "clip.mp4");
+    auto media = recording("video", 30);
+    ASSERT_TRUE(routeScreenSample(media.get(), frame(first)));
+    now += 0.01;
+    const auto result = finish(*media);
+    EXPECT_EQ(outputs.videoAppends.size(), 1u);
+    EXPECT_EQ(outputs.sessionEnds.at(0), first + frameDuration);
+    const double seconds = success(result)["duration_seconds"].get<double>();
+    if (first.timescale == 600) {
+      EXPECT_EQ(seconds, 1.0 / 24.0);
+    } else {
+      EXPECT_NEAR(seconds, 1.0 / 24.0, 1e-9);
+    }
+  }
 }
 
 TEST_F(FinishingTest, NoRepeatWhenTheInputIsNotReady) {

@@ -55,9 +55,9 @@ class MediaWriter {
 
   // Appends one complete screen frame of a video recording. Does nothing for an audio recording,
   // a frame without a picture or time, a frame at or beyond the requested duration after the first
-  // frame, or one not later than the last appended frame. The first frame starts the writer's
-  // session and the host clock anchor, even when the input is not ready for it. A frame the input
-  // is not ready for counts as dropped. Throws CaptureFailure::recordingFailed when the writer is
+  // frame, or one earlier than the first frame or not later than the last appended one. The first
+  // frame starts the writer's session and the host clock anchor, even when the input is not ready
+  // for it. A frame the input is not ready for counts as dropped. Throws CaptureFailure::recordingFailed when the writer is
   // missing or not writing, or refuses the frame.
   void appendVideo(const VideoSample& sample);
 

@@ -95,10 +95,10 @@ std::optional<PlatformError> PulseAudioCapture::start(double timeoutSeconds) {
     pa_threaded_mainloop_wait(mainloop_.get());
   }
 
-  const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(kSampleRate), kChannelCount};
+  const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(kSampleRate), kChannelCount};
   pa_channel_map map;
   pa_channel_map_init_stereo(&map);
-  stream_.reset(pa_stream_new(context_.get(), "system audio", &spec, &map));
+  stream_.reset(pa_stream_new(context_.get(), "system audio", &format, &map));
   if (!stream_) return soundError("cannot create the record stream", context_.get());
   pa_stream_set_state_callback(stream_.get(), &PulseAudioCapture::streamStateChanged, this);
   pa_stream_set_read_callback(stream_.get(), &PulseAudioCapture::streamReadable, this);
@@ -107,7 +107,7 @@ std::optional<PlatformError> PulseAudioCapture::start(double timeoutSeconds) {
   pa_buffer_attr attributes;
   std::memset(&attributes, 0xff, sizeof attributes);  // (uint32_t)-1: the server's choice
   attributes.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(
-      static_cast<pa_usec_t>(kFragmentSeconds * 1e6), &spec));
+      static_cast<pa_usec_t>(kFragmentSeconds * 1e6), &format));
   const auto flags = static_cast<pa_stream_flags_t>(
       PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE);
   if (pa_stream_connect_record(stream_.get(), "@DEFAULT_MONITOR@", &attributes, flags) < 0) {
