@@ -1,29 +1,29 @@
 // rezoro-capture: answers "--probe" or records once ("--record <request file>") and prints one result.
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "capture/entry.h"
+#include "capture/platform/media_platform.h"
 #include "capture/platform/screen_access.h"
-
-namespace {
-
-using rezoro::capture::CaptureFailure;
-using rezoro::capture::CaptureRequest;
-using rezoro::capture::CaptureResult;
-
-// Until the recorder is wired in, a recording cannot start: the answer is the one the recorder
-// gives when permission is missing, and otherwise the failure of a start that did not happen.
-CaptureResult recordUnavailable(const CaptureRequest&) {
-  if (!rezoro::capture::checkScreenAccess().screenPermission) return CaptureFailure::permissionDenied;
-  return CaptureFailure::startFailed;
-}
-
-}  // namespace
+#include "capture/platform/x11_screen_capture_service.h"
+#include "capture/recorder.h"
 
 int main(int argc, char** argv) {
+  using namespace rezoro::capture;
   const std::vector<std::string> arguments(argv + 1, argv + argc);
-  rezoro::capture::EntryServices services;
-  services.screenAccess = rezoro::capture::checkScreenAccess;
-  services.record = recordUnavailable;
-  return rezoro::capture::runCapture(arguments, services);
+  // Declared before any recorder, so that a content request still under way ends after it.
+  X11ScreenCaptureService screenCapture;
+
+  EntryServices services;
+  services.screenAccess = checkScreenAccess;
+  services.record = [&screenCapture](const CaptureRequest& request) -> CaptureResult {
+    RecorderServices recorderServices;
+    recorderServices.screenCapture = &screenCapture;
+    recorderServices.mediaPlatform = realMediaPlatform();
+    recorderServices.stopInputFd = 0;
+    auto recorder = std::make_shared<Recorder>(request, std::move(recorderServices));
+    return recorder->run();
+  };
+  return runCapture(arguments, services);
 }

@@ -1,0 +1,260 @@
+#include "capture/recorder.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <future>
+#include <utility>
+
+#include "capture/media/finishing.h"
+#include "capture/media/sample_routing.h"
+
+namespace rezoro::capture {
+
+std::shared_ptr<const BgraImage> PictureRecycler::copy(const ImageBuffer& image) {
+  std::unique_ptr<BgraImage> picture;
+  {
+    std::lock_guard lock(shared_->mutex);
+    if (!shared_->idle.empty()) {
+      picture = std::move(shared_->idle.back());
+      shared_->idle.pop_back();
+    }
+  }
+  if (!picture) picture = std::make_unique<BgraImage>();
+  picture->width = image.width;
+  picture->height = image.height;
+  picture->bytesPerRow = static_cast<size_t>(image.bytesPerRow);
+  picture->bytes.assign(image.bytes.begin(), image.bytes.end());
+  return std::shared_ptr<const BgraImage>(picture.release(), Return{shared_});
+}
+
+void PictureRecycler::Return::operator()(const BgraImage* returned) const {
+  std::unique_ptr<BgraImage> picture(const_cast<BgraImage*>(returned));
+  if (auto pool = shared.lock()) {
+    std::lock_guard lock(pool->mutex);
+    if (pool->idle.size() < keptPictures) pool->idle.push_back(std::move(picture));
+  }
+}
+
+namespace {
+
+// The routing's view of a screen sample. The stream's picture belongs to its small pool of
+// in-flight buffers, so a complete frame is copied before it goes to the encoder's queue.
+ScreenSample screenSample(const SampleBuffer& sample, PictureRecycler& pictures) {
+  ScreenSample screen;
+  screen.frame.presentationTime = sample.presentationTime;
+  if (sample.frameStatus) screen.attachments = std::vector<FrameAttachment>{FrameAttachment{sample.frameStatus}};
+  if (isCompleteFrame(screen) && sample.imageBuffer && sample.imageBuffer->pixelFormat == kPixelFormatBGRA) {
+    screen.frame.image = pictures.copy(*sample.imageBuffer);
+  }
+  return screen;
+}
+
+SystemAudioSample systemAudioSample(const SampleBuffer& sample, const AudioStreamFormat& format) {
+  SystemAudioSample audio;
+  audio.audio.samples = sample.audioSamples;
+  // A rate that is not a whole number of frames per second can never be the wave file's.
+  audio.audio.sampleRate = format.sampleRate == static_cast<double>(static_cast<int32_t>(format.sampleRate))
+                               ? static_cast<int32_t>(format.sampleRate)
+                               : -1;
+  audio.audio.channels = format.channelCount;
+  audio.audio.presentationTime = sample.presentationTime;
+  audio.format = format.isFloat32 ? AudioSampleFormat::float32 : AudioSampleFormat::int16;
+  return audio;
+}
+
+}  // namespace
+
+Recorder::Recorder(const CaptureRequest& request, RecorderServices services)
+    : request(request),
+      services_(std::move(services)),
+      queue_(std::make_unique<SerialQueue>()),
+      queueOnQueue_(queue_.get()) {
+  if (services_.ownProcessID == 0) services_.ownProcessID = ::getpid();
+}
+
+Recorder::~Recorder() { endQueue(); }
+
+CaptureResult Recorder::run() {
+  std::promise<CaptureResult> delivered;
+  std::future<CaptureResult> result = delivered.get_future();
+  hop([this, &delivered] {
+    begin([&delivered](CaptureResult outcome) { delivered.set_value(std::move(outcome)); });
+  });
+  CaptureResult outcome = result.get();
+  endQueue();
+  return outcome;
+}
+
+void Recorder::endQueue() {
+  {
+    std::lock_guard lock(queueMutex_);
+    if (!queue_) return;
+  }
+  // The stream and the writer are used on the queue, so they are dropped there; the stream must
+  // be gone before the queue it delivers to.
+  std::promise<void> droppedPromise;
+  std::future<void> dropped = droppedPromise.get_future();
+  queue_->async([this, &droppedPromise] {
+    for (QueueSource& source : sources_) source.cancel();
+    sources_.clear();
+    stream_.reset();
+    media_.reset();
+    droppedPromise.set_value();
+  });
+  dropped.wait();
+  std::unique_ptr<SerialQueue> queue;
+  {
+    std::lock_guard lock(queueMutex_);
+    queue = std::move(queue_);
+  }
+  queue.reset();  // ends the loop and waits for its thread; work still pending is dropped
+}
+
+void Recorder::hop(std::function<void()> work) {
+  std::lock_guard lock(queueMutex_);
+  if (queue_) queue_->async(std::move(work));
+}
+
+void Recorder::begin(std::function<void(CaptureResult)> completion) {
+  completion_ = std::move(completion);
+  if (!services_.screenCapture->preflightScreenCaptureAccess()) {
+    complete(CaptureFailure::permissionDenied);
+    return;
+  }
+  installStopControls();
+  std::weak_ptr<Recorder> weak = weak_from_this();
+  services_.screenCapture->getShareableContent(
+      false, true, [weak](std::optional<ShareableContent> content, std::optional<PlatformError> error) {
+        if (auto self = weak.lock()) {
+          self->hop([raw = self.get(), content = std::move(content), error = std::move(error)]() mutable {
+            raw->contentAnswer(std::move(content), std::move(error));
+          });
+        }
+      });
+  queueOnQueue_->after(services_.startTimeout, [this] {
+    if (!started_ && !finishing_) complete(CaptureFailure::timeout);
+  });
+}
+
+void Recorder::installStopControls() {
+  std::optional<QueueSource> input =
+      queueOnQueue_->readSource(services_.stopInputFd, [this](const ReadEvent& event) {
+        if (event.kind == ReadEvent::Kind::endOfFile) {
+          stop();
+        } else if (event.kind == ReadEvent::Kind::data &&
+                   std::find(event.bytes.begin(), event.bytes.end(), 'q') != event.bytes.end()) {
+          stop();
+        }
+      });
+  // Without a descriptor to watch there is no input control; the signals and the timer remain.
+  if (input) sources_.push_back(std::move(*input));
+  for (int signalNumber : {SIGINT, SIGTERM}) {
+    ::signal(signalNumber, SIG_IGN);
+    sources_.push_back(queueOnQueue_->signalSource(signalNumber, [this] { stop(); }));
+  }
+}
+
+void Recorder::contentAnswer(std::optional<ShareableContent> content, std::optional<PlatformError> error) {
+  if (!completion_) return;
+  if (!content || error) {
+    complete(CaptureFailure::startFailed);
+    return;
+  }
+  if (stopRequested_) {
+    complete(request.kind == "audio" ? CaptureFailure::noAudio : CaptureFailure::noFrames);
+    return;
+  }
+  try {
+    configure(*content);
+  } catch (CaptureFailure failure) {
+    complete(failure);
+  } catch (...) {
+    complete(CaptureFailure::startFailed);
+  }
+}
+
+void Recorder::startAnswer(std::optional<PlatformError> error) {
+  if (!completion_) {
+    // The recording ended while the stream was starting (normally the start time-out, which also
+    // dropped the stream and so stopped it).
+    if (stream_) stream_->stopCapture({});
+    return;
+  }
+  if (error) {
+    complete(CaptureFailure::startFailed);
+    return;
+  }
+  started_ = true;
+  if (stopRequested_) {
+    stop();
+  } else {
+    queueOnQueue_->after(request.duration, [this] { stop(); });
+  }
+}
+
+void Recorder::stop() {
+  if (!completion_ || finishing_) return;
+  stopRequested_ = true;
+  for (QueueSource& source : sources_) source.cancel();
+  sources_.clear();
+  if (!started_ || !stream_) return;
+
+  finishing_ = true;
+  std::weak_ptr<Recorder> weak = weak_from_this();
+  stream_->stopCapture([weak](std::optional<PlatformError> error) {
+    if (auto self = weak.lock()) self->hop([raw = self.get(), error] { raw->stopAnswer(error); });
+  });
+  queueOnQueue_->after(services_.stopTimeout, [this] { complete(CaptureFailure::timeout); });
+}
+
+void Recorder::stopAnswer(std::optional<PlatformError> error) {
+  // The result is handed back through the queue: an audio recording finishes synchronously, inside
+  // the media writer, which complete() is about to drop.
+  auto deliver = [this](CaptureResult result) {
+    hop([this, result = std::move(result)]() mutable { complete(std::move(result)); });
+  };
+  auto toQueue = [this](std::function<void()> work) { hop(std::move(work)); };
+  runFinishingStep(static_cast<bool>(completion_), failure_, error.has_value(), media_.get(), deliver,
+                   toQueue);
+}
+
+void Recorder::didStopWithError(const PlatformError&) {
+  if (auto self = weak_from_this().lock()) {
+    hop([raw = self.get()] {
+      if (raw->finishing_) return;
+      raw->failure_ = CaptureFailure::recordingFailed;
+      raw->stop();
+    });
+  }
+}
+
+void Recorder::didOutputSampleBuffer(const SampleBuffer& sample, StreamOutputType type) {
+  if (finishing_ || !completion_) return;
+  bool written = true;
+  if (type == StreamOutputType::screen) {
+    if (!media_) return;
+    written = routeScreenSample(media_.get(), screenSample(sample, pictures_));
+  } else if (type == StreamOutputType::audio) {
+    if (!media_ || sample.mediaType != kMediaTypeAudio || !sample.audioFormat) return;
+    written = routeAudioSample(media_.get(), systemAudioSample(sample, *sample.audioFormat));
+  }
+  if (!written) {
+    failure_ = CaptureFailure::recordingFailed;
+    stop();
+  }
+}
+
+void Recorder::complete(CaptureResult result) {
+  if (!completion_) return;
+  std::function<void(CaptureResult)> callback = std::exchange(completion_, nullptr);
+  for (QueueSource& source : sources_) source.cancel();
+  sources_.clear();
+  if (std::holds_alternative<CaptureFailure>(result) && media_) media_->discard();
+  media_.reset();
+  stream_.reset();
+  callback(std::move(result));
+}
+
+}  // namespace rezoro::capture

@@ -1,0 +1,112 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "capture/capture_failure.h"
+#include "capture/capture_request.h"
+#include "capture/media/media_file_writer.h"
+#include "capture/media/media_writer.h"
+#include "capture/platform/capture_stream.h"
+#include "capture/serial_queue.h"
+
+namespace rezoro::capture {
+
+// How long a recording may take to start, counted from run(), and to finish, counted from stop().
+inline constexpr double startTimeoutSeconds = 12.0;
+inline constexpr double stopTimeoutSeconds = 10.0;
+
+// Copies of screen pictures for the encoder, whose memory is reused once the encoder (or the
+// writer's last-frame copy) lets go of it: at 4K a fresh buffer per frame costs more in page faults
+// than the copy itself. Returned from any thread.
+class PictureRecycler {
+ public:
+  std::shared_ptr<const BgraImage> copy(const ImageBuffer& image);
+
+ private:
+  static constexpr size_t keptPictures = 6;
+  struct Shared {
+    std::mutex mutex;
+    std::vector<std::unique_ptr<BgraImage>> idle;
+  };
+  struct Return {
+    std::weak_ptr<Shared> shared;
+    void operator()(const BgraImage* picture) const;
+  };
+  std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
+};
+
+// The outside world of a recorder. The capture service must outlive the recorder.
+struct RecorderServices {
+  ScreenCaptureService* screenCapture = nullptr;
+  MediaPlatform mediaPlatform;
+  // The parent's stop control: "q" or the end of this input stops the recording.
+  int stopInputFd = 0;
+  double startTimeout = startTimeoutSeconds;
+  double stopTimeout = stopTimeoutSeconds;
+  // This process's id, whose own applications are always left out of the capture.
+  pid_t ownProcessID = 0;  // 0: getpid()
+};
+
+// Carries out one recording from permission check to result. Everything it owns (the media writer,
+// the stream, the flags) is read and written on its serial queue only; platform threads merely hop
+// onto it. The stream holds the recorder weakly as its output and delegate, so a recorder lives in a
+// shared_ptr.
+class Recorder : public StreamOutput, public StreamDelegate, public std::enable_shared_from_this<Recorder> {
+ public:
+  Recorder(const CaptureRequest& request, RecorderServices services);
+  ~Recorder() override;
+  Recorder(const Recorder&) = delete;
+  Recorder& operator=(const Recorder&) = delete;
+
+  // Records and returns the single result: the success dictionary or a failure. Call once, from a
+  // thread other than the queue; it blocks until the result is there. On return the queue has
+  // ended and the stream and the media writer are gone.
+  CaptureResult run();
+
+  void didOutputSampleBuffer(const SampleBuffer& sample, StreamOutputType type) override;
+  void didStopWithError(const PlatformError& error) override;
+
+  const CaptureRequest request;
+
+ private:
+  // All of these run on the queue.
+  void begin(std::function<void(CaptureResult)> completion);
+  void installStopControls();
+  void contentAnswer(std::optional<ShareableContent> content, std::optional<PlatformError> error);
+  // Chooses the display, fills the stream configuration, creates the media writer and the stream,
+  // adds the outputs and starts the capture. Throws CaptureFailure or another error.
+  void configure(const ShareableContent& content);
+  void startAnswer(std::optional<PlatformError> error);
+  void stop();
+  void stopAnswer(std::optional<PlatformError> error);
+  void streamStopped();
+  void complete(CaptureResult result);
+
+  // Runs `work` on the queue; from any thread. Dropped once the recorder has ended its queue.
+  void hop(std::function<void()> work);
+  // Drops the stream and the writer on the queue, then ends the queue and waits for its thread.
+  // Called from outside the queue.
+  void endQueue();
+
+  RecorderServices services_;
+
+  std::mutex queueMutex_;  // guards only that `queue_` still exists when a platform thread hops
+  std::unique_ptr<SerialQueue> queue_;
+  SerialQueue* const queueOnQueue_;  // the same queue, for work already running on it
+
+  PictureRecycler pictures_;
+  std::unique_ptr<MediaWriter> media_;
+  std::unique_ptr<CaptureStream> stream_;
+  std::function<void(CaptureResult)> completion_;
+  std::vector<QueueSource> sources_;
+  bool started_ = false;
+  bool stopRequested_ = false;
+  bool finishing_ = false;
+  std::optional<CaptureFailure> failure_;
+};
+
+}  // namespace rezoro::capture

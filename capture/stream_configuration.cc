@@ -1,0 +1,132 @@
+#include "capture/stream_configuration.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "capture/capture_failure.h"
+#include "capture/media/media_writer.h"
+#include "capture/recorder.h"
+
+namespace rezoro::capture {
+
+OutputSize outputSize(double width, double height, double scale) {
+  const double factor = std::min({std::sqrt(largestOutputPixels / (width * height)),
+                                  largestOutputSide / std::max(width, height), scale});
+  auto even = [factor](double points) {
+    return std::max<int64_t>(2, 2 * static_cast<int64_t>(std::floor(points * factor * 0.5)));
+  };
+  return OutputSize{even(width), even(height)};
+}
+
+std::optional<DisplayRect> intersection(const DisplayRect& a, const DisplayRect& b) {
+  const double left = std::max(a.x, b.x);
+  const double top = std::max(a.y, b.y);
+  const double right = std::min(a.x + a.width, b.x + b.width);
+  const double bottom = std::min(a.y + a.height, b.y + b.height);
+  if (!(right > left) || !(bottom > top)) return std::nullopt;
+  return DisplayRect{left, top, right - left, bottom - top};
+}
+
+namespace {
+
+DisplayRect displayRect(const CaptureRegion& region) {
+  return DisplayRect{region.x, region.y, region.width, region.height};
+}
+
+}  // namespace
+
+const ShareableDisplay& chosenDisplay(const std::vector<ShareableDisplay>& displays,
+                                      const std::optional<CaptureRegion>& region, uint32_t mainDisplayID) {
+  if (!region) {
+    if (displays.empty()) throw CaptureFailure::noDisplay;
+    for (const ShareableDisplay& display : displays) {
+      if (display.displayID == mainDisplayID) return display;
+    }
+    return displays.front();
+  }
+  const ShareableDisplay* chosen = nullptr;
+  double chosenArea = 0;
+  for (const ShareableDisplay& display : displays) {
+    const std::optional<DisplayRect> visible = intersection(display.frame, displayRect(*region));
+    if (!visible) continue;
+    const double area = visible->width * visible->height;
+    if (chosen == nullptr || area > chosenArea) {
+      chosen = &display;
+      chosenArea = area;
+    }
+  }
+  if (chosen == nullptr) throw CaptureFailure::noDisplay;
+  return *chosen;
+}
+
+std::vector<ShareableApplication> excludedApplications(const ShareableContent& content, pid_t excludedPID,
+                                                       pid_t ownPID) {
+  std::vector<ShareableApplication> excluded;
+  for (const ShareableApplication& application : content.applications) {
+    if (application.processID == excludedPID || application.processID == ownPID) {
+      excluded.push_back(application);
+    }
+  }
+  return excluded;
+}
+
+StreamConfiguration streamConfiguration(const CaptureRequest& request, const ContentFilter& filter) {
+  StreamConfiguration configuration;
+  configuration.queueDepth = 3;
+  configuration.showsCursor = true;
+  configuration.capturesAudio = request.captureAudio;
+  configuration.sampleRate = 48000;
+  configuration.channelCount = 2;
+  configuration.excludesCurrentProcessAudio = true;
+
+  if (!request.region) {
+    configuration.width = 2;
+    configuration.height = 2;
+    configuration.minimumFrameInterval = MediaTime::make(1, 1);
+    return configuration;
+  }
+
+  const double scale = filter.pointPixelScale();
+  const std::optional<DisplayRect> visible = intersection(displayRect(*request.region), filter.display.frame);
+  if (!visible || visible->width < 2 || visible->height < 2 || !std::isfinite(scale) || scale <= 0 ||
+      scale > largestPointPixelScale) {
+    throw CaptureFailure::noDisplay;
+  }
+  const OutputSize size = outputSize(visible->width, visible->height, scale);
+  configuration.sourceRect = DisplayRect{visible->x - filter.display.frame.x, visible->y - filter.display.frame.y,
+                                         visible->width, visible->height};
+  configuration.width = static_cast<int>(size.width);
+  configuration.height = static_cast<int>(size.height);
+  configuration.minimumFrameInterval = MediaTime::make(1, 24);
+  configuration.pixelFormat = kPixelFormatBGRA;
+  return configuration;
+}
+
+void Recorder::configure(const ShareableContent& content) {
+  const bool video = request.kind == "video";
+  const uint32_t mainDisplay = video ? 0 : services_.screenCapture->mainDisplayID();
+  const ShareableDisplay& display = chosenDisplay(content.displays, request.region, mainDisplay);
+  const ContentFilter filter(display, excludedApplications(content, request.excludedPID, services_.ownProcessID));
+  const StreamConfiguration configuration = streamConfiguration(request, filter);
+
+  media_ = std::make_unique<MediaWriter>(request, video ? configuration.width : 0,
+                                         video ? configuration.height : 0, services_.mediaPlatform);
+  stream_ = services_.screenCapture->makeStream(filter, configuration, weak_from_this());
+  if (!stream_) throw PlatformError{"the stream could not be made"};
+  if (video) {
+    if (auto error = stream_->addStreamOutput(weak_from_this(), StreamOutputType::screen, *queueOnQueue_)) {
+      throw *error;
+    }
+  }
+  if (request.captureAudio) {
+    if (auto error = stream_->addStreamOutput(weak_from_this(), StreamOutputType::audio, *queueOnQueue_)) {
+      throw *error;
+    }
+  }
+  std::weak_ptr<Recorder> weak = weak_from_this();
+  stream_->startCapture([weak](std::optional<PlatformError> error) {
+    if (auto self = weak.lock()) self->hop([raw = self.get(), error] { raw->startAnswer(error); });
+  });
+}
+
+}  // namespace rezoro::capture
