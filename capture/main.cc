@@ -11,7 +11,7 @@
 
 int main(int argc, char** argv) {
   using namespace rezoro::capture;
-  const std::vector<std::string> arguments(argv + 1, argv + argc);
+  const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
   // Declared before any recorder, so that a content request still under way ends after it.
   X11ScreenCaptureService screenCapture;
 
