@@ -25,8 +25,8 @@ Ort::Env& onnxEnvironment();
 enum class OnnxDevice { cpu, cuda };
 
 // One ONNX model in ONNX Runtime, set up for a long-lived service that runs one job at a time: all
-// cores for one operator, no spin-waiting (an idle service uses no CPU), and no CPU arena, which
-// would keep its peak allocation for the life of the process.
+// cores for one operator, no spin-waiting (an idle service uses no CPU), and tensors from the
+// process-wide arena, which holds one run's peak of each fixed-size network and no more.
 class OnnxModel {
  public:
   // Loads the model file. Throws OnnxError when the file is missing or the runtime refuses it.
