@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +14,18 @@
 #include <string_view>
 
 namespace rezoro::capture::testing {
+
+// Everything a shell command prints on its standard output (ffprobe, ffmpeg, sox in the tests).
+inline std::string commandOutput(const std::string& command) {
+  std::string text;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return text;
+  char buffer[4096];
+  size_t count;
+  while ((count = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, count);
+  ::pclose(pipe);
+  return text;
+}
 
 // A fresh directory under the system's temporary directory, removed with its contents at the end.
 // Open to every user so that a child running as "nobody" can reach inside.

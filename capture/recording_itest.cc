@@ -97,21 +97,10 @@ class RecordingProcess {
   pid_t pid_ = -1;
 };
 
-std::string commandOutput(const std::string& command) {
-  std::string text;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) return text;
-  char buffer[4096];
-  size_t count;
-  while ((count = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, count);
-  ::pclose(pipe);
-  return text;
-}
-
 // "key=value" lines of ffprobe for one stream.
 std::map<std::string, std::string> probeStream(const std::filesystem::path& file, const std::string& stream,
                                                const std::string& entries) {
-  std::istringstream lines(commandOutput("ffprobe -v error -count_frames -select_streams " + stream +
+  std::istringstream lines(testing::commandOutput("ffprobe -v error -count_frames -select_streams " + stream +
                                          " -show_entries stream=" + entries + " -of default=nw=1 '" +
                                          file.string() + "'"));
   std::map<std::string, std::string> values;
@@ -124,7 +113,7 @@ std::map<std::string, std::string> probeStream(const std::filesystem::path& file
 
 // The first channel of a file's audio, decoded to 48 kHz floats.
 std::vector<float> decodedAudio(const std::filesystem::path& file) {
-  const std::string raw = commandOutput("ffmpeg -v error -i '" + file.string() +
+  const std::string raw = testing::commandOutput("ffmpeg -v error -i '" + file.string() +
                                         "' -map 0:a:0 -ac 1 -ar 48000 -f f32le -");
   std::vector<float> samples(raw.size() / sizeof(float));
   std::memcpy(samples.data(), raw.data(), samples.size() * sizeof(float));
@@ -133,7 +122,7 @@ std::vector<float> decodedAudio(const std::filesystem::path& file) {
 
 // One frame at `seconds` as 8-bit gray pixels.
 std::vector<uint8_t> grayFrame(const std::filesystem::path& file, double seconds) {
-  const std::string raw = commandOutput("ffmpeg -v error -ss " + std::to_string(seconds) + " -i '" + file.string() +
+  const std::string raw = testing::commandOutput("ffmpeg -v error -ss " + std::to_string(seconds) + " -i '" + file.string() +
                                         "' -frames:v 1 -f rawvideo -pix_fmt gray -");
   return std::vector<uint8_t>(raw.begin(), raw.end());
 }

@@ -54,14 +54,7 @@ class HandOver {
 
 Json ffprobe(const std::string& arguments, const std::filesystem::path& file) {
   const std::string command = "ffprobe -v error -print_format json " + arguments + " '" + file.string() + "'";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return Json();
-  std::string text;
-  char buffer[4096];
-  size_t count;
-  while ((count = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, count);
-  ::pclose(pipe);
-  return Json::parse(text, nullptr, false);
+  return Json::parse(testing::commandOutput(command), nullptr, false);
 }
 
 double number(const Json& value) { return std::stod(value.get<std::string>()); }
