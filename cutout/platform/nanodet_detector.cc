@@ -22,7 +22,7 @@ constexpr std::array<float, 3> bgrStd{57.375f, 57.12f, 58.395f};
 OnnxModel& sharedModel() {
   // Process-wide and loaded on first use; a failed load is retried by the next detection.
   static std::unique_ptr<OnnxModel> model;
-  if (!model) model = std::make_unique<OnnxModel>(installedModelPath("nanodet.onnx"));
+  if (!model) model = std::make_unique<OnnxModel>(installedModelPath("nanodet.onnx"), OnnxDevice::cpu, OnnxMemory::perRun);
   return *model;
 }
 

@@ -29,7 +29,7 @@ Ort::Env& onnxEnvironment() {
   return environment;
 }
 
-OnnxModel::OnnxModel(const std::filesystem::path& path, OnnxDevice device) {
+OnnxModel::OnnxModel(const std::filesystem::path& path, OnnxDevice device, OnnxMemory memory) {
   std::error_code error;
   if (!std::filesystem::is_regular_file(path, error)) throw OnnxError("model file missing: " + path.string());
   try {
@@ -39,10 +39,14 @@ OnnxModel::OnnxModel(const std::filesystem::path& path, OnnxDevice device) {
     options.SetInterOpNumThreads(1);
     options.SetExecutionMode(ORT_SEQUENTIAL);
     options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
-    // Allocate from the shared arena one tensor at a time: a planned block per run would add its
-    // own copy of the peak on top of the arena.
-    options.AddConfigEntry("session.use_env_allocators", "1");
-    options.DisableMemPattern();
+    if (memory == OnnxMemory::sharedArena) {
+      // One tensor at a time from the shared arena: a planned block per run would add its own
+      // copy of the peak on top of the arena.
+      options.AddConfigEntry("session.use_env_allocators", "1");
+      options.DisableMemPattern();
+    } else {
+      options.DisableCpuMemArena();
+    }
     options.AddConfigEntry("session.intra_op.allow_spinning", "0");
     options.AddConfigEntry("session.inter_op.allow_spinning", "0");
     if (device == OnnxDevice::cuda) options.AppendExecutionProvider_CUDA(OrtCUDAProviderOptions{});
