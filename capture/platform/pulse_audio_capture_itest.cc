@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "capture/platform/testing/display_and_sound.h"
+#include "capture/platform/testing/stream_answers.h"
 #include "capture/platform/x11_capture_stream.h"
 #include "capture/serial_queue.h"
 
@@ -17,6 +18,7 @@ namespace rezoro::capture {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::answerOf;
 
 class AudioCollector : public StreamOutput, public StreamDelegate {
  public:
@@ -58,14 +60,6 @@ class AudioCollector : public StreamOutput, public StreamDelegate {
   std::vector<Received> received_;
   std::vector<std::string> failures_;
 };
-
-std::optional<PlatformError> answerOf(std::function<void(ErrorCompletion)> call) {
-  auto promise = std::make_shared<std::promise<std::optional<PlatformError>>>();
-  auto future = promise->get_future();
-  call([promise](std::optional<PlatformError> error) { promise->set_value(std::move(error)); });
-  if (future.wait_for(15s) != std::future_status::ready) return PlatformError{"no answer"};
-  return future.get();
-}
 
 StreamConfiguration audioConfiguration() {
   StreamConfiguration configuration;

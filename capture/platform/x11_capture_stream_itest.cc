@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "capture/platform/testing/display_and_sound.h"
+#include "capture/platform/testing/stream_answers.h"
 #include "capture/platform/x11_screen_capture_service.h"
 #include "capture/platform/xcb_connection.h"
 
@@ -18,6 +19,7 @@ namespace rezoro::capture {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::answerOf;
 
 // What a recorder would see: samples on its queue, failures from the stream's threads.
 class Collector : public StreamOutput, public StreamDelegate {
@@ -83,14 +85,6 @@ class Collector : public StreamOutput, public StreamDelegate {
   std::vector<std::string> failures_;
   bool holdImages_ = false;
 };
-
-std::optional<PlatformError> answerOf(std::function<void(ErrorCompletion)> call) {
-  auto promise = std::make_shared<std::promise<std::optional<PlatformError>>>();
-  auto future = promise->get_future();
-  call([promise](std::optional<PlatformError> error) { promise->set_value(std::move(error)); });
-  if (future.wait_for(15s) != std::future_status::ready) return PlatformError{"no answer"};
-  return future.get();
-}
 
 ShareableDisplay screenDisplay() {
   ShareableDisplay display;
