@@ -1,6 +1,7 @@
 #include "cutout/entry.h"
 
 #include "cutout/cutout_failure.h"
+#include "cutout/file_checks.h"
 #include "cutout/segmentation/foreground_request.h"
 
 namespace rezoro::cutout {
@@ -17,16 +18,6 @@ Json probeAnswer(ForegroundEngine& engine) {
   }
 }
 
-std::filesystem::path standardizedDirectory(const std::filesystem::path& directory) {
-  std::error_code error;
-  std::filesystem::path absolute = std::filesystem::absolute(directory, error);
-  if (error) absolute = directory;
-  std::filesystem::path normal = absolute.lexically_normal();
-  // "dir/" normalises to "dir/"; the service joins file names onto the directory itself.
-  if (!normal.has_filename() && normal.has_relative_path()) normal = normal.parent_path();
-  return normal;
-}
-
 int cutoutMain(const std::vector<std::string>& arguments, ForegroundEngine& engine, int outputFd,
                const ServeFunction& serve) {
   if (arguments.size() == 1 && arguments[0] == "--probe") {
@@ -35,7 +26,7 @@ int cutoutMain(const std::vector<std::string>& arguments, ForegroundEngine& engi
     return answer.value("ok", false) == true ? 0 : 1;
   }
   if (arguments.size() == 2 && arguments[0] == "--serve") {
-    return serve(standardizedDirectory(arguments[1]));
+    return serve(standardizedPath(arguments[1]));
   }
   writeJsonLine(outputFd, response(CutoutFailure::invalidInput));
   return 2;

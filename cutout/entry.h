@@ -23,8 +23,4 @@ int cutoutMain(const std::vector<std::string>& arguments, ForegroundEngine& engi
 // here, otherwise a failure dictionary. Never throws and never runs the network.
 Json probeAnswer(ForegroundEngine& engine);
 
-// `directory` made absolute against the working directory with "." and ".." removed lexically;
-// symbolic links are not resolved.
-std::filesystem::path standardizedDirectory(const std::filesystem::path& directory);
-
 }  // namespace rezoro::cutout

@@ -1,4 +1,5 @@
 #include "cutout/entry.h"
+#include "cutout/file_checks.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -124,7 +125,7 @@ TEST(CutoutMain, ServesTheStandardizedDirectoryAndReturnsItsStatus) {
   EXPECT_EQ(outcome.status, 0);
   ASSERT_EQ(outcome.served.size(), 1u);
   EXPECT_EQ(outcome.served[0], std::filesystem::current_path() / "relative/dir");
-  EXPECT_EQ(standardizedDirectory("/../a/.."), "/");
+  EXPECT_EQ(standardizedPath("/../a/.."), "/");
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "cutout/cutout_failure.h"
+#include "cutout/file_checks.h"
 #include "cutout/segmentation/foreground_request.h"
 #include "cutout/segmentation/gray_mask.h"
 #include "cutout/segmentation/human_recovery.h"
@@ -46,11 +47,6 @@ fs::path resolvedPath(const fs::path& path) {
   std::error_code error;
   const fs::path resolved = fs::weakly_canonical(path, error);
   return error ? path : resolved;
-}
-
-bool isWritableDirectory(const fs::path& directory) {
-  struct stat status {};
-  return ::stat(directory.c_str(), &status) == 0 && S_ISDIR(status.st_mode) && ::access(directory.c_str(), W_OK) == 0;
 }
 
 // Orientation 1..8 from a header value; anything else is upright.
@@ -120,20 +116,6 @@ std::optional<RecoveredMask> recoverMissedPeople(const GrayMask& gray, int64_t f
 }
 
 }  // namespace
-
-fs::path standardizedPath(const fs::path& path) {
-  std::error_code error;
-  fs::path absolute = fs::absolute(path, error);
-  if (error) absolute = path;
-  fs::path normal = absolute.lexically_normal();
-  if (!normal.has_filename() && normal.has_relative_path()) normal = normal.parent_path();
-  return normal;
-}
-
-bool isRegularReadableFile(const fs::path& path) {
-  struct stat status {};
-  return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) && ::access(path.c_str(), R_OK) == 0;
-}
 
 int64_t imageDimension(const std::optional<double>& value) {
   if (!value) throw CutoutFailure::invalidInput;

@@ -33,11 +33,4 @@ Json run(const Json& request, const PhaseCallback& phase, CutoutServices& servic
 // imageTooLarge when it is not a finite whole number in 1...maximumImagePixels.
 int64_t imageDimension(const std::optional<double>& value);
 
-// Whether `path` (following links) is a regular file this process may read.
-bool isRegularReadableFile(const std::filesystem::path& path);
-
-// `path` made absolute against the working directory with "." and ".." removed lexically; symbolic
-// links are not resolved.
-std::filesystem::path standardizedPath(const std::filesystem::path& path);
-
 }  // namespace rezoro::cutout

@@ -13,6 +13,7 @@
 #include "common/json_reader.h"
 #include "common/unique_fd.h"
 #include "cutout/cutout_failure.h"
+#include "cutout/file_checks.h"
 
 namespace rezoro::cutout {
 namespace {
@@ -63,12 +64,6 @@ class LineReader {
   size_t scanned_ = 0;
   bool ended_ = false;
 };
-
-bool isWritableDirectory(const fs::path& directory) {
-  struct stat status {};
-  if (::stat(directory.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) return false;
-  return ::access(directory.c_str(), W_OK) == 0;
-}
 
 void writeJsonFile(const fs::path& path, const Json& value) {
   const auto text = serializedJson(value);
