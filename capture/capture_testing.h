@@ -1,6 +1,8 @@
 #pragma once
 // Helpers shared by the capture program's tests.
 
+#include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +14,8 @@
 #include <functional>
 #include <string>
 #include <string_view>
+
+#include "common/unique_fd.h"
 
 namespace rezoro::capture::testing {
 
@@ -26,6 +30,20 @@ inline std::string commandOutput(const std::string& command) {
   ::pclose(pipe);
   return text;
 }
+
+// Both ends of a pipe, for standing in for a program's standard input.
+struct Pipe {
+  Pipe() {
+    int fds[2];
+    EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    readEnd = UniqueFd(fds[0]);
+    writeEnd = UniqueFd(fds[1]);
+  }
+  void write(const std::string& text) const {
+    ASSERT_EQ(::write(writeEnd.get(), text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  }
+  UniqueFd readEnd, writeEnd;
+};
 
 // A fresh directory under the system's temporary directory, removed with its contents at the end.
 // Open to every user so that a child running as "nobody" can reach inside.

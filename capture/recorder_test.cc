@@ -22,6 +22,7 @@ namespace rezoro::capture {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::Pipe;
 using testing::FakeOutputs;
 using testing::TempDir;
 
@@ -203,19 +204,6 @@ class FakeService : public ScreenCaptureService {
 
  private:
   FakeWorld& world_;
-};
-
-struct Pipe {
-  Pipe() {
-    int fds[2];
-    EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-    readEnd = UniqueFd(fds[0]);
-    writeEnd = UniqueFd(fds[1]);
-  }
-  void write(const std::string& text) const {
-    ASSERT_EQ(::write(writeEnd.get(), text.data(), text.size()), static_cast<ssize_t>(text.size()));
-  }
-  UniqueFd readEnd, writeEnd;
 };
 
 // When the fake movie writer is asked to finish, it reports completion at once unless told not to.

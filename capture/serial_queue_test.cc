@@ -10,12 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "capture/capture_testing.h"
 #include "common/unique_fd.h"
 
 namespace rezoro::capture {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::Pipe;
 
 // Blocks until everything posted to `queue` so far has run.
 void drain(SerialQueue& queue) {
@@ -23,19 +25,6 @@ void drain(SerialQueue& queue) {
   queue.async([&] { done.set_value(); });
   ASSERT_EQ(done.get_future().wait_for(5s), std::future_status::ready);
 }
-
-struct Pipe {
-  Pipe() {
-    int fds[2];
-    EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-    readEnd = UniqueFd(fds[0]);
-    writeEnd = UniqueFd(fds[1]);
-  }
-  void write(const std::string& text) const {
-    ASSERT_EQ(::write(writeEnd.get(), text.data(), text.size()), static_cast<ssize_t>(text.size()));
-  }
-  UniqueFd readEnd, writeEnd;
-};
 
 // Collects what a read source delivers; touched only on the queue.
 struct ReadLog {
