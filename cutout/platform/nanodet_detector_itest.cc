@@ -14,6 +14,7 @@
 #include "cutout/platform/vips_image_source.h"
 #include "cutout/segmentation/human_recovery.h"
 #include "cutout/segmentation/person_detection.h"
+#include "cutout/cutout_testing.h"
 
 namespace rezoro::cutout {
 namespace {
@@ -23,17 +24,7 @@ namespace fs = std::filesystem;
 const fs::path depsDir = REZORO_DEPS_DIR;
 
 // A temporary folder removed with everything in it.
-struct TemporaryFolder {
-  fs::path path;
-  TemporaryFolder() {
-    std::string pattern = (fs::temp_directory_path() / "nanodet-itest-XXXXXX").string();
-    path = mkdtemp(pattern.data());
-  }
-  ~TemporaryFolder() {
-    std::error_code error;
-    fs::remove_all(path, error);
-  }
-};
+using testing::TemporaryFolder;
 
 UprightImage decoded(const fs::path& file) {
   auto source = VipsImageSource::open(file);

@@ -9,23 +9,14 @@
 
 #include "cutout/cutout_failure.h"
 #include "cutout/platform/vips_support.h"
+#include "cutout/cutout_testing.h"
 
 namespace rezoro::cutout {
 namespace {
 
 namespace fs = std::filesystem;
 
-struct TemporaryFolder {
-  fs::path path;
-  TemporaryFolder() {
-    std::string pattern = (fs::temp_directory_path() / "image-source-itest-XXXXXX").string();
-    path = mkdtemp(pattern.data());
-  }
-  ~TemporaryFolder() {
-    std::error_code error;
-    fs::remove_all(path, error);
-  }
-};
+using testing::TemporaryFolder;
 
 // Saves width × height RGB pixels as a JPEG whose header carries `orientation` (0: none).
 void saveJpeg(const fs::path& file, const std::vector<uint8_t>& rgb, int width, int height, int orientation) {

@@ -11,23 +11,14 @@
 #include "cutout/platform/nanodet_detector.h"
 #include "cutout/platform/vips_image_source.h"
 #include "cutout/segmentation/foreground_request.h"
+#include "cutout/cutout_testing.h"
 
 namespace rezoro::cutout {
 namespace {
 
 namespace fs = std::filesystem;
 
-struct TemporaryFolder {
-  fs::path path;
-  TemporaryFolder() {
-    std::string pattern = (fs::temp_directory_path() / "recovery-itest-XXXXXX").string();
-    path = mkdtemp(pattern.data());
-  }
-  ~TemporaryFolder() {
-    std::error_code error;
-    fs::remove_all(path, error);
-  }
-};
+using testing::TemporaryFolder;
 
 GrayMask wholeImageMask(IsnetEngine& engine, const fs::path& file) {
   const ImageRequestHandler handler{ImageRequestHandler::File{file, 1}};
