@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "capture/platform/testing/display_and_sound.h"
-#include "capture/platform/x11_capture_stream.h"
+#include "capture/platform/x11/x11_capture_stream.h"
 
 using namespace rezoro::capture;
 

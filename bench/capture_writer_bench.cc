@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "capture/media/media_writer.h"
-#include "capture/platform/mp4_writer.h"
+#include "capture/platform/ffmpeg/mp4_writer.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "cutout/platform/nanodet_detector.h"
-#include "cutout/platform/vips_image_source.h"
+#include "cutout/platform/onnx/nanodet_detector.h"
+#include "cutout/platform/vips/vips_image_source.h"
 #include "cutout/segmentation/human_recovery.h"
 #include "cutout/segmentation/person_detection.h"
 

@@ -11,8 +11,8 @@
 
 #include "common/atomic_file.h"
 #include "common/uuid.h"
-#include "cutout/platform/isnet_engine.h"
-#include "cutout/platform/vips_support.h"
+#include "cutout/platform/onnx/isnet_engine.h"
+#include "cutout/platform/vips/vips_support.h"
 #include "cutout/segmentation/foreground_request.h"
 #include "cutout/segmentation/gray_mask.h"
 

@@ -20,7 +20,7 @@
 
 #include "common/json_line.h"
 #include "common/uuid.h"
-#include "cutout/platform/onnx_model.h"
+#include "cutout/platform/onnx/onnx_model.h"
 
 extern char** environ;
 

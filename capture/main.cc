@@ -5,8 +5,8 @@
 
 #include "capture/entry.h"
 #include "capture/platform/media_platform.h"
-#include "capture/platform/screen_access.h"
-#include "capture/platform/x11_screen_capture_service.h"
+#include "capture/platform/x11/screen_access.h"
+#include "capture/platform/x11/x11_screen_capture_service.h"
 #include "capture/recorder.h"
 
 int main(int argc, char** argv) {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 
 #include "common/unique_fd.h"
 #include "common/uuid.h"
@@ -17,8 +18,12 @@ ScopedFileRemoval::~ScopedFileRemoval() {
 std::error_code writeFileAtomically(const std::filesystem::path& target, std::string_view data) {
   const auto error = [] { return std::error_code(errno, std::generic_category()); };
   if (!target.has_filename()) return std::make_error_code(std::errc::is_a_directory);
-  const std::filesystem::path temporary =
-      target.parent_path() / ("." + target.filename().string() + "." + newUuidString() + ".tmp");
+  // The temporary's name has a fixed length whatever the target is called, so a long target name
+  // cannot push it past NAME_MAX.
+  std::string name = ".rezoro-";
+  name += newUuidString();
+  name += ".tmp";
+  const std::filesystem::path temporary = target.parent_path() / name;
 
   UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
   if (!fd) return error();

@@ -50,6 +50,13 @@ TEST_F(AtomicFileTest, FailsWithoutTouchingTargetOrLeavingTemporary) {
   EXPECT_TRUE(writeFileAtomically(dir_ / "missing" / "f.json", "x"));
 }
 
+TEST_F(AtomicFileTest, TargetNameAtTheLengthLimitStillWrites) {
+  const fs::path target = dir_ / std::string(255, 'n');
+  ASSERT_FALSE(writeFileAtomically(target, "long"));
+  EXPECT_EQ(contents(target), "long");
+  EXPECT_EQ(entries(), 1u);
+}
+
 TEST(Uuid, IsUpperCaseAndFresh) {
   const std::string a = newUuidString(), b = newUuidString();
   ASSERT_EQ(a.size(), 36u);

@@ -6,9 +6,9 @@
 #include "cutout/cutout_failure.h"
 #include "cutout/entry.h"
 #include "cutout/pipeline.h"
-#include "cutout/platform/isnet_engine.h"
-#include "cutout/platform/nanodet_detector.h"
-#include "cutout/platform/vips_image_source.h"
+#include "cutout/platform/onnx/isnet_engine.h"
+#include "cutout/platform/onnx/nanodet_detector.h"
+#include "cutout/platform/vips/vips_image_source.h"
 #include "cutout/service.h"
 
 int main(int argc, char** argv) {

@@ -7,11 +7,11 @@ jobs=$(nproc)
 
 bash "$root/scripts/setup.sh"
 
-cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DREZORO_WERROR=ON >/dev/null
 cmake --build "$root/build" -j "$jobs"
 (cd "$root/build" && ctest --output-on-failure --timeout 600)
 
-cmake -S "$root" -B "$root/build-sanitize" -DCMAKE_BUILD_TYPE=Debug -DREZORO_SANITIZE=ON \
+cmake -S "$root" -B "$root/build-sanitize" -DCMAKE_BUILD_TYPE=Debug -DREZORO_WERROR=ON -DREZORO_SANITIZE=ON \
   -DREZORO_UNIT_ONLY=ON >/dev/null
 cmake --build "$root/build-sanitize" -j "$jobs"
 (cd "$root/build-sanitize" && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -L unit --timeout 600)

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "cutout/cutout_failure.h"
-#include "cutout/platform/isnet_engine.h"
+#include "cutout/platform/onnx/isnet_engine.h"
 #include "cutout/segmentation/foreground_request.h"
 #include "cutout/segmentation/gray_mask.h"
 #include "cutout/segmentation/mask_export.h"

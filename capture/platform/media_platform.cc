@@ -1,7 +1,7 @@
 #include "capture/platform/media_platform.h"
 
-#include "capture/platform/mp4_writer.h"
-#include "capture/platform/wave_file.h"
+#include "capture/platform/ffmpeg/mp4_writer.h"
+#include "capture/platform/sndfile/wave_file.h"
 
 namespace rezoro::capture {
 

@@ -7,9 +7,9 @@
 #include <string>
 
 #include "cutout/cutout_failure.h"
-#include "cutout/platform/isnet_engine.h"
-#include "cutout/platform/nanodet_detector.h"
-#include "cutout/platform/vips_image_source.h"
+#include "cutout/platform/onnx/isnet_engine.h"
+#include "cutout/platform/onnx/nanodet_detector.h"
+#include "cutout/platform/vips/vips_image_source.h"
 #include "cutout/segmentation/foreground_request.h"
 #include "cutout/cutout_testing.h"
 

@@ -1,0 +1,183 @@
+#include "cutout/platform/onnx/isnet_engine.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "cutout/platform/onnx/onnx_model.h"
+#include "cutout/platform/vips/orientation.h"
+#include "cutout/platform/onnx/probability_map.h"
+#include "cutout/platform/vips/vips_support.h"
+
+namespace rezoro::cutout {
+namespace {
+
+// The network, loaded once per model file and device for the life of the process.
+std::shared_ptr<OnnxModel> sharedNetwork(const std::filesystem::path& path, bool onGpu) {
+  static std::mutex guard;
+  static std::map<std::pair<std::string, bool>, std::shared_ptr<OnnxModel>> networks;
+  const std::lock_guard lock(guard);
+  auto& network = networks[{path.string(), onGpu}];
+  if (!network) network = std::make_shared<OnnxModel>(path, onGpu ? OnnxDevice::cuda : OnnxDevice::cpu);
+  return network;
+}
+
+// 8-bit RGB, three bands, whatever the source's colour space, depth or alpha.
+VipsImagePtr asRgb(VipsImagePtr image) {
+  VipsImage* out = nullptr;
+  if (vips_image_hasalpha(image.get())) {
+    if (vips_flatten(image.get(), &out, nullptr) != 0) throwVipsError("cannot flatten the image");
+    image.reset(out);
+  }
+  if (vips_colourspace(image.get(), &out, VIPS_INTERPRETATION_sRGB, nullptr) != 0) {
+    throwVipsError("cannot convert the image to RGB");
+  }
+  image.reset(out);
+  if (vips_cast_uchar(image.get(), &out, nullptr) != 0) throwVipsError("cannot convert the image to 8 bits");
+  image.reset(out);
+  if (vips_image_get_bands(image.get()) != 3) throwVipsError("unexpected band count");
+  return image;
+}
+
+// The image squeezed to the network's square, upright, as packed RGB.
+std::vector<uint8_t> networkPixels(const ImageRequestHandler& handler) {
+  startVips();
+  VipsImage* out = nullptr;
+  int orientation = 1;
+  if (const auto* file = std::get_if<ImageRequestHandler::File>(&handler.image)) {
+    // The handler's orientation is applied below rather than the file's own tag, so the picture
+    // is turned exactly as the caller says; fail_on stops truncated files decoding with grey filler.
+    if (vips_thumbnail(file->path.c_str(), &out, static_cast<int>(isnetSide), "height", static_cast<int>(isnetSide),
+                       "size", VIPS_SIZE_FORCE, "no_rotate", TRUE, "fail_on", VIPS_FAIL_ON_TRUNCATED,
+                       nullptr) != 0) {
+      throwVipsError("cannot decode " + file->path.string());
+    }
+    orientation = validOrientation(file->orientation);
+  } else {
+    const auto& image = std::get<std::shared_ptr<const UprightImage>>(handler.image);
+    if (!image || image->width < 1 || image->height < 1 ||
+        image->rgb.size() != static_cast<size_t>(image->width * image->height * 3)) {
+      throw VipsError("the in-memory image is empty or inconsistent");
+    }
+    VipsImagePtr source(vips_image_new_from_memory(image->rgb.data(), image->rgb.size(),
+                                                   static_cast<int>(image->width), static_cast<int>(image->height),
+                                                   3, VIPS_FORMAT_UCHAR));
+    if (!source) throwVipsError("cannot wrap the in-memory image");
+    source->Type = VIPS_INTERPRETATION_sRGB;
+    if (vips_thumbnail_image(source.get(), &out, static_cast<int>(isnetSide), "height",
+                             static_cast<int>(isnetSide), "size", VIPS_SIZE_FORCE, nullptr) != 0) {
+      throwVipsError("cannot resize the in-memory image");
+    }
+  }
+  const VipsImagePtr squeezed = asRgb(VipsImagePtr(out));
+  size_t size = 0;
+  const auto pixels = pixelsOf(squeezed.get(), size);
+  if (size != static_cast<size_t>(isnetSide * isnetSide * 3)) throw VipsError("unexpected decoded size");
+  return uprightPixels({pixels.get(), size}, isnetSide, isnetSide, 3, orientation);
+}
+
+// Planar channels centred on zero, as the network was trained: (value − 128) / 256.
+std::vector<float> networkInput(const std::vector<uint8_t>& rgb) {
+  const size_t plane = static_cast<size_t>(isnetSide * isnetSide);
+  std::vector<float> input(3 * plane);
+  for (size_t i = 0; i < plane; ++i) {
+    for (size_t channel = 0; channel < 3; ++channel) {
+      input[channel * plane + i] = (static_cast<float>(rgb[i * 3 + channel]) - 128.0f) / 256.0f;
+    }
+  }
+  return input;
+}
+
+class IsnetObservation : public InstanceMaskObservation {
+ public:
+  IsnetObservation(ProbabilityMap map, InstanceLabels labels) : map_(std::move(map)), labels_(std::move(labels)) {
+    for (int32_t instance = 1; instance <= labels_.count; ++instance) instances_.insert(instance);
+  }
+
+  const std::set<int64_t>& allInstances() const override { return instances_; }
+
+  std::unique_ptr<PixelBuffer> generateScaledMask(const std::set<int64_t>& instances,
+                                                  const ImageRequestHandler& handler) const override {
+    if (instances.empty() || !std::includes(instances_.begin(), instances_.end(), instances.begin(), instances.end())) {
+      return nullptr;
+    }
+    const auto [width, height] = uprightSize(handler);
+    if (instances == instances_) return scaledCoverage(map_, width, height);
+    // A subset keeps only the chosen regions; the soft edges around them belong to no region.
+    ProbabilityMap chosen = map_;
+    for (size_t i = 0; i < chosen.values.size(); ++i) {
+      if (!instances.contains(labels_.labels[i])) chosen.values[i] = 0;
+    }
+    return scaledCoverage(chosen, width, height);
+  }
+
+ private:
+  ProbabilityMap map_;
+  InstanceLabels labels_;
+  std::set<int64_t> instances_;
+};
+
+}  // namespace
+
+IsnetEngine::IsnetEngine() : IsnetEngine(installedModelPath("isnet.onnx")) {}
+
+IsnetEngine::IsnetEngine(std::filesystem::path modelPath) : modelPath_(std::move(modelPath)) {}
+
+bool IsnetEngine::isAvailable() {
+  const OrtApiBase* base = OrtGetApiBase();
+  if (base == nullptr || base->GetApi(ORT_API_VERSION) == nullptr) return false;
+  std::error_code error;
+  return std::filesystem::is_regular_file(modelPath_, error) && ::access(modelPath_.c_str(), R_OK) == 0;
+}
+
+ComputeStageDevices IsnetEngine::supportedComputeStageDevices() {
+  const std::vector<std::string> providers = Ort::GetAvailableProviders();
+  std::vector<ComputeDevice> main{{ComputeDeviceKind::cpu, 0}};
+  if (std::find(providers.begin(), providers.end(), "CUDAExecutionProvider") != providers.end()) {
+    main.insert(main.begin(), {ComputeDeviceKind::gpu, 0});
+  }
+  // Instances and scaling run on the CPU whatever runs the network.
+  return {{ComputeStage::main, main}, {ComputeStage::postProcessing, {{ComputeDeviceKind::cpu, 0}}}};
+}
+
+std::unique_ptr<InstanceMaskObservation> IsnetEngine::perform(const ForegroundRequest& request,
+                                                              const ImageRequestHandler& handler) {
+  const auto device = request.computeDevices.find(ComputeStage::main);
+  const bool onGpu = device != request.computeDevices.end() && device->second.kind == ComputeDeviceKind::gpu;
+  const std::vector<float> input = networkInput(networkPixels(handler));
+  const std::shared_ptr<OnnxModel> network = sharedNetwork(modelPath_, onGpu);
+
+  const std::array<int64_t, 4> shape{1, 3, isnetSide, isnetSide};
+  ProbabilityMap map{isnetSide, isnetSide, {}};
+  {
+    std::vector<Ort::Value> outputs = network->run("input", input, shape, {"output"});
+    const auto info = outputs.at(0).GetTensorTypeAndShapeInfo();
+    if (info.GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT ||
+        info.GetElementCount() != static_cast<size_t>(isnetSide * isnetSide)) {
+      throw OnnxError("unexpected segmentation output");
+    }
+    const float* values = outputs.at(0).GetTensorData<float>();
+    map.values.assign(values, values + isnetSide * isnetSide);
+  }
+  InstanceLabels labels = keepInstances(map, minimumInstanceArea);
+  return std::make_unique<IsnetObservation>(std::move(map), std::move(labels));
+}
+
+std::pair<int64_t, int64_t> uprightSize(const ImageRequestHandler& handler) {
+  if (const auto* image = std::get_if<std::shared_ptr<const UprightImage>>(&handler.image)) {
+    if (!*image) throw VipsError("no in-memory image");
+    return {(*image)->width, (*image)->height};
+  }
+  const auto& file = std::get<ImageRequestHandler::File>(handler.image);
+  startVips();
+  const VipsImagePtr header(vips_image_new_from_file(file.path.c_str(), "access", VIPS_ACCESS_SEQUENTIAL, nullptr));
+  if (!header) throwVipsError("cannot read the header of " + file.path.string());
+  const int64_t width = vips_image_get_width(header.get());
+  const int64_t height = vips_image_get_height(header.get());
+  return swapsAxes(validOrientation(file.orientation)) ? std::pair{height, width} : std::pair{width, height};
+}
+
+}  // namespace rezoro::cutout

@@ -1,0 +1,150 @@
+#include "cutout/platform/onnx/isnet_engine.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <random>
+
+#include "common/uuid.h"
+#include "cutout/platform/vips/orientation.h"
+#include "cutout/platform/vips/vips_support.h"
+#include "cutout/segmentation/foreground_request.h"
+#include "cutout/segmentation/gray_mask.h"
+
+namespace rezoro::cutout {
+namespace {
+
+namespace fs = std::filesystem;
+
+const fs::path messi = fs::path(REZORO_DEPS_DIR) / "opencv-doc" / "messi5.jpg";
+
+// Regions of messi5.jpg (548 × 342) judged by eye: the player's shirt, and three corners of
+// crowd and pitch (the fourth holds a watermark).
+const Rect shirt{215, 125, 60, 90};
+const Rect corners[] = {{0, 0, 60, 60}, {488, 0, 60, 60}, {0, 282, 60, 60}};
+
+class IsnetEngineTest : public testing::Test {
+ protected:
+  static void SetUpTestSuite() { startVips(); }
+  void SetUp() override {
+    directory_ = fs::temp_directory_path() / ("isnet-" + newUuidString());
+    fs::create_directory(directory_);
+  }
+  void TearDown() override { fs::remove_all(directory_); }
+
+  GrayMask maskOf(const ImageRequestHandler& handler, size_t* instanceCount = nullptr) {
+    const auto observation = engine_.perform(configuredRequest(engine_), handler);
+    EXPECT_TRUE(observation);
+    if (!observation) return {};
+    if (instanceCount) *instanceCount = observation->allInstances().size();
+    const auto scaled = observation->generateScaledMask(observation->allInstances(), handler);
+    EXPECT_TRUE(scaled);
+    if (!scaled) return {};
+    EXPECT_EQ(scaled->format(), PixelFormat::oneComponent32Float);
+    return grayscaleMask(*scaled);
+  }
+
+  static void expectPlayerIsWhite(const GrayMask& mask) {
+    EXPECT_GT(foregroundCoverage(mask, shirt), 0.95);
+    for (const Rect& corner : corners) EXPECT_LT(foregroundCoverage(mask, corner), 0.02);
+  }
+
+  // One engine for the suite: the network behind it is loaded once per process anyway.
+  static IsnetEngine engine_;
+  fs::path directory_;
+};
+
+IsnetEngine IsnetEngineTest::engine_;
+
+TEST_F(IsnetEngineTest, SegmentsThePlayerAsSubjectWhite) {
+  size_t instances = 0;
+  const GrayMask mask = maskOf({ImageRequestHandler::File{messi, 1}}, &instances);
+  EXPECT_EQ(mask.width, 548);
+  EXPECT_EQ(mask.height, 342);
+  EXPECT_GE(instances, 1u);
+  expectPlayerIsWhite(mask);
+  EXPECT_FALSE(maskStatistics(mask).isDegenerate);
+}
+
+TEST_F(IsnetEngineTest, TurnsAFileUprightByTheHandlersOrientation) {
+  // Stored a quarter turn anticlockwise with orientation 6, so that upright it is the original.
+  VipsImage* loaded = vips_image_new_from_file(messi.c_str(), nullptr);
+  ASSERT_NE(loaded, nullptr);
+  const VipsImagePtr original(loaded);
+  VipsImage* turned = nullptr;
+  ASSERT_EQ(vips_rot(original.get(), &turned, VIPS_ANGLE_D270, nullptr), 0);
+  const VipsImagePtr stored(turned);
+  vips_image_set_int(stored.get(), VIPS_META_ORIENTATION, 6);
+  const fs::path path = directory_ / "turned.jpg";
+  ASSERT_EQ(vips_jpegsave(stored.get(), path.c_str(), "Q", 95, nullptr), 0);
+
+  const ImageRequestHandler handler{ImageRequestHandler::File{path, 6}};
+  EXPECT_EQ(uprightSize(handler), (std::pair<int64_t, int64_t>{548, 342}));
+  const GrayMask mask = maskOf(handler);
+  ASSERT_EQ(mask.width, 548);
+  ASSERT_EQ(mask.height, 342);
+  expectPlayerIsWhite(mask);
+}
+
+TEST_F(IsnetEngineTest, SegmentsAnUprightImageInMemory) {
+  VipsImage* loaded = vips_image_new_from_file(messi.c_str(), nullptr);
+  ASSERT_NE(loaded, nullptr);
+  const VipsImagePtr original(loaded);
+  size_t size = 0;
+  const auto pixels = pixelsOf(original.get(), size);
+  auto image = std::make_shared<UprightImage>();
+  image->width = 548;
+  image->height = 342;
+  image->rgb.assign(pixels.get(), pixels.get() + size);
+  // The player's upper body with a margin, as the recovery would crop it.
+  auto crop = std::make_shared<const UprightImage>(*image->cropped({150, 40, 250, 250}));
+
+  const GrayMask mask = maskOf({crop});
+  ASSERT_EQ(mask.width, 250);
+  ASSERT_EQ(mask.height, 250);
+  EXPECT_GT(foregroundCoverage(mask, shirt.offsetBy(-150, -40)), 0.95);
+  EXPECT_LT(foregroundCoverage(mask, {200, 0, 50, 30}), 0.05);  // crowd above the right arm
+}
+
+TEST_F(IsnetEngineTest, RefusesFilesThatDoNotDecodeWhole) {
+  std::ifstream source(messi, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(source)), std::istreambuf_iterator<char>());
+  const fs::path truncated = directory_ / "truncated.jpg";
+  std::ofstream(truncated, std::ios::binary) << bytes.substr(0, bytes.size() / 2);
+  EXPECT_THROW(engine_.perform(configuredRequest(engine_), {ImageRequestHandler::File{truncated, 1}}), VipsError);
+  const fs::path text = directory_ / "text.jpg";
+  std::ofstream(text) << "not an image";
+  EXPECT_THROW(engine_.perform(configuredRequest(engine_), {ImageRequestHandler::File{text, 1}}), VipsError);
+}
+
+TEST_F(IsnetEngineTest, IsAvailableOnlyWithItsModel) {
+  EXPECT_TRUE(engine_.isAvailable());
+  IsnetEngine missing(directory_ / "absent.onnx");
+  EXPECT_FALSE(missing.isAvailable());
+  const ComputeStageDevices devices = engine_.supportedComputeStageDevices();
+  ASSERT_FALSE(devices.empty());
+  EXPECT_EQ(devices[0].first, ComputeStage::main);
+}
+
+// Our orientation table against libvips' own rotation of a tagged image.
+TEST(UprightPixelsAgainstVips, MatchesAutorotForEveryOrientation) {
+  startVips();
+  std::vector<uint8_t> stored(5 * 3 * 3);
+  std::mt19937 random(3);
+  for (auto& byte : stored) byte = static_cast<uint8_t>(random());
+  for (int orientation = 1; orientation <= 8; ++orientation) {
+    const VipsImagePtr image(vips_image_new_from_memory(stored.data(), stored.size(), 5, 3, 3, VIPS_FORMAT_UCHAR));
+    ASSERT_TRUE(image);
+    vips_image_set_int(image.get(), VIPS_META_ORIENTATION, orientation);
+    VipsImage* rotated = nullptr;
+    ASSERT_EQ(vips_autorot(image.get(), &rotated, nullptr), 0);
+    const VipsImagePtr upright(rotated);
+    size_t size = 0;
+    const auto pixels = pixelsOf(upright.get(), size);
+    EXPECT_EQ(uprightPixels(stored, 5, 3, 3, orientation), std::vector<uint8_t>(pixels.get(), pixels.get() + size))
+        << "orientation " << orientation;
+  }
+}
+
+}  // namespace
+}  // namespace rezoro::cutout

@@ -1,0 +1,110 @@
+#include "cutout/platform/vips/vips_image_source.h"
+
+#include "cutout/platform/vips/vips_support.h"
+
+#include <array>
+#include <cstring>
+#include <fstream>
+
+namespace rezoro::cutout {
+namespace {
+
+// Whether libvips runs; it starts once per process, quietly.
+bool vipsStarted() {
+  try {
+    startVips();
+    return true;
+  } catch (const VipsError&) {
+    return false;
+  }
+}
+
+using VipsImagePointer = VipsImagePtr;
+
+// libvips refuses PNGs wider or taller than this with an empty error message.
+constexpr uint32_t vipsPngLimit = 10000000;
+
+// The width and height from a PNG's IHDR chunk, or nothing when the file does not start like a PNG.
+std::optional<std::pair<uint32_t, uint32_t>> pngHeaderSize(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::array<unsigned char, 24> head{};
+  if (!file.read(reinterpret_cast<char*>(head.data()), head.size())) return std::nullopt;
+  static constexpr std::array<unsigned char, 16> expected = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n',
+                                                             0,    0,   0,   13,  'I',  'H',  'D',  'R'};
+  if (std::memcmp(head.data(), expected.data(), expected.size()) != 0) return std::nullopt;
+  auto bigEndian = [&](size_t at) {
+    return (uint32_t{head[at]} << 24) | (uint32_t{head[at + 1]} << 16) | (uint32_t{head[at + 2]} << 8) |
+           uint32_t{head[at + 3]};
+  };
+  return std::pair{bigEndian(16), bigEndian(20)};
+}
+
+}  // namespace
+
+std::unique_ptr<VipsImageSource> VipsImageSource::open(const std::filesystem::path& path) {
+  if (!vipsStarted()) return nullptr;
+  if (const auto png = pngHeaderSize(path); png && (png->first > vipsPngLimit || png->second > vipsPngLimit)) {
+    // Report the real size so that the caller refuses the image as too large, not as unreadable.
+    ImageProperties properties{double(png->first), double(png->second), std::nullopt};
+    return std::make_unique<VipsImageSource>(Opened{}, path, properties, false);
+  }
+  VipsImagePointer image(vips_image_new_from_file(path.c_str(), "access", VIPS_ACCESS_SEQUENTIAL, nullptr));
+  vips_error_clear();
+  if (!image) return nullptr;
+  ImageProperties properties{double(vips_image_get_width(image.get())), double(vips_image_get_height(image.get())),
+                             std::nullopt};
+  int orientation = 0;
+  if (vips_image_get_typeof(image.get(), VIPS_META_ORIENTATION) != 0 &&
+      vips_image_get_int(image.get(), VIPS_META_ORIENTATION, &orientation) == 0) {
+    properties.orientation = orientation;
+  }
+  vips_error_clear();
+  return std::make_unique<VipsImageSource>(Opened{}, path, properties, true);
+}
+
+std::optional<UprightImage> VipsImageSource::uprightThumbnail(int64_t width, int64_t height) {
+  if (!decodable_ || width < 1 || height < 1 || width > VIPS_MAX_COORD || height > VIPS_MAX_COORD) return std::nullopt;
+  if (!vipsStarted()) return std::nullopt;
+  auto step = [](VipsImagePointer& image, auto operation) {
+    VipsImage* out = nullptr;
+    if (operation(image.get(), &out) != 0) {
+      vips_error_clear();
+      image.reset();
+      return false;
+    }
+    image.reset(out);
+    return true;
+  };
+  VipsImage* thumbnail = nullptr;
+  // The thumbnail applies the stored orientation; without fail_on, a truncated file would decode
+  // "successfully" with grey filler.
+  if (vips_thumbnail(path_.c_str(), &thumbnail, int(width), "height", int(height), "size", VIPS_SIZE_FORCE,
+                     "fail_on", VIPS_FAIL_ON_TRUNCATED, nullptr) != 0) {
+    vips_error_clear();
+    return std::nullopt;
+  }
+  VipsImagePointer image(thumbnail);
+  if (vips_image_hasalpha(image.get()) &&
+      !step(image, [](VipsImage* in, VipsImage** out) { return vips_flatten(in, out, nullptr); })) {
+    return std::nullopt;
+  }
+  if (!step(image, [](VipsImage* in, VipsImage** out) { return vips_colourspace(in, out, VIPS_INTERPRETATION_sRGB, nullptr); }) ||
+      !step(image, [](VipsImage* in, VipsImage** out) { return vips_cast(in, out, VIPS_FORMAT_UCHAR, nullptr); })) {
+    return std::nullopt;
+  }
+  if (image->Bands > 3 &&
+      !step(image, [](VipsImage* in, VipsImage** out) { return vips_extract_band(in, out, 0, "n", 3, nullptr); })) {
+    return std::nullopt;
+  }
+  if (image->Bands != 3 || image->Xsize != width || image->Ysize != height) return std::nullopt;
+  // Decode straight into the result's pixels.
+  UprightImage upright{width, height, std::vector<uint8_t>(static_cast<size_t>(width) * static_cast<size_t>(height) * 3)};
+  VipsImagePointer target(vips_image_new_from_memory(upright.rgb.data(), upright.rgb.size(), int(width), int(height), 3,
+                                                     VIPS_FORMAT_UCHAR));
+  const bool written = target && vips_image_write(image.get(), target.get()) == 0;
+  vips_error_clear();
+  if (!written) return std::nullopt;
+  return upright;
+}
+
+}  // namespace rezoro::cutout
