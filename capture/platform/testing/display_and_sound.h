@@ -331,6 +331,13 @@ class VirtualSoundServer {
   // returned process ends when it has been played.
   ChildProcess playTone(double frequency, double seconds, double amplitude = 0.5) const {
     const auto file = folder_.path() / ("tone-" + std::to_string(++tones_) + ".wav");
+    return startTone(file, frequency, seconds, amplitude, server(), std::string("--device=") + kSinkName);
+  }
+
+  // Writes the tone to `file` (sox) and plays it (paplay) on `server` (the inherited PULSE_SERVER
+  // when empty) with the given paplay device option (the default sink when empty).
+  static ChildProcess startTone(const std::filesystem::path& file, double frequency, double seconds,
+                                double amplitude, const std::string& server = {}, const std::string& device = {}) {
     std::ostringstream gain;
     gain << amplitude;
     ChildProcess sox = ChildProcess::start({"sox", "-n", "-r", "48000", "-c", "2", "-b", "16",
@@ -338,9 +345,10 @@ class VirtualSoundServer {
                                             std::to_string(frequency), "vol", gain.str()});
     if (sox.wait() != 0) throw std::runtime_error("sox could not make the tone");
     ChildProcess::Options options;
-    options.environment = {{"PULSE_SERVER", server()}};
-    return ChildProcess::start(
-        {"paplay", "--device=" + std::string(kSinkName), "--latency-msec=20", file.string()}, options);
+    if (!server.empty()) options.environment = {{"PULSE_SERVER", server}};
+    std::vector<std::string> argv{"paplay", "--latency-msec=20", file.string()};
+    if (!device.empty()) argv.insert(argv.begin() + 1, device);
+    return ChildProcess::start(argv, options);
   }
 
  private:

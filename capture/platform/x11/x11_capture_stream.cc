@@ -16,6 +16,7 @@
 
 #include "capture/platform/image_buffer_pool.h"
 #include "capture/platform/pulse/pulse_audio_capture.h"
+#include "capture/platform/x11/window_composer.h"
 #include "capture/platform/x11/xcb_connection.h"
 #include "common/unique_fd.h"
 
@@ -111,6 +112,8 @@ class ScreenGrabber {
   bool grabInto(ImageBuffer& out, const CursorImage& cursor, const Cursor& where);
 
   XcbConnection connection_;
+  std::unique_ptr<WindowComposer> composer_;  // when applications are excluded
+  WindowComposer::Mode mode_ = WindowComposer::Mode::direct;
   SharedMemory memory_;
   xcb_shm_seg_t shmSegment_ = 0;
   xcb_damage_damage_t damage_ = 0;
@@ -236,6 +239,11 @@ std::unique_ptr<ScreenGrabber> ScreenGrabber::open(const ContentFilter& filter,
   xcb_xfixes_create_region(c, grabber->region_, 0, nullptr);
   grabber->damageEvent_ = static_cast<uint8_t>(xcb_get_extension_data(c, &xcb_damage_id)->first_event +
                                                XCB_DAMAGE_NOTIFY);
+  if (!filter.excludedApplications.empty()) {
+    grabber->composer_ = std::make_unique<WindowComposer>(grabber->connection_,
+                                                          ProcessTree(filter.excludedProcessIDs()),
+                                                          source.x, source.y, source.width, source.height);
+  }
   xcb_flush(c);
 
   const double interval = configuration.minimumFrameInterval.seconds();
@@ -254,6 +262,7 @@ bool ScreenGrabber::waitUntil(double deadline, bool& damaged) {
   for (;;) {
     while (XcbReply<xcb_generic_event_t> event{xcb_poll_for_event(c)}) {
       if ((event->response_type & 0x7f) == damageEvent_) damaged = true;
+      if (composer_) composer_->noteEvent(*event);
     }
     if (connection_.broken()) return false;
     const double remaining = deadline - hostTimeSeconds();
@@ -315,15 +324,19 @@ void ScreenGrabber::drawCursor(const xcb_xfixes_get_cursor_image_reply_t& image,
 
 bool ScreenGrabber::grabInto(ImageBuffer& out, const CursorImage& cursor, const Cursor& where) {
   xcb_connection_t* c = connection_.get();
+  const bool composed = mode_ == WindowComposer::Mode::composed;
+  const xcb_drawable_t drawable = composed ? composer_->compose() : connection_.root();
   xcb_generic_error_t* rawError = nullptr;
   XcbReply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
       c,
-      xcb_shm_get_image(c, connection_.root(), static_cast<int16_t>(source_.x), static_cast<int16_t>(source_.y),
+      xcb_shm_get_image(c, drawable, static_cast<int16_t>(composed ? 0 : source_.x),
+                        static_cast<int16_t>(composed ? 0 : source_.y),
                         static_cast<uint16_t>(source_.width), static_cast<uint16_t>(source_.height), ~0u,
                         XCB_IMAGE_FORMAT_Z_PIXMAP, shmSegment_, 0),
       &rawError));
   XcbReply<xcb_generic_error_t> error(rawError);
   if (!reply || error) return false;
+  if (mode_ == WindowComposer::Mode::masked) composer_->blank(memory_.data(), source_.width * 4);
   if (cursor) drawCursor(*cursor, where);
 
   const int stride = source_.width * 4;
@@ -352,6 +365,12 @@ void ScreenGrabber::run() {
     if (damaged) {
       damaged = false;
       dirty = sourceDamaged() || dirty;
+    }
+    if (composer_) {
+      // Beneath an excluded window nothing reports changes: such frames are made anew every time.
+      const WindowComposer::Mode mode = composer_->prepare();
+      dirty = dirty || mode != WindowComposer::Mode::direct || mode != mode_;
+      mode_ = mode;
     }
     Cursor cursor;
     CursorImage image;
