@@ -334,16 +334,21 @@ class VirtualSoundServer {
     return startTone(file, frequency, seconds, amplitude, server(), std::string("--device=") + kSinkName);
   }
 
-  // Writes the tone to `file` (sox) and plays it (paplay) on `server` (the inherited PULSE_SERVER
-  // when empty) with the given paplay device option (the default sink when empty).
-  static ChildProcess startTone(const std::filesystem::path& file, double frequency, double seconds,
-                                double amplitude, const std::string& server = {}, const std::string& device = {}) {
+  // Writes a 48 kHz stereo 16-bit WAV file of the tone (sox).
+  static void writeTone(const std::filesystem::path& file, double frequency, double seconds, double amplitude) {
     std::ostringstream gain;
     gain << amplitude;
     ChildProcess sox = ChildProcess::start({"sox", "-n", "-r", "48000", "-c", "2", "-b", "16",
                                             file.string(), "synth", std::to_string(seconds), "sine",
                                             std::to_string(frequency), "vol", gain.str()});
     if (sox.wait() != 0) throw std::runtime_error("sox could not make the tone");
+  }
+
+  // Writes the tone to `file` (sox) and plays it (paplay) on `server` (the inherited PULSE_SERVER
+  // when empty) with the given paplay device option (the default sink when empty).
+  static ChildProcess startTone(const std::filesystem::path& file, double frequency, double seconds,
+                                double amplitude, const std::string& server = {}, const std::string& device = {}) {
+    writeTone(file, frequency, seconds, amplitude);
     ChildProcess::Options options;
     if (!server.empty()) options.environment = {{"PULSE_SERVER", server}};
     std::vector<std::string> argv{"paplay", "--latency-msec=20", file.string()};

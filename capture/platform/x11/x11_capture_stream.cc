@@ -496,7 +496,8 @@ void X11CaptureStream::startOnControl(ErrorCompletion completion) {
           }
           if (audio) deliver(*audio, std::move(sample), StreamOutputType::audio);
         },
-        [this](const PlatformError& error) { reportFailure(error.message); });
+        [this](const PlatformError& error) { reportFailure(error.message); },
+        ProcessTree(filter_.excludedProcessIDs()));
     if (auto error = audioCapture_->start()) return finish(std::move(error));
   }
   if (grabber_) {

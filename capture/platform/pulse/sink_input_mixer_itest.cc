@@ -1,0 +1,83 @@
+// Sound of excluded processes on a private PulseAudio: left out of the recording, the rest mixed
+// at its level on one seamless timeline.
+#include "capture/platform/pulse/sink_input_mixer.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <mutex>
+#include <numbers>
+#include <thread>
+
+#include "capture/platform/pulse/pulse_audio_capture.h"
+#include "capture/platform/testing/display_and_sound.h"
+
+namespace rezoro::capture {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Power of one frequency in the first channel of interleaved stereo (Goertzel), per frame.
+double power(const std::vector<float>& stereo, double frequency) {
+  const double coefficient = 2 * std::cos(2 * std::numbers::pi * frequency / 48000);
+  double previous = 0, beforePrevious = 0;
+  for (size_t i = 0; i < stereo.size(); i += 2) {
+    const double current = stereo[i] + coefficient * previous - beforePrevious;
+    beforePrevious = previous;
+    previous = current;
+  }
+  const double frames = static_cast<double>(stereo.size() / 2);
+  return (previous * previous + beforePrevious * beforePrevious - coefficient * previous * beforePrevious) /
+         (frames * frames);
+}
+
+TEST(SinkInputMixerTest, LeavesOutTheSoundOfExcludedProcessesAndTheirLaterChildren) {
+  std::unique_ptr<testing::DisplayAndSound> world;
+  try {
+    world = testing::DisplayAndSound::start({.display = false, .sound = true});
+  } catch (const std::exception& error) {
+    GTEST_SKIP() << "no private sound server: " << error.what();
+  }
+  // The excluded application plays from a child it starts once the recording runs.
+  const auto excludedTone = world->sound().folder() / "excluded.wav";
+  testing::VirtualSoundServer::writeTone(excludedTone, 1000, 2, 0.5);
+  testing::ChildProcess excluded =
+      testing::ChildProcess::start({"sh", "-c", "sleep 0.3; paplay --latency-msec=20 " + excludedTone.string()});
+
+  std::mutex mutex;
+  std::vector<SampleBuffer> buffers;
+  PulseAudioCapture capture(
+      [&](SampleBuffer buffer) {
+        std::lock_guard lock(mutex);
+        buffers.push_back(std::move(buffer));
+      },
+      [](const PlatformError& error) { ADD_FAILURE() << error.message; }, ProcessTree({excluded.pid()}));
+  ASSERT_FALSE(capture.start());
+  const double toneStart = hostTimeSeconds();
+  testing::ChildProcess other = world->sound().playTone(440, 2, 0.5);
+  EXPECT_EQ(other.wait(10s), 0);
+  EXPECT_EQ(excluded.wait(10s), 0);  // it did play
+  std::this_thread::sleep_for(300ms);
+  capture.stop();
+
+  std::lock_guard lock(mutex);
+  ASSERT_GT(buffers.size(), 20u);
+  std::vector<float> middle;  // well inside both tones
+  for (size_t i = 0; i < buffers.size(); ++i) {
+    const SampleBuffer& buffer = buffers[i];
+    if (i > 0) {
+      const SampleBuffer& previous = buffers[i - 1];
+      const MediaTime end = previous.presentationTime + MediaTime::make(previous.numSamples, 48000);
+      EXPECT_LT(std::abs((buffer.presentationTime - end).seconds()), 2e-6) << "buffer " << i << " is not seamless";
+    }
+    const double at = buffer.presentationTime.seconds() - toneStart;
+    if (at > 0.6 && at < 1.6) middle.insert(middle.end(), buffer.audioSamples->begin(), buffer.audioSamples->end());
+  }
+  ASSERT_GT(middle.size(), 2u * 40000);
+  // A 0.5 sine has power 0.0625 at its frequency by this measure.
+  EXPECT_NEAR(power(middle, 440), 0.0625, 0.01);
+  EXPECT_LT(power(middle, 1000), 0.0625 / 1000);
+}
+
+}  // namespace
+}  // namespace rezoro::capture
