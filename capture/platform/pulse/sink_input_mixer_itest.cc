@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "capture/platform/pulse/pulse_audio_capture.h"
+#include "capture/platform/pulse/sound_applications.h"
 #include "capture/platform/testing/display_and_sound.h"
 
 namespace rezoro::capture {
@@ -77,6 +78,25 @@ TEST(SinkInputMixerTest, LeavesOutTheSoundOfExcludedProcessesAndTheirLaterChildr
   // A 0.5 sine has power 0.0625 at its frequency by this measure.
   EXPECT_NEAR(power(middle, 440), 0.0625, 0.01);
   EXPECT_LT(power(middle, 1000), 0.0625 / 1000);
+}
+
+TEST(SoundApplicationsTest, ListsTheProcessesPlayingIntoTheServer) {
+  std::unique_ptr<testing::DisplayAndSound> world;
+  try {
+    world = testing::DisplayAndSound::start({.display = false, .sound = true, .keepSinkAwake = false});
+  } catch (const std::exception& error) {
+    GTEST_SKIP() << "no private sound server: " << error.what();
+  }
+  EXPECT_TRUE(soundApplications().empty());
+  testing::ChildProcess tone = world->sound().playTone(440, 5, 0.1);
+  std::vector<ShareableApplication> applications;
+  for (int attempt = 0; attempt < 100 && applications.empty(); ++attempt) {
+    std::this_thread::sleep_for(20ms);
+    applications = soundApplications();
+  }
+  ASSERT_EQ(applications.size(), 1u);
+  EXPECT_EQ(applications.front().processID, tone.pid());
+  EXPECT_FALSE(applications.front().applicationName.empty());
 }
 
 }  // namespace
