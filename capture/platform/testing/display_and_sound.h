@@ -409,6 +409,32 @@ class DisplayAndSound {
   std::optional<ScopedEnvironmentVariable> soundVariable_;
 };
 
+// The colour (0xRRGGBB) of one pixel of the screen of $DISPLAY, 0 when it cannot be read.
+inline uint32_t screenPixel(int x, int y) {
+  std::unique_ptr<xcb_connection_t, decltype(&xcb_disconnect)> connection(xcb_connect(nullptr, nullptr), xcb_disconnect);
+  if (xcb_connection_has_error(connection.get())) return 0;
+  xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection.get())).data;
+  std::unique_ptr<xcb_get_image_reply_t, decltype(&std::free)> image(
+      xcb_get_image_reply(connection.get(),
+                          xcb_get_image(connection.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, screen->root, static_cast<int16_t>(x),
+                                        static_cast<int16_t>(y), 1, 1, ~0u),
+                          nullptr),
+      std::free);
+  if (!image || xcb_get_image_data_length(image.get()) < 4) return 0;
+  const uint8_t* bgra = xcb_get_image_data(image.get());
+  return (uint32_t(bgra[2]) << 16) | (uint32_t(bgra[1]) << 8) | bgra[0];
+}
+
+// Waits up to 10 s for the screen to show `colour` at (x, y).
+inline bool waitForScreenColour(int x, int y, uint32_t colour) {
+  for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+       std::chrono::steady_clock::now() < deadline;) {
+    if (screenPixel(x, y) == colour) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
 // A window of this process on $DISPLAY (with _NET_WM_PID and WM_CLASS "rezoro-test"), filled with
 // one colour. While animating, a thread draws a moving bar into it every 20 ms.
 class AnimatedWindow {

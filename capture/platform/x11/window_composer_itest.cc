@@ -55,29 +55,6 @@ class FrameJudge : public StreamOutput, public StreamDelegate {
   size_t beneathAtPoints_ = 0;
 };
 
-// The colour of one pixel of the root window, as 0xRRGGBB.
-uint32_t screenPixel(int x, int y) {
-  std::string error;
-  std::optional<XcbConnection> connection = XcbConnection::open(error);
-  if (!connection) return 0;
-  XcbReply<xcb_get_image_reply_t> image(xcb_get_image_reply(
-      connection->get(),
-      xcb_get_image(connection->get(), XCB_IMAGE_FORMAT_Z_PIXMAP, connection->root(), static_cast<int16_t>(x),
-                    static_cast<int16_t>(y), 1, 1, ~0u),
-      nullptr));
-  if (!image || xcb_get_image_data_length(image.get()) < 4) return 0;
-  const uint8_t* bgra = xcb_get_image_data(image.get());
-  return (uint32_t(bgra[2]) << 16) | (uint32_t(bgra[1]) << 8) | bgra[0];
-}
-
-bool waitForScreen(int x, int y, uint32_t colour) {
-  for (auto deadline = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < deadline;) {
-    if (screenPixel(x, y) == colour) return true;
-    std::this_thread::sleep_for(20ms);
-  }
-  return false;
-}
-
 class WindowExclusionTest : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(WindowExclusionTest, TheCaptureShowsWhatLiesBeneathTheExcludedWindowsAndNeverThem) {
@@ -96,8 +73,8 @@ TEST_P(WindowExclusionTest, TheCaptureShowsWhatLiesBeneathTheExcludedWindowsAndN
   // The excluded application: a window of its own and one of its child process, both over ours.
   testing::ChildProcess excluded = testing::ChildProcess::start(
       {kWindowTool, "150", "150", "200", "100", "60", "--colour", "E02020", "--child", "200", "280", "150", "80"});
-  ASSERT_TRUE(waitForScreen(250, 200, kExcluded));
-  ASSERT_TRUE(waitForScreen(275, 320, kExcluded));
+  ASSERT_TRUE(testing::waitForScreenColour(250, 200, kExcluded));
+  ASSERT_TRUE(testing::waitForScreenColour(275, 320, kExcluded));
   if (GetParam() != "none") {
     ASSERT_TRUE(manager.running()) << GetParam() << " did not start";
   }
