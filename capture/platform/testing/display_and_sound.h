@@ -208,7 +208,9 @@ class VirtualDisplay {
 
  public:
   explicit VirtualDisplay(Key) {}
-  static std::unique_ptr<VirtualDisplay> start(int width = 1920, int height = 1080) {
+  // `disabledExtensions`: extensions the server leaves out (-extension NAME).
+  static std::unique_ptr<VirtualDisplay> start(int width = 1920, int height = 1080,
+                                               const std::vector<std::string>& disabledExtensions = {}) {
     auto display = std::make_unique<VirtualDisplay>(Key{});
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
@@ -217,11 +219,11 @@ class VirtualDisplay {
     ChildProcess::Options options;
     options.output = log;
     options.keepDescriptors = {{writeEnd.get(), 3}};
-    display->server_ = ChildProcess::start(
-        {"Xvfb", "-displayfd", "3", "-screen", "0",
-         std::to_string(width) + "x" + std::to_string(height) + "x24", "-nolisten", "tcp",
-         "-noreset"},
-        options);
+    std::vector<std::string> argv{"Xvfb", "-displayfd", "3", "-screen", "0",
+                                  std::to_string(width) + "x" + std::to_string(height) + "x24", "-nolisten", "tcp",
+                                  "-noreset"};
+    for (const std::string& extension : disabledExtensions) argv.insert(argv.end(), {"-extension", extension});
+    display->server_ = ChildProcess::start(argv, options);
     writeEnd.reset();
     std::string number;
     pollfd wait{readEnd.get(), POLLIN, 0};
@@ -383,12 +385,13 @@ class DisplayAndSound {
     bool display = true;
     bool sound = true;
     bool keepSinkAwake = true;
+    std::vector<std::string> disabledExtensions = {};
   };
   static std::unique_ptr<DisplayAndSound> start() { return start(Parts{true, true, true}); }
   static std::unique_ptr<DisplayAndSound> start(Parts parts) {
     auto world = std::make_unique<DisplayAndSound>(Key{});
     if (parts.display) {
-      world->display_ = VirtualDisplay::start();
+      world->display_ = VirtualDisplay::start(1920, 1080, parts.disabledExtensions);
       world->displayVariable_.emplace("DISPLAY", world->display_->name());
     }
     if (parts.sound) {
