@@ -5,18 +5,14 @@
 
 #include <fstream>
 
+#include "capture/capture_testing.h"
+
 namespace rezoro::capture {
 namespace {
 
 // A process table of our own making: /proc/PID/stat files with only the fields that are read.
 class FakeProcessTable {
  public:
-  FakeProcessTable() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "rezoro-proc-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("cannot create a temporary folder");
-    path_ = pattern;
-  }
-  ~FakeProcessTable() { std::filesystem::remove_all(path_); }
   void add(pid_t pid, pid_t parent, uint64_t startTime = 100, const std::string& name = "app") {
     std::filesystem::create_directories(path_ / std::to_string(pid));
     std::ofstream(path_ / std::to_string(pid) / "stat")
@@ -24,10 +20,11 @@ class FakeProcessTable {
         << startTime << " 1000 100\n";
   }
   void remove(pid_t pid) { std::filesystem::remove_all(path_ / std::to_string(pid)); }
-  const std::filesystem::path& path() const { return path_; }
+  const std::filesystem::path& path() const { return folder_.path(); }
 
  private:
-  std::filesystem::path path_;
+  testing::TempDir folder_;
+  const std::filesystem::path& path_ = folder_.path();
 };
 
 TEST(ProcessTreeTest, HoldsTheRootsAndEveryDescendantOnly) {

@@ -122,6 +122,7 @@ void WindowComposer::readWindows() {
     const auto format = visualFormats_.find(attributes->visual);
     window.format = format != visualFormats_.end() ? format->second : 0;
     const auto known = ownerPids_.find(window.id);
+    if (known == ownerPids_.end()) newWindows_ = true;
     pids[window.id] = known != ownerPids_.end() ? known->second : owners_.ownerOf(window.id).pid;
     windows.push_back(window);
   }
@@ -174,7 +175,9 @@ void WindowComposer::updateBackgroundClip() {
 WindowComposer::Mode WindowComposer::prepare() {
   const double now = hostTimeSeconds();
   if (stale_ || now - readAt_ >= kWindowsMaximumAge) readWindows();
-  excluded_.refresh(kProcessesMaximumAge);
+  // A new window may come from a process started since the last look at the process table.
+  excluded_.refresh(newWindows_ ? 0 : kProcessesMaximumAge);
+  newWindows_ = false;
   markExcluded();
   const bool shown = std::any_of(windows_.begin(), windows_.end(),
                                  [&](const Window& window) { return window.excluded && inArea(window); });

@@ -70,6 +70,7 @@ class WindowComposer {
   std::vector<Window> windows_;            // viewable top-level windows, bottom first
   std::map<xcb_window_t, pid_t> ownerPids_;
   bool stale_ = true;
+  bool newWindows_ = false;  // windows not seen before came with the last reading
   double readAt_ = -1e300;
   bool redirected_ = false;
   double settledAt_ = 0;  // composing starts at this host time after redirecting
