@@ -42,7 +42,8 @@ class WindowComposer {
   // Fills the excluded windows in a grab of the area (BGRX rows of `stride` bytes) with black.
   void blank(uint8_t* pixels, int stride) const;
 
-  bool canCompose() const { return canCompose_; }
+  // Events since the last prepare() may have changed the windows.
+  bool stale() const { return stale_; }
 
  private:
   struct Window {

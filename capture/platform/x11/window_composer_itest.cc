@@ -75,14 +75,10 @@ TEST_P(WindowExclusionTest, TheCaptureShowsWhatLiesBeneathTheExcludedWindowsAndN
   if (GetParam() == "picom") manager = testing::ChildProcess::start({"picom", "--backend", "xrender", "--config", "/dev/null"});
 
   testing::AnimatedWindow beneath(100, 100, 400, 300, kBeneath);
-  // The excluded application: a window of its own and one of its child process, both over ours.
+  // The excluded application shows, once the recording runs, a window of its own and one of a child
+  // process it starts then, both over ours.
   testing::ChildProcess excluded = testing::ChildProcess::start(
-      {kWindowTool, "150", "150", "200", "100", "60", "--colour", "E02020", "--child", "200", "280", "150", "80"});
-  ASSERT_TRUE(testing::waitForScreenColour(250, 200, kExcluded));
-  ASSERT_TRUE(testing::waitForScreenColour(275, 320, kExcluded));
-  if (GetParam() == "picom") {
-    ASSERT_TRUE(manager.running()) << GetParam() << " did not start";
-  }
+      {"sh", "-c", "sleep 0.5; exec " + kWindowTool + " 150 150 200 100 60 --colour E02020 --child 200 280 150 80"});
 
   // The area also holds bare root beside our window.
   StreamConfiguration configuration;
@@ -98,6 +94,11 @@ TEST_P(WindowExclusionTest, TheCaptureShowsWhatLiesBeneathTheExcludedWindowsAndN
   SerialQueue queue;
   ASSERT_FALSE(stream.addStreamOutput(judge, StreamOutputType::screen, queue));
   ASSERT_FALSE(testing::answerOf([&](ErrorCompletion done) { stream.startCapture(done); }));
+  ASSERT_TRUE(testing::waitForScreenColour(250, 200, kExcluded));
+  ASSERT_TRUE(testing::waitForScreenColour(275, 320, kExcluded));
+  if (GetParam() == "picom") {
+    ASSERT_TRUE(manager.running()) << GetParam() << " did not start";
+  }
   std::this_thread::sleep_for(1500ms);
   ASSERT_FALSE(testing::answerOf([&](ErrorCompletion done) { stream.stopCapture(done); }));
   std::promise<void> drained;

@@ -107,6 +107,9 @@ class ScreenGrabber {
   // connection broke.
   bool waitUntil(double deadline, bool& damaged);
   bool sourceDamaged();
+  // Hands the events that `poll` gives to the damage flag and the window composer.
+  void noteEvents(xcb_generic_event_t* (*poll)(xcb_connection_t*), bool& damaged);
+  bool windowsChangedDuringGrab(bool& damaged);
   CursorImage cursorImage(Cursor& cursor);
   void drawCursor(const xcb_xfixes_get_cursor_image_reply_t& image, const Cursor& cursor);
   bool grabInto(ImageBuffer& out, const CursorImage& cursor, const Cursor& where);
@@ -260,10 +263,7 @@ std::unique_ptr<ScreenGrabber> ScreenGrabber::open(const ContentFilter& filter,
 bool ScreenGrabber::waitUntil(double deadline, bool& damaged) {
   xcb_connection_t* c = connection_.get();
   for (;;) {
-    while (XcbReply<xcb_generic_event_t> event{xcb_poll_for_event(c)}) {
-      if ((event->response_type & 0x7f) == damageEvent_) damaged = true;
-      if (composer_) composer_->noteEvent(*event);
-    }
+    noteEvents(xcb_poll_for_event, damaged);
     if (connection_.broken()) return false;
     const double remaining = deadline - hostTimeSeconds();
     if (remaining <= 0) return true;
@@ -271,6 +271,23 @@ bool ScreenGrabber::waitUntil(double deadline, bool& damaged) {
     ::poll(fds, 2, static_cast<int>(std::ceil(remaining * 1000)));
     if (fds[1].revents) return false;
   }
+}
+
+void ScreenGrabber::noteEvents(xcb_generic_event_t* (*poll)(xcb_connection_t*), bool& damaged) {
+  while (XcbReply<xcb_generic_event_t> event{poll(connection_.get())}) {
+    if ((event->response_type & 0x7f) == damageEvent_) damaged = true;
+    if (composer_) composer_->noteEvent(*event);
+  }
+}
+
+// A window mapped or moved into the area while the screen was read announced itself before the
+// image arrived: if it may be excluded, the frame is made again without it.
+bool ScreenGrabber::windowsChangedDuringGrab(bool& damaged) {
+  if (!composer_ || mode_ == WindowComposer::Mode::composed) return false;
+  noteEvents(xcb_poll_for_queued_event, damaged);
+  if (!composer_->stale()) return false;
+  mode_ = composer_->prepare();
+  return mode_ != WindowComposer::Mode::direct;
 }
 
 bool ScreenGrabber::sourceDamaged() {
@@ -393,7 +410,9 @@ void ScreenGrabber::run() {
         callbacks_.onSkipped();
       } else {
         const double started = hostTimeSeconds();
-        if (!grabInto(*buffer, image, cursor)) {
+        bool grabbed = grabInto(*buffer, image, cursor);
+        if (grabbed && windowsChangedDuringGrab(damaged)) grabbed = grabInto(*buffer, image, cursor);
+        if (!grabbed) {
           callbacks_.onFailure(connection_.broken() ? "the X display connection was lost"
                                                     : "the display area can no longer be read");
           return;
