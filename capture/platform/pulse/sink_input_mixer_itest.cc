@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <mutex>
 #include <numbers>
@@ -41,7 +42,7 @@ TEST(SinkInputMixerTest, LeavesOutTheSoundOfExcludedProcessesAndTheirLaterChildr
   }
   // The excluded application plays from a child it starts once the recording runs.
   const auto excludedTone = world->sound().folder() / "excluded.wav";
-  testing::VirtualSoundServer::writeTone(excludedTone, 1000, 2, 0.5);
+  testing::VirtualSoundServer::writeTone(excludedTone, 1000, 4, 0.5);
   testing::ChildProcess excluded =
       testing::ChildProcess::start({"sh", "-c", "sleep 0.3; paplay --latency-msec=20 " + excludedTone.string()});
 
@@ -54,16 +55,16 @@ TEST(SinkInputMixerTest, LeavesOutTheSoundOfExcludedProcessesAndTheirLaterChildr
       },
       [](const PlatformError& error) { ADD_FAILURE() << error.message; }, ProcessTree({excluded.pid()}));
   ASSERT_FALSE(capture.start());
-  const double toneStart = hostTimeSeconds();
   testing::ChildProcess other = world->sound().playTone(440, 2, 0.5);
   EXPECT_EQ(other.wait(10s), 0);
-  EXPECT_EQ(excluded.wait(10s), 0);  // it did play
+  const double otherEnd = hostTimeSeconds();  // the excluded tone still plays
+  EXPECT_EQ(excluded.wait(10s), 0);           // it did play
   std::this_thread::sleep_for(300ms);
   capture.stop();
 
   std::lock_guard lock(mutex);
   ASSERT_GT(buffers.size(), 20u);
-  std::vector<float> middle;  // well inside both tones
+  std::vector<float> middle;  // well inside the other tone
   for (size_t i = 0; i < buffers.size(); ++i) {
     const SampleBuffer& buffer = buffers[i];
     if (i > 0) {
@@ -71,13 +72,21 @@ TEST(SinkInputMixerTest, LeavesOutTheSoundOfExcludedProcessesAndTheirLaterChildr
       const MediaTime end = previous.presentationTime + MediaTime::make(previous.numSamples, 48000);
       EXPECT_LT(std::abs((buffer.presentationTime - end).seconds()), 2e-6) << "buffer " << i << " is not seamless";
     }
-    const double at = buffer.presentationTime.seconds() - toneStart;
-    if (at > 0.6 && at < 1.6) middle.insert(middle.end(), buffer.audioSamples->begin(), buffer.audioSamples->end());
+    const double before = otherEnd - buffer.presentationTime.seconds();
+    if (before > 0.4 && before < 1.4) middle.insert(middle.end(), buffer.audioSamples->begin(), buffer.audioSamples->end());
   }
   ASSERT_GT(middle.size(), 2u * 40000);
-  // A 0.5 sine has power 0.0625 at its frequency by this measure.
-  EXPECT_NEAR(power(middle, 440), 0.0625, 0.01);
-  EXPECT_LT(power(middle, 1000), 0.0625 / 1000);
+  // In 0.1 s blocks, so that a buffer the loaded machine delivered too late (a hole) spoils one
+  // block only. A 0.5 sine has power 0.0625 at its frequency by this measure.
+  std::vector<double> heard, left;
+  for (size_t from = 0; from + 9600 <= middle.size(); from += 9600) {
+    const std::vector<float> block(middle.begin() + from, middle.begin() + from + 9600);
+    heard.push_back(power(block, 440));
+    left.push_back(power(block, 1000));
+  }
+  std::sort(heard.begin(), heard.end());
+  EXPECT_NEAR(heard[heard.size() / 2], 0.0625, 0.005) << "the other tone, at its level";
+  EXPECT_LT(*std::max_element(left.begin(), left.end()), 0.0625 / 1000);
 }
 
 TEST(SoundApplicationsTest, ListsTheProcessesPlayingIntoTheServer) {
