@@ -17,6 +17,8 @@ constexpr double kSettleSeconds = 0.2;
 // Window structure and process tree are re-read at least this often, events or not.
 constexpr double kWindowsMaximumAge = 1.0;
 constexpr double kProcessesMaximumAge = 0.5;
+// While no excluded window is shown, what the desktop shows where no window is gets copied this often.
+constexpr double kBackgroundMaximumAge = 1.0;
 
 bool present(xcb_connection_t* c, xcb_extension_t* extension) {
   const xcb_query_extension_reply_t* data = xcb_get_extension_data(c, extension);
@@ -130,7 +132,7 @@ void WindowComposer::readWindows() {
   ownerPids_ = std::move(pids);
   stale_ = false;
   readAt_ = hostTimeSeconds();
-  if (canCompose_ && redirected_) updateBackgroundClip();
+  if (canCompose_) updateBackgroundClip();
 }
 
 void WindowComposer::markExcluded() {
@@ -183,42 +185,51 @@ WindowComposer::Mode WindowComposer::prepare() {
                                  [&](const Window& window) { return window.excluded && inArea(window); });
   if (!shown) {
     setRedirected(false);
+    // So that a window appearing later over bare desktop has something to show beneath it.
+    if (canCompose_ && now - backgroundAt_ >= kBackgroundMaximumAge) rememberBackground();
     return Mode::direct;
   }
   if (!canCompose_) return Mode::masked;
-  if (!redirected_) {
-    setRedirected(true);
-    updateBackgroundClip();
-  }
+  setRedirected(true);
   return now >= settledAt_ ? Mode::composed : Mode::masked;
+}
+
+void WindowComposer::createPictures() {
+  xcb_connection_t* c = connection_.get();
+  const auto side = [](int value) { return static_cast<uint16_t>(value); };
+  const uint8_t depth = connection_.screen()->root_depth;
+  frame_ = xcb_generate_id(c);
+  background_ = xcb_generate_id(c);
+  xcb_create_pixmap(c, depth, frame_, connection_.root(), side(width_), side(height_));
+  xcb_create_pixmap(c, depth, background_, connection_.root(), side(width_), side(height_));
+  framePicture_ = xcb_generate_id(c);
+  backgroundPicture_ = xcb_generate_id(c);
+  backgroundSource_ = xcb_generate_id(c);
+  rootPicture_ = xcb_generate_id(c);
+  xcb_render_create_picture(c, framePicture_, frame_, rootFormat_, 0, nullptr);
+  xcb_render_create_picture(c, backgroundPicture_, background_, rootFormat_, 0, nullptr);
+  xcb_render_create_picture(c, backgroundSource_, background_, rootFormat_, 0, nullptr);
+  const uint32_t includeInferiors = XCB_SUBWINDOW_MODE_INCLUDE_INFERIORS;
+  xcb_render_create_picture(c, rootPicture_, connection_.root(), rootFormat_, XCB_RENDER_CP_SUBWINDOW_MODE,
+                            &includeInferiors);
+  const xcb_render_color_t black{0, 0, 0, 0xffff};
+  const xcb_rectangle_t all{0, 0, side(width_), side(height_)};
+  xcb_render_fill_rectangles(c, XCB_RENDER_PICT_OP_SRC, backgroundPicture_, black, 1, &all);
+  if (uncovered_) xcb_xfixes_set_picture_clip_region(c, backgroundPicture_, uncovered_, 0, 0);
+}
+
+void WindowComposer::rememberBackground() {
+  if (!frame_) createPictures();
+  xcb_render_composite(connection_.get(), XCB_RENDER_PICT_OP_SRC, rootPicture_, XCB_NONE, backgroundPicture_,
+                       static_cast<int16_t>(x_), static_cast<int16_t>(y_), 0, 0, 0, 0,
+                       static_cast<uint16_t>(width_), static_cast<uint16_t>(height_));
+  backgroundAt_ = hostTimeSeconds();
 }
 
 xcb_drawable_t WindowComposer::compose() {
   xcb_connection_t* c = connection_.get();
   const auto side = [](int value) { return static_cast<uint16_t>(value); };
-  if (!frame_) {
-    const uint8_t depth = connection_.screen()->root_depth;
-    frame_ = xcb_generate_id(c);
-    background_ = xcb_generate_id(c);
-    xcb_create_pixmap(c, depth, frame_, connection_.root(), side(width_), side(height_));
-    xcb_create_pixmap(c, depth, background_, connection_.root(), side(width_), side(height_));
-    framePicture_ = xcb_generate_id(c);
-    backgroundPicture_ = xcb_generate_id(c);
-    backgroundSource_ = xcb_generate_id(c);
-    rootPicture_ = xcb_generate_id(c);
-    xcb_render_create_picture(c, framePicture_, frame_, rootFormat_, 0, nullptr);
-    xcb_render_create_picture(c, backgroundPicture_, background_, rootFormat_, 0, nullptr);
-    xcb_render_create_picture(c, backgroundSource_, background_, rootFormat_, 0, nullptr);
-    const uint32_t includeInferiors = XCB_SUBWINDOW_MODE_INCLUDE_INFERIORS;
-    xcb_render_create_picture(c, rootPicture_, connection_.root(), rootFormat_, XCB_RENDER_CP_SUBWINDOW_MODE,
-                              &includeInferiors);
-    const xcb_render_color_t black{0, 0, 0, 0xffff};
-    const xcb_rectangle_t all{0, 0, side(width_), side(height_)};
-    xcb_render_fill_rectangles(c, XCB_RENDER_PICT_OP_SRC, backgroundPicture_, black, 1, &all);
-    if (uncovered_) xcb_xfixes_set_picture_clip_region(c, backgroundPicture_, uncovered_, 0, 0);
-  }
-  xcb_render_composite(c, XCB_RENDER_PICT_OP_SRC, rootPicture_, XCB_NONE, backgroundPicture_,
-                       static_cast<int16_t>(x_), static_cast<int16_t>(y_), 0, 0, 0, 0, side(width_), side(height_));
+  rememberBackground();
   xcb_render_composite(c, XCB_RENDER_PICT_OP_SRC, backgroundSource_, XCB_NONE, framePicture_, 0, 0, 0, 0, 0, 0,
                        side(width_), side(height_));
   // Bottom to top. A window that vanished since it was listed makes these requests fail on the

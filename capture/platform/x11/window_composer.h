@@ -17,9 +17,9 @@ namespace rezoro::capture {
 // tree every half second. While none of the excluded windows is shown in the area the caller grabs
 // the screen directly as ever (`direct`). Once one is, the top-level windows are redirected
 // (Composite, automatic: the server still shows them as before) and every frame is painted anew
-// (`composed`): what the root last showed where no window was, then the named pixmap of each
-// window in stacking order with Render, skipping the excluded ones, onto one pixmap of the area
-// that the caller reads instead of the root. For the moment after redirecting, while windows
+// (`composed`): what the root last showed where no window was (also copied once a second before),
+// then the named pixmap of each window in stacking order with Render, skipping the excluded ones,
+// onto one pixmap of the area that the caller reads instead of the root. For the moment after redirecting, while windows
 // repaint what they had hidden, and on a server without Composite or Render, the caller grabs
 // directly and blanks the excluded windows (`masked`): never shown, but a hole instead of what
 // lies beneath. Runs on the thread that owns the connection.
@@ -57,6 +57,8 @@ class WindowComposer {
   void markExcluded();
   void setRedirected(bool redirected);
   void updateBackgroundClip();
+  void createPictures();
+  void rememberBackground();
   bool inArea(const Window& window) const;
 
   const XcbConnection& connection_;
@@ -82,6 +84,7 @@ class WindowComposer {
   uint32_t backgroundPicture_ = 0;  // for writing, clipped to what no window covers
   uint32_t backgroundSource_ = 0;   // for reading, unclipped
   uint32_t uncovered_ = 0;  // XFixes region of the area that no window covers
+  double backgroundAt_ = -1e300;
 };
 
 }  // namespace rezoro::capture
