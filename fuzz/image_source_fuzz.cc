@@ -13,6 +13,14 @@
 #include "common/unique_fd.h"
 #include "cutout/cutout_failure.h"
 #include "cutout/platform/vips/vips_image_source.h"
+#include "cutout/platform/vips/vips_support.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // One worker thread: the pictures are tiny, and a pool per decode would dominate each run.
+  rezoro::cutout::startVips();
+  vips_concurrency_set(1);
+  return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The program decodes a private in-memory copy of each input through its /proc path; so does this.
@@ -28,8 +36,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!source) return 0;
   const auto properties = source->properties();
   if (!properties || !properties->pixelWidth || !properties->pixelHeight) return 0;
+  // The program refuses more than maximumImagePixels from the header before decoding; the fuzz run
+  // keeps to small pictures, so that every run is quick.
   const double width = *properties->pixelWidth, height = *properties->pixelHeight;
-  if (!(width >= 1 && height >= 1 && width <= 1e6 && height <= 1e6)) return 0;
+  if (!(width >= 1 && height >= 1 && width * height <= double(1 << 20))) return 0;
   try {
     const auto image = rezoro::cutout::uprightImage(*source, std::min<int64_t>(int64_t(width), 32),
                                                     std::min<int64_t>(int64_t(height), 32));
