@@ -48,9 +48,24 @@ struct SerialQueue::SignalWatch {
   std::vector<std::pair<std::shared_ptr<QueueSource::State>, std::function<void()>>> handlers;
 };
 
-SerialQueue::SerialQueue()
-    : context_(std::make_unique<asio::io_context>(1)), guard_(std::make_unique<Guard>(*context_)) {
-  thread_ = std::thread([this] { context_->run(); });
+SerialQueue::SerialQueue(Work onFailure)
+    : context_(std::make_unique<asio::io_context>(1)),
+      guard_(std::make_unique<Guard>(*context_)),
+      onFailure_(std::move(onFailure)) {
+  thread_ = std::thread([this] {
+    for (;;) {
+      try {
+        context_->run();
+        return;  // stopped
+      } catch (...) {
+      }
+      // The loop can be run again after a handler threw; what the failure means is the owner's.
+      try {
+        if (onFailure_) onFailure_();
+      } catch (...) {
+      }
+    }
+  });
 }
 
 SerialQueue::~SerialQueue() {

@@ -47,7 +47,9 @@ class SerialQueue {
  public:
   using Work = std::function<void()>;
 
-  SerialQueue();
+  // `onFailure` runs on the queue after a piece of work ended by throwing (an allocation failure,
+  // say); the exception is dropped and the loop goes on with the next piece.
+  explicit SerialQueue(Work onFailure = {});
   ~SerialQueue();  // stop() and wait for the thread; must not run on the queue itself
   SerialQueue(const SerialQueue&) = delete;
   SerialQueue& operator=(const SerialQueue&) = delete;
@@ -87,6 +89,7 @@ class SerialQueue {
   struct Guard;
   std::unique_ptr<Guard> guard_;
   std::map<int, std::shared_ptr<SignalWatch>> signals_;  // touched on the queue only
+  Work onFailure_;
   std::thread thread_;
 };
 

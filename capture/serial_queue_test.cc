@@ -207,6 +207,25 @@ TEST(SerialQueue, SignalsReachTheirSourcesOnTheQueueAndNeverKillTheProcess) {
   EXPECT_EQ(current.sa_handler, SIG_IGN);
 }
 
+TEST(SerialQueue, WorkThatThrowsIsReportedOnTheQueueAndTheLoopGoesOn) {
+  int failures = 0;
+  std::vector<int> order;
+  SerialQueue* self = nullptr;
+  bool reportedOnQueue = false;
+  SerialQueue queue([&] {
+    ++failures;
+    reportedOnQueue = self->isCurrent();
+  });
+  self = &queue;
+  queue.async([&] { order.push_back(1); });
+  queue.async([] { throw std::bad_alloc(); });
+  queue.async([&] { order.push_back(2); });
+  drain(queue);
+  EXPECT_EQ(failures, 1);
+  EXPECT_TRUE(reportedOnQueue);
+  EXPECT_EQ(order, (std::vector<int>{1, 2}));
+}
+
 TEST(SerialQueue, StopDropsWorkNotYetStartedAndIsIdempotent) {
   SerialQueue queue;
   std::promise<void> entered;

@@ -11,6 +11,7 @@
 
 #include "capture/capture_failure.h"
 #include "capture/media/finishing.h"
+#include "capture/media/publication.h"
 #include "common/uuid.h"
 
 namespace rezoro::capture {
@@ -185,8 +186,7 @@ CaptureResult MediaWriter::publish(double duration) {
   if (::lstat(temporary.c_str(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_size <= 44) {
     return CaptureFailure::exportFailed;
   }
-  if (::link(temporary.c_str(), request.destination.c_str()) != 0) return CaptureFailure::exportFailed;
-  ::unlink(temporary.c_str());
+  if (!publishWithoutReplacing(temporary, request.destination)) return CaptureFailure::exportFailed;
   return successResult(*this, duration);
 }
 

@@ -77,8 +77,8 @@ class MediaWriter {
   // writer's thread, and the caller must keep this object alive until `completion` has run.
   void finish(CaptureCompletion completion, QueueHop toQueue);
 
-  // Moves the finished temporary file to the destination by a hard link, which never replaces an
-  // existing file, and returns the success dictionary with `duration` as "duration_seconds".
+  // Moves the finished temporary file to the destination by a hard link (or, where the file system
+  // has none, a rename), which never replaces an existing file (publishWithoutReplacing), and returns the success dictionary with `duration` as "duration_seconds".
   // Returns CaptureFailure::exportFailed when the temporary file is missing, not a regular file or
   // 44 bytes or less (a bare WAV header), or the link cannot be made.
   CaptureResult publish(double duration);
