@@ -1,5 +1,7 @@
 // rezoro-capture: answers "--probe" or records once ("--record <request file>") and prints one result.
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <memory>
@@ -16,6 +18,15 @@
 int main(int argc, char** argv) {
   using namespace rezoro::capture;
   const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+
+  // The stop signals stay pending until the recorder's stop controls take them (every thread
+  // started from here on inherits the mask): one that arrives early must neither kill the process
+  // nor be lost.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  ::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
   // The result line is the only thing the parent may read. The libraries (the sound client, the
   // encoders, xcb) print what they like on descriptors 1 and 2, so those lead nowhere and the

@@ -166,7 +166,7 @@ void Recorder::installStopControls() {
   // Without a descriptor to watch there is no input control; the signals and the timer remain.
   if (input) sources_.push_back(std::move(*input));
   for (int signalNumber : {SIGINT, SIGTERM}) {
-    ::signal(signalNumber, SIG_IGN);
+    ignoreSignalUnlessBlocked(signalNumber);
     sources_.push_back(queueOnQueue_->signalSource(signalNumber, [this] { stop(); }));
   }
 }

@@ -12,7 +12,7 @@
 #include "capture/media/media_file_writer.h"
 #include "capture/media/media_sample.h"
 #include "capture/media/media_time.h"
-#include "common/atomic_file.h"
+#include "common/unique_fd.h"
 
 namespace rezoro::capture {
 
@@ -91,8 +91,22 @@ class MediaWriter {
   const std::filesystem::path temporary;
 
  private:
+  // Removes the temporary file through the directory it was made in, which still works when that
+  // directory's path has changed meanwhile (renamed, or a read-only file system mounted over it).
+  class TemporaryRemoval {
+   public:
+    explicit TemporaryRemoval(const std::filesystem::path& temporary);
+    ~TemporaryRemoval() { remove(); }
+    TemporaryRemoval(const TemporaryRemoval&) = delete;
+    TemporaryRemoval& operator=(const TemporaryRemoval&) = delete;
+    void remove() const;  // ignores failures
+
+   private:
+    UniqueFd directory_;
+    std::filesystem::path temporary_;
+  };
   // Declared before the writer and the wave file so that they are closed before the removal runs.
-  ScopedFileRemoval temporaryRemoval_;
+  TemporaryRemoval temporaryRemoval_;
 
  public:
   const int64_t width;
