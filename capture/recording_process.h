@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -97,6 +99,27 @@ class RecordingProcess {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return std::nullopt;
+  }
+
+  // Waits until the program holds SIGINT and SIGTERM (blocked, caught or ignored), which it does
+  // first thing in main; before that, while the loader is still at work (a few hundred milliseconds
+  // on a loaded machine), the default action of a signal ends any process. False when that did not
+  // happen within `limit`.
+  bool waitUntilStopSignalsHeld(std::chrono::milliseconds limit = std::chrono::seconds(10)) const {
+    const uint64_t both = (uint64_t{1} << (SIGINT - 1)) | (uint64_t{1} << (SIGTERM - 1));
+    const auto deadline = Clock::now() + limit;
+    while (Clock::now() < deadline) {
+      std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+      uint64_t held = 0;
+      for (std::string line; std::getline(status, line);) {
+        for (const char* field : {"SigBlk:", "SigIgn:", "SigCgt:"}) {
+          if (line.rfind(field, 0) == 0) held |= std::stoull(line.substr(std::strlen(field)), nullptr, 16);
+        }
+      }
+      if ((held & both) == both) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
   }
 
   Clock::time_point started() const { return started_; }

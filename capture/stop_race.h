@@ -20,7 +20,7 @@ namespace rezoro::capture::testing {
 
 struct StopRace {
   std::string control;     // "q", "end of input", "SIGINT", "SIGTERM" or "duration"
-  double instant = 0;      // seconds after the start
+  double instant = 0;      // seconds after the program began holding the stop signals
   bool claimed = false;    // something else took the destination name while it recorded
   std::string result;      // the result line's code: "ok" or the error code
   std::string problem;     // empty when every promise held
@@ -42,6 +42,8 @@ inline StopRace stopRace(const std::filesystem::path& folder, const std::string&
   const std::string theirs = "another writer's file";
 
   RecordingProcess recording(folder, recordingRequestText("video", destination, 1.0), program);
+  // The instant counts from when the program can take a signal at all.
+  if (!recording.waitUntilStopSignalsHeld()) race.problem = "never held the stop signals";
   std::this_thread::sleep_for(std::chrono::duration<double>(race.instant));
   if (race.claimed) writeTextFile(destination, theirs);
   if (race.control == "q") recording.write("q\n");
