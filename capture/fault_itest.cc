@@ -10,6 +10,8 @@
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -82,7 +84,29 @@ class CaptureFaultTest : public ::testing::Test {
     return line.value_or(Json());
   }
 
+  // A failure that left neither the recording nor a temporary file beside it.
+  static void expectNothingSaved(const Json& result, const std::filesystem::path& destination) {
+    EXPECT_TRUE(result["error_code"] == "recording_failed" || result["error_code"] == "export_failed") << result;
+    EXPECT_FALSE(std::filesystem::exists(destination));
+    EXPECT_TRUE(testing::noRecordingTemporaryIn(destination.parent_path()));
+  }
+
+  // Something moving in the area the requests record.
+  void animate() {
+    window_.emplace(0, 0, 320, 240);
+    window_->setAnimating(true);
+  }
+
+  // A video recording of `duration` seconds of an animated window into clip.mp4, `after` into it.
+  std::unique_ptr<RecordingProcess> recordingAnimation(double duration, std::chrono::milliseconds after) {
+    animate();
+    auto recording = std::make_unique<RecordingProcess>(folder.path(), video(folder / "clip.mp4", duration), kProgram);
+    std::this_thread::sleep_for(after);
+    return recording;
+  }
+
   std::unique_ptr<testing::DisplayAndSound> world_;
+  std::optional<testing::AnimatedWindow> window_;
   TempDir folder;
 };
 
@@ -95,26 +119,20 @@ TEST_F(CaptureFaultTest, AFrozenDisplayBeforeTheStartGivesOneResultInTime) {
 }
 
 TEST_F(CaptureFaultTest, AFrozenDisplayWhileRecordingGivesOneResultInTime) {
-  testing::AnimatedWindow window(0, 0, 320, 240);
-  window.setAnimating(true);
-  RecordingProcess recording(folder.path(), video(folder / "clip.mp4", 2), kProgram);
-  std::this_thread::sleep_for(1s);
+  auto recording = recordingAnimation(2, 1s);
   Frozen frozen(world_->display().pid());
   // The duration timer stops it at about 2 s; stopping then waits for the frozen server.
-  const Json result = resultWithin(recording, recording.started(), 2s + kStopLimit + 1s);
+  const Json result = resultWithin(*recording, recording->started(), 2s + kStopLimit + 1s);
   EXPECT_EQ(result["ok"], false);
   EXPECT_FALSE(std::filesystem::exists(folder / "clip.mp4"));
 }
 
 TEST_F(CaptureFaultTest, AFrozenDisplayWhileFinishingGivesOneResultInTime) {
-  testing::AnimatedWindow window(0, 0, 320, 240);
-  window.setAnimating(true);
-  RecordingProcess recording(folder.path(), video(folder / "clip.mp4", 30), kProgram);
-  std::this_thread::sleep_for(1500ms);
-  recording.write("q\n");
+  auto recording = recordingAnimation(30, 1500ms);
+  recording->write("q\n");
   Frozen frozen(world_->display().pid());
   const auto stopped = RecordingProcess::Clock::now();
-  const Json result = resultWithin(recording, stopped, kStopLimit);
+  const Json result = resultWithin(*recording, stopped, kStopLimit);
   // Finishing may have been under way already: either result, but only one, and a file only with
   // a success.
   EXPECT_EQ(std::filesystem::exists(folder / "clip.mp4"), result["ok"] == true) << result;
@@ -172,24 +190,19 @@ class SmallFileSystem {
 TEST_F(CaptureFaultTest, AFullDestinationFailsWithoutLeavingAFile) {
   SmallFileSystem small(folder / "small", "4k");
   if (!small.mounted()) GTEST_SKIP() << "this process may not mount a small tmpfs (needs root)";
-  testing::AnimatedWindow window(0, 0, 640, 360);
-  window.setAnimating(true);
+  animate();
   for (const std::string kind : {"video", "audio"}) {
     SCOPED_TRACE(kind);
     const auto destination = folder / "small" / (kind == "video" ? "clip.mp4" : "sound.wav");
     RecordingProcess recording(folder.path(), testing::recordingRequestText(kind, destination, 6, false), kProgram);
-    const Json result = resultWithin(recording, recording.started(), 6s + kStopLimit + 1s);
-    EXPECT_TRUE(result["error_code"] == "recording_failed" || result["error_code"] == "export_failed") << result;
-    EXPECT_FALSE(std::filesystem::exists(destination));
-    EXPECT_TRUE(testing::noRecordingTemporaryIn(folder / "small"));
+    expectNothingSaved(resultWithin(recording, recording.started(), 6s + kStopLimit + 1s), destination);
   }
 }
 
 TEST_F(CaptureFaultTest, ADestinationTurningReadOnlyFailsWithoutLeavingAFile) {
   SmallFileSystem small(folder / "small", "64m");
   if (!small.mounted()) GTEST_SKIP() << "this process may not mount a small tmpfs (needs root)";
-  testing::AnimatedWindow window(0, 0, 320, 240);
-  window.setAnimating(true);
+  animate();
   for (const std::string kind : {"video", "audio"}) {
     SCOPED_TRACE(kind);
     const auto destination = folder / "small" / (kind == "video" ? "clip.mp4" : "sound.wav");
@@ -197,17 +210,13 @@ TEST_F(CaptureFaultTest, ADestinationTurningReadOnlyFailsWithoutLeavingAFile) {
     std::this_thread::sleep_for(1s);
     ASSERT_TRUE(small.turnReadOnly());
     const Json result = resultWithin(recording, recording.started(), 2s + kStopLimit + 1s);
-    EXPECT_TRUE(result["error_code"] == "recording_failed" || result["error_code"] == "export_failed") << result;
-    EXPECT_FALSE(std::filesystem::exists(destination));
-    small.removeReadOnlyView();
-    EXPECT_FALSE(std::filesystem::exists(destination));
-    EXPECT_TRUE(testing::noRecordingTemporaryIn(folder / "small"));
+    small.removeReadOnlyView();  // what lies beneath must hold nothing either
+    expectNothingSaved(result, destination);
   }
 }
 
 TEST_F(CaptureFaultTest, RecordingsStoppedAtRandomInstantsEachGiveOneResult) {
-  testing::AnimatedWindow window(0, 0, 320, 240);
-  window.setAnimating(true);
+  animate();
   std::mt19937 random(std::random_device{}());
   for (int index = 0; index < 10; ++index) {
     const testing::StopRace race = testing::stopRace(folder.path(), kProgram, index, random);

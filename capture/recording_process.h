@@ -36,6 +36,8 @@ class RecordingProcess {
     const auto requestPath = folder / "request.json";
     std::ofstream(requestPath) << request;
     ::chmod(requestPath.c_str(), 0644);
+    // A program that has ended closes its input; writing to it then must not end the test.
+    ::signal(SIGPIPE, SIG_IGN);
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     UniqueFd readEnd(fds[0]);
@@ -66,10 +68,9 @@ class RecordingProcess {
   RecordingProcess(const RecordingProcess&) = delete;
   RecordingProcess& operator=(const RecordingProcess&) = delete;
 
-  void write(const std::string& text) {
-    if (::write(input_.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
-      throw std::runtime_error("cannot write to the recording's input");
-    }
+  // Writes to the program's input; false when it is no longer read (the program has ended).
+  bool write(const std::string& text) {
+    return ::write(input_.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
   }
   void closeInput() { input_.reset(); }
   void signal(int number) { ::kill(pid_, number); }
