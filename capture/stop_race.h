@@ -1,7 +1,7 @@
 #pragma once
 // Recordings stopped at random instants by each of the parent's means, for the fault tests and the
 // benchmark that runs many more of them. Needs a display (and sound server) named in the
-// environment, and ffmpeg to read the published files through.
+// environment, and ffprobe to read the published files through.
 
 #include <signal.h>
 
@@ -29,7 +29,7 @@ struct StopRace {
 // Records 320×240 (with sound) for one second at most into `folder`/race-`index`.mp4, stopped by a
 // randomly chosen control at a random instant; now and then another writer takes the destination
 // name meanwhile. Checks: exactly one result line and a matching exit status; on success a file
-// ffmpeg decodes without a complaint, otherwise no file (and a claimed name keeps its contents); no
+// ffprobe reads completely without a complaint, otherwise no file (and a claimed name keeps its contents); no
 // hidden temporary file left in `folder`.
 inline StopRace stopRace(const std::filesystem::path& folder, const std::string& program, int index,
                          std::mt19937& random) {
@@ -72,9 +72,12 @@ inline StopRace stopRace(const std::filesystem::path& folder, const std::string&
     const std::string kept((std::istreambuf_iterator<char>(in)), {});
     if (kept != theirs) problem("the other writer's file was replaced");
   } else if (race.result == "ok") {
-    const std::string complaints =
-        commandOutput("ffmpeg -nostdin -v error -i '" + destination.string() + "' -f null - 2>&1");
-    if (!exists || !complaints.empty()) problem("published file does not decode: " + complaints);
+    // Every frame of every stream decoded: one count per stream, and not a word of complaint.
+    const std::string counts = commandOutput("ffprobe -v error -count_frames -show_entries stream=nb_read_frames "
+                                             "-of csv=p=0 '" + destination.string() + "' 2>&1");
+    if (!exists || counts.empty() || counts.find_first_not_of("0123456789\n") != std::string::npos) {
+      problem("published file does not read completely: " + counts);
+    }
   } else if (exists) {
     problem("a file was published with a failure");
   }
