@@ -16,6 +16,16 @@ constexpr pa_usec_t kTickMicroseconds = 20000;
 constexpr int64_t kFadeFrames = 240;              // 5 ms
 constexpr int64_t kMixCapacityFrames = 48000 * 2;  // well beyond the delay
 
+// Runs `work` for a callback of the sound library, which must not be unwound through: an
+// allocation failure loses what `work` was doing (a buffer, a sink input) and nothing else.
+template <class Work>
+void guarded(Work&& work) noexcept {
+  try {
+    work();
+  } catch (...) {
+  }
+}
+
 }  // namespace
 
 void SinkInputMixer::StreamRelease::operator()(pa_stream* stream) const {
@@ -60,15 +70,17 @@ void SinkInputMixer::start() {
           pa_threaded_mainloop_signal(self->loop_, 0);
           return;
         }
-        self->track(pa_context_get_sink_info_by_name(
-            context, server->default_sink_name,
-            [](pa_context*, const pa_sink_info* sink, int last, void* opaque) {
-              auto* self = static_cast<SinkInputMixer*>(opaque);
-              if (sink) self->sinkFound(*sink);
-              else if (last != 0 && !self->ready_) self->failed_ = true;
-              pa_threaded_mainloop_signal(self->loop_, 0);
-            },
-            self));
+        guarded([&] {
+          self->track(pa_context_get_sink_info_by_name(
+              context, server->default_sink_name,
+              [](pa_context*, const pa_sink_info* sink, int last, void* opaque) {
+                auto* self = static_cast<SinkInputMixer*>(opaque);
+                if (sink) guarded([&] { self->sinkFound(*sink); });
+                if (!sink && last != 0 && !self->ready_) self->failed_ = true;
+                pa_threaded_mainloop_signal(self->loop_, 0);
+              },
+              self));
+        });
       },
       this));
 }
@@ -80,11 +92,14 @@ void SinkInputMixer::sinkFound(const pa_sink_info& sink) {
   mix_.emplace(hostTimeSeconds() - kDelaySeconds, kRate, kChannels, kMixCapacityFrames);
 
   auto onInput = [](pa_context*, const pa_sink_input_info* info, int, void* opaque) {
-    if (info) static_cast<SinkInputMixer*>(opaque)->consider(*info);
+    if (info) guarded([&] { static_cast<SinkInputMixer*>(opaque)->consider(*info); });
   };
   pa_context_set_subscribe_callback(
       context_,
       [](pa_context* context, pa_subscription_event_type_t type, uint32_t index, void* opaque) {
+        constexpr auto onInput = [](pa_context*, const pa_sink_input_info* info, int, void* opaque) {
+          if (info) guarded([&] { static_cast<SinkInputMixer*>(opaque)->consider(*info); });
+        };
         auto* self = static_cast<SinkInputMixer*>(opaque);
         if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SINK_INPUT) return;
         if ((type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE) {
@@ -92,12 +107,7 @@ void SinkInputMixer::sinkFound(const pa_sink_info& sink) {
           self->leftOut_.erase(index);
           return;
         }
-        self->track(pa_context_get_sink_input_info(
-            context, index,
-            [](pa_context*, const pa_sink_input_info* info, int, void* opaque) {
-              if (info) static_cast<SinkInputMixer*>(opaque)->consider(*info);
-            },
-            self));
+        guarded([&] { self->track(pa_context_get_sink_input_info(context, index, onInput, self)); });
       },
       this);
   track(pa_context_subscribe(context_, PA_SUBSCRIPTION_MASK_SINK_INPUT, nullptr, nullptr));
@@ -142,7 +152,7 @@ void SinkInputMixer::addInput(uint32_t index) {
   pa_stream_set_read_callback(
       stream, [](pa_stream*, size_t, void* opaque) {
         auto* input = static_cast<Input*>(opaque);
-        input->mixer->read(*input);
+        guarded([&] { input->mixer->read(*input); });
       },
       input.get());
   pa_stream_set_overflow_callback(
@@ -181,6 +191,11 @@ void SinkInputMixer::read(Input& input) {
 }
 
 void SinkInputMixer::tick() {
+  guarded([&] { mixDown(); });
+  pa_context_rttime_restart(context_, timer_, pa_rtclock_now() + kTickMicroseconds);
+}
+
+void SinkInputMixer::mixDown() {
   std::erase_if(inputs_, [](const auto& entry) { return entry.second->ended; });
   const int64_t until = mix_->frameAt(hostTimeSeconds() - kDelaySeconds);
   const int64_t from = mix_->taken();
@@ -188,7 +203,6 @@ void SinkInputMixer::tick() {
   if (!frames.empty()) {
     onBuffer_(audioBuffer(mix_->hostTimeOf(from), std::make_shared<std::vector<float>>(std::move(frames))));
   }
-  pa_context_rttime_restart(context_, timer_, pa_rtclock_now() + kTickMicroseconds);
 }
 
 }  // namespace rezoro::capture

@@ -64,6 +64,7 @@ class SinkInputMixer {
   void addInput(uint32_t index);
   void read(Input& input);
   void tick();
+  void mixDown();
 
   pa_context* context_;
   pa_threaded_mainloop* loop_;

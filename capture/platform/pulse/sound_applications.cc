@@ -67,8 +67,11 @@ std::vector<ShareableApplication> soundApplications(double timeoutSeconds) {
         if (!pid || std::atol(pid) <= 0) return;
         const char* binary = pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_PROCESS_BINARY);
         const char* name = pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_NAME);
-        addApplications(listing->applications,
-                        {ShareableApplication{static_cast<pid_t>(std::atol(pid)), binary ? binary : name ? name : ""}});
+        try {
+          addApplications(listing->applications, {ShareableApplication{static_cast<pid_t>(std::atol(pid)),
+                                                                       binary ? binary : name ? name : ""}});
+        } catch (...) {  // must not unwind through the sound library; the listing is short by one
+        }
       },
       &listing));
   if (!operation || !runUntil([&] { return listing.done; })) return {};
