@@ -8,6 +8,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 #include <libyuv/convert.h>
+#include <libyuv/planar_functions.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -155,14 +156,20 @@ struct Mp4Writer::Impl {
                  : !audioFinished && pendingAudio < kAudioQueueCapacity;
   }
 
-  bool append(const VideoSample& sample) {
-    const BgraImage* image = sample.image.get();
-    if (image == nullptr || !sample.presentationTime.isValid() || !videoSettings ||
-        image->width != videoSettings->width || image->height != videoSettings->height ||
-        image->bytesPerRow < static_cast<size_t>(image->width) * 4 ||
-        image->bytes.size() < image->bytesPerRow * static_cast<size_t>(image->height)) {
-      return false;
+  bool fits(const VideoSample& sample) const {
+    if (!sample.presentationTime.isValid() || !videoSettings) return false;
+    if (const I420Image* planar = sample.planar.get()) {
+      return planar->width == videoSettings->width && planar->height == videoSettings->height &&
+             planar->bytesPerRow >= static_cast<size_t>(planar->width) && planar->bytes.size() >= planar->size();
     }
+    const BgraImage* image = sample.image.get();
+    return image != nullptr && image->width == videoSettings->width && image->height == videoSettings->height &&
+           image->bytesPerRow >= static_cast<size_t>(image->width) * 4 &&
+           image->bytes.size() >= image->bytesPerRow * static_cast<size_t>(image->height);
+  }
+
+  bool append(const VideoSample& sample) {
+    if (!fits(sample)) return false;
     std::lock_guard lock(mutex);
     if (!sessionStart || !readyLocked(true)) return false;
     jobs.push_back(VideoJob{sample});
@@ -344,12 +351,21 @@ struct Mp4Writer::Impl {
 
     AVFrame* frame = videoFrame.get();
     if (av_frame_make_writable(frame) < 0) return false;
-    const BgraImage& image = *sample.image;
-    // libyuv's "ARGB" is B, G, R, A in memory.
-    if (libyuv::ARGBToI420(image.bytes.data(), static_cast<int>(image.bytesPerRow), frame->data[0],
+    if (const I420Image* planar = sample.planar.get()) {
+      if (libyuv::I420Copy(planar->plane(0), static_cast<int>(planar->bytesPerRow), planar->plane(1),
+                           planar->chromaWidth(), planar->plane(2), planar->chromaWidth(), frame->data[0],
                            frame->linesize[0], frame->data[1], frame->linesize[1], frame->data[2],
-                           frame->linesize[2], image.width, image.height) != 0) {
-      return false;
+                           frame->linesize[2], planar->width, planar->height) != 0) {
+        return false;
+      }
+    } else {
+      const BgraImage& image = *sample.image;
+      // libyuv's "ARGB" is B, G, R, A in memory.
+      if (libyuv::ARGBToI420(image.bytes.data(), static_cast<int>(image.bytesPerRow), frame->data[0],
+                             frame->linesize[0], frame->data[1], frame->linesize[1], frame->data[2],
+                             frame->linesize[2], image.width, image.height) != 0) {
+        return false;
+      }
     }
     frame->pts = offset.value;
     lastVideoPts = offset.value;
