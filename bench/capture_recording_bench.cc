@@ -9,6 +9,10 @@
 // recorder's CPU (user + system of that child, by wait4) ÷ its wall time, and the wall time from
 // start to exit. "distinct" counts frames that differ from the previous one (ffmpeg's x11grab keeps
 // 24 fps by repeating pictures when it falls behind; rezoro-capture writes only changed frames).
+// Then rezoro-capture alone on a mostly still screen (a 320x240 animated window), with its CPU as a
+// share of the full-screen run's. Last, per size, a 3 s recording with sound of a mark window: the
+// start latency (program start to the first frame captured, read from the window's time code in
+// the movie's first frame) and the offset between a flash and a click played at one instant.
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -23,6 +27,7 @@
 #include <vector>
 
 #include "capture/platform/testing/display_and_sound.h"
+#include "capture/platform/testing/sync_marks.h"
 #include "common/json_line.h"
 
 namespace {
@@ -78,17 +83,6 @@ Run measured(const std::vector<std::string>& argv, const std::filesystem::path& 
   return run;
 }
 
-std::string commandOutput(const std::string& command) {
-  std::string text;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) return text;
-  char buffer[4096];
-  size_t count;
-  while ((count = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, count);
-  ::pclose(pipe);
-  return text;
-}
-
 // Frames of the first video stream and their duration.
 std::pair<double, double> videoFramesAndSeconds(const std::filesystem::path& file) {
   std::istringstream values(commandOutput(
@@ -108,6 +102,44 @@ int distinctFrames(const std::filesystem::path& file) {
                                         "' -map 0:v:0 -vf mpdecimate=max=0:hi=64:lo=64:frac=0 -f null - 2>&1");
   const auto at = log.rfind("frame=");
   return at == std::string::npos ? -1 : std::atoi(log.c_str() + at + 6);
+}
+
+// Records `rect` for `seconds` with sound; returns the run and the result's dropped_frames.
+std::pair<Run, std::string> record(const TemporaryFolder& folder, const std::filesystem::path& movie, double seconds,
+                                   const std::string& rect) {
+  std::ofstream(folder.path() / "request.json")
+      << R"({"kind":"video","destination":")" << movie.string()
+      << R"(","capture_audio":true,"duration_seconds":)" << seconds << R"(,"exclude_pid":1,"rect":)" << rect << "}";
+  const Run run = measured({kBinDir + "/rezoro-capture", "--record", (folder.path() / "request.json").string()},
+                           folder.path() / "rezoro.out", folder.path() / "rezoro.err");
+  std::string dropped = "?";
+  try {
+    dropped = std::to_string(Json::parse(readWholeFile(folder.path() / "rezoro.out"))["dropped_frames"].get<int64_t>());
+  } catch (...) {
+    std::printf("  rezoro-capture said: %s\n", readWholeFile(folder.path() / "rezoro.err").c_str());
+  }
+  return {run, dropped};
+}
+
+// A 3 s recording with sound of a mark window; the flash and the click come 1.8 s in.
+void startAndSync(const VirtualSoundServer& sound, const TemporaryFolder& folder) {
+  const auto movie = folder.path() / "marks.mp4";
+  std::filesystem::remove(movie);
+  MarkWindow marks(100, 100, 320, 180, monotonicSeconds());
+  ClickPlayer clicks(sound.server());
+  std::thread flash([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1800));
+    const double at = monotonicSeconds() + 0.1;
+    clicks.clickAt(at);
+    marks.flashAt(at);
+  });
+  const auto [run, dropped] = record(folder, movie, 3, "[100,100,320,180]");
+  flash.join();
+  const SyncMarks found = syncMarks(movie);
+  std::printf("  start latency %5.0f ms (program start to the first frame captured; goal <= 300)  "
+              "A/V offset %+5.1f ms (click - flash; goal |offset| <= 42)  exit %d\n",
+              found.firstFrameCaptured.value_or(NAN) * 1000, found.offset().value_or(NAN) * 1000, run.status);
+  std::fflush(stdout);
 }
 
 void report(const std::string& name, const Run& run, const std::filesystem::path& file, const std::string& dropped) {
@@ -133,24 +165,15 @@ void benchmark(int width, int height, double seconds) {
   TemporaryFolder folder;
   const std::string size = std::to_string(width) + "x" + std::to_string(height);
 
+  const std::string whole = "[0,0," + std::to_string(width) + "," + std::to_string(height) + "]";
+  double fullCpu = 0;
   {
     ChildProcess tone = sound->playTone(1000, seconds + 4, 0.3);
     const auto movie = folder.path() / "rezoro.mp4";
-    std::ofstream(folder.path() / "request.json")
-        << R"({"kind":"video","destination":")" << movie.string()
-        << R"(","capture_audio":true,"duration_seconds":)" << seconds << R"(,"exclude_pid":1,"rect":[0,0,)"
-        << width << "," << height << "]}";
-    const Run run = measured({kBinDir + "/rezoro-capture", "--record", (folder.path() / "request.json").string()},
-                             folder.path() / "rezoro.out", folder.path() / "rezoro.err");
-    std::string dropped = "?";
-    try {
-      dropped = std::to_string(Json::parse(readWholeFile(folder.path() / "rezoro.out"))["dropped_frames"].get<int64_t>());
-    } catch (...) {
-      std::printf("  rezoro-capture said: %s\n", readWholeFile(folder.path() / "rezoro.err").c_str());
-    }
+    const auto [run, dropped] = record(folder, movie, seconds, whole);
+    fullCpu = run.cpuSeconds / run.wallSeconds;
     report("rezoro-capture", run, movie, dropped);
   }
-
   std::vector<std::string> presets = {width * height <= 1920 * 1200 ? "veryfast" : "ultrafast"};
   if (presets[0] != "veryfast") presets.push_back("veryfast");
   for (const std::string& preset : presets) {
@@ -163,6 +186,20 @@ void benchmark(int width, int height, double seconds) {
                              folder.path() / "ffmpeg.out", folder.path() / "ffmpeg.err");
     report("ffmpeg x11grab+pulse " + preset, run, movie, "-");
   }
+
+  {
+    window.setAnimating(false);
+    window.fill(0x204080);
+    AnimatedWindow small(width / 2, height / 2, 320, 240);
+    small.setAnimating(true);
+    ChildProcess tone = sound->playTone(1000, seconds + 4, 0.3);
+    const auto movie = folder.path() / "rezoro-still.mp4";
+    const auto [run, dropped] = record(folder, movie, seconds, whole);
+    report("rezoro-capture, still but 320x240", run, movie, dropped);
+    std::printf("  still screen CPU / full-screen animation CPU: %.2f (goal <= 0.20)\n",
+                run.cpuSeconds / run.wallSeconds / fullCpu);
+  }
+  startAndSync(*sound, folder);
 }
 
 }  // namespace
