@@ -148,6 +148,16 @@ class Mp4WriterTest : public ::testing::Test {
     return result.get();
   }
 
+  // A writer of 320×240 video only, writing, with its session started at `start`; the input is null
+  // when it could not start.
+  std::pair<std::unique_ptr<Mp4Writer>, VideoWriterInput*> startedVideoWriter(const std::filesystem::path& file) {
+    auto writer = Mp4Writer::create(file);
+    VideoWriterInput* video = writer->addVideoInput(videoOutputSettings(320, 240));
+    if (!writer->startWriting()) return {std::move(writer), nullptr};
+    writer->startSession(start);
+    return {std::move(writer), video};
+  }
+
   TempDir dir;
   // An arbitrary capture clock on a nanosecond timescale, as the capture stream stamps it.
   const MediaTime start = MediaTime::make(987654321012, 1000000000);
@@ -231,10 +241,8 @@ TEST_F(Mp4WriterTest, WritesH264AndAacForTheSessionWindow) {
 
 TEST_F(Mp4WriterTest, IrregularFramesLastUntilTheNextAndTheLastUntilTheEnd) {
   const auto file = dir / "static.mp4";
-  auto writer = Mp4Writer::create(file);
-  VideoWriterInput* video = writer->addVideoInput(videoOutputSettings(320, 240));
-  ASSERT_TRUE(writer->startWriting());
-  writer->startSession(start);
+  auto [writer, video] = startedVideoWriter(file);
+  ASSERT_TRUE(video);
   // A frame before the session and a repeated time are left out.
   EXPECT_TRUE(video->append(VideoSample{patternFrame(0, 320, 240), start - MediaTime::make(1, 24)}));
   for (const MediaTime offset : {MediaTime::make(0, 1), MediaTime::make(1, 10), MediaTime::make(1, 10),
@@ -259,10 +267,8 @@ TEST_F(Mp4WriterTest, IrregularFramesLastUntilTheNextAndTheLastUntilTheEnd) {
 
 TEST_F(Mp4WriterTest, PlanarPicturesAreEncodedAsGivenAndLetGoOfAfterwards) {
   const auto file = dir / "planar.mp4";
-  auto writer = Mp4Writer::create(file);
-  VideoWriterInput* video = writer->addVideoInput(videoOutputSettings(320, 240));
-  ASSERT_TRUE(writer->startWriting());
-  writer->startSession(start);
+  auto [writer, video] = startedVideoWriter(file);
+  ASSERT_TRUE(video);
   std::vector<std::shared_ptr<I420Image>> pictures;
   for (const int index : {0, 10}) {
     const auto bgra = patternFrame(index, 320, 240);
