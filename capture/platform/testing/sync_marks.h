@@ -158,7 +158,7 @@ inline SyncMarks syncMarks(const std::filesystem::path& file) {
   // Per frame, the mean colour of four columns: coarse, fine and twice the flash part.
   const std::string levels = commandOutput(
       "ffmpeg -v error -i " + quoted +
-      " -map 0:v:0 -fps_mode passthrough -vf scale=4:1:flags=area,format=rgb24 -f rawvideo -");
+      " -map 0:v:0 -fps_mode passthrough -enc_time_base -1 -vf scale=4:1:flags=area,format=rgb24 -f rawvideo -");
   auto green = [&](size_t frame, int column) { return uint8_t(levels[12 * frame + 3 * column + 1]); };
   std::istringstream times(commandOutput("ffprobe -v error -select_streams v:0 -show_entries frame=pts_time -of csv=p=0 " + quoted));
   std::vector<double> stamps;
