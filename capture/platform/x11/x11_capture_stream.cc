@@ -401,7 +401,9 @@ void ScreenGrabber::run() {
       sample.frameStatus = static_cast<int64_t>(FrameStatus::idle);
       callbacks_.onFrame(std::move(sample), std::nullopt);
     }
-    tick += interval_;
+    // On time, frames keep to the schedule; after a late wake-up the next frame still waits most of
+    // an interval, so the rate stays at most one frame per interval however the thread is held up.
+    tick = std::max(tick + interval_, now + 0.75 * interval_);
     if (tick <= hostTimeSeconds()) tick = hostTimeSeconds() + interval_;
   }
   if (connection_.broken()) callbacks_.onFailure("the X display connection was lost");
