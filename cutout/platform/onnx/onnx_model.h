@@ -45,7 +45,7 @@ class OnnxModel {
                               const std::vector<const char*>& outputNames);
 
   // The side of the first input when the model fixes it as N × C × side × side; empty when the
-  // model leaves those dimensions open.
+  // model leaves those dimensions open or they differ.
   std::optional<int64_t> squareInputSide() const;
 
  private:
