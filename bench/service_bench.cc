@@ -127,7 +127,7 @@ int main(int argc, char** argv) try {
   std::printf("inference_seconds     %.3f s median (as reported by the service)\n", percentile(inferenceSeconds, 0.5));
   std::printf("raw network median    %.3f s (same run, this process)\n", rawMedian);
   std::printf("around the network    %.1f %% of the job (goal <= 5 %%)\n", (1.0 - rawMedian / median) * 100.0);
-  std::printf("RSS after job 10      %.1f MiB\n", static_cast<double>(rssAfter10) / 1024.0);
+  if (rssAfter10 > 0) std::printf("RSS after job 10      %.1f MiB\n", static_cast<double>(rssAfter10) / 1024.0);
   std::printf("RSS after job %-3d     %.1f MiB\n", jobs, static_cast<double>(rssAfterLast) / 1024.0);
   std::printf("peak RSS              %.1f MiB (goal <= 600 MiB)\n", static_cast<double>(rssPeak) / 1024.0);
   if (jobs >= 10 && rssAfter10 > 0) {
