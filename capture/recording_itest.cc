@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "capture/capture_testing.h"
+#include "capture/recording_testing.h"
 #include "capture/platform/testing/display_and_sound.h"
 #include "common/json_line.h"
 #include "common/unique_fd.h"
@@ -34,116 +35,12 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::TempDir;
-
-const std::string kProgram = std::string(REZORO_BIN_DIR) + "/rezoro-capture";
-
-// One recording in progress: the program with its standard input a pipe held by the test.
-class RecordingProcess {
- public:
-  RecordingProcess(const std::filesystem::path& folder, const std::string& request) : folder_(folder) {
-    const auto requestPath = folder / "request.json";
-    std::ofstream(requestPath) << request;
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    UniqueFd readEnd(fds[0]);
-    input_ = UniqueFd(fds[1]);
-    const std::string out = (folder / "stdout.txt").string(), err = (folder / "stderr.txt").string();
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(readEnd.get(), 0);
-      const int outFd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      const int errFd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      ::dup2(outFd, 1);
-      ::dup2(errFd, 2);
-      ::execl(kProgram.c_str(), kProgram.c_str(), "--record", requestPath.c_str(), nullptr);
-      ::_exit(127);
-    }
-  }
-  ~RecordingProcess() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
-
-  void write(const std::string& text) { ASSERT_EQ(::write(input_.get(), text.data(), text.size()), ssize_t(text.size())); }
-  void closeInput() { input_.reset(); }
-  void signal(int number) { ::kill(pid_, number); }
-
-  // The exit status, or -1 when the program did not end within `limit` (it is killed then).
-  int wait(std::chrono::milliseconds limit = 20s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    int status = 0;
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      }
-      std::this_thread::sleep_for(10ms);
-    }
-    return -1;
-  }
-
-  std::string output() const { return testing::readWholeFile(folder_ / "stdout.txt"); }
-  std::string error() const { return testing::readWholeFile(folder_ / "stderr.txt"); }
-  Json result() const {
-    const std::string text = output();
-    return text.empty() ? Json() : Json::parse(text);
-  }
-
- private:
-  std::filesystem::path folder_;
-  UniqueFd input_;
-  pid_t pid_ = -1;
-};
-
-// "key=value" lines of ffprobe for one stream.
-std::map<std::string, std::string> probeStream(const std::filesystem::path& file, const std::string& stream,
-                                               const std::string& entries) {
-  std::istringstream lines(testing::commandOutput("ffprobe -v error -count_frames -select_streams " + stream +
-                                         " -show_entries stream=" + entries + " -of default=nw=1 '" +
-                                         file.string() + "'"));
-  std::map<std::string, std::string> values;
-  for (std::string line; std::getline(lines, line);) {
-    const auto equals = line.find('=');
-    if (equals != std::string::npos) values[line.substr(0, equals)] = line.substr(equals + 1);
-  }
-  return values;
-}
-
-// The first channel of a file's audio, decoded to 48 kHz floats.
-std::vector<float> decodedAudio(const std::filesystem::path& file) {
-  const std::string raw = testing::commandOutput("ffmpeg -v error -i '" + file.string() +
-                                        "' -map 0:a:0 -ac 1 -ar 48000 -f f32le -");
-  std::vector<float> samples(raw.size() / sizeof(float));
-  std::memcpy(samples.data(), raw.data(), samples.size() * sizeof(float));
-  return samples;
-}
-
-// One frame at `seconds` as 8-bit gray pixels.
-std::vector<uint8_t> grayFrame(const std::filesystem::path& file, double seconds) {
-  const std::string raw = testing::commandOutput("ffmpeg -v error -ss " + std::to_string(seconds) + " -i '" + file.string() +
-                                        "' -frames:v 1 -f rawvideo -pix_fmt gray -");
-  return std::vector<uint8_t>(raw.begin(), raw.end());
-}
-
-double rms(const std::vector<float>& samples, size_t from, size_t to) {
-  double sum = 0;
-  for (size_t i = from; i < to; ++i) sum += double(samples[i]) * samples[i];
-  return to > from ? std::sqrt(sum / double(to - from)) : 0;
-}
-
-// Power of one frequency in samples[from, to) (Goertzel).
-double power(const std::vector<float>& samples, size_t from, size_t to, double frequency) {
-  const double coefficient = 2 * std::cos(2 * std::numbers::pi * frequency / 48000);
-  double previous = 0, beforePrevious = 0;
-  for (size_t i = from; i < to; ++i) {
-    const double current = samples[i] + coefficient * previous - beforePrevious;
-    beforePrevious = previous;
-    previous = current;
-  }
-  return previous * previous + beforePrevious * beforePrevious - coefficient * previous * beforePrevious;
-}
+using testing::RecordingProcess;
+using testing::probeStream;
+using testing::decodedAudio;
+using testing::grayFrame;
+using testing::rms;
+using testing::power;
 
 class RecordingTest : public ::testing::Test {
  protected:
