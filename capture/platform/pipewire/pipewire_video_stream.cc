@@ -48,6 +48,35 @@ constexpr double kPlausibleStampSeconds = 1.0;
 
 }  // namespace
 
+std::optional<VideoFrame> frameInBuffer(const spa_buffer& buffer, int width, int height, PixelOrder order,
+                                        double now) {
+  if (buffer.n_datas < 1 || buffer.datas == nullptr || width < 1 || height < 1) return std::nullopt;
+  const spa_data& data = buffer.datas[0];
+  if (data.data == nullptr || data.chunk == nullptr || data.chunk->size == 0 ||
+      (data.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) != 0 ||
+      (data.type != SPA_DATA_MemPtr && data.type != SPA_DATA_MemFd)) {
+    return std::nullopt;
+  }
+  VideoFrame frame;
+  frame.width = width;
+  frame.height = height;
+  frame.stride = data.chunk->stride > 0 ? data.chunk->stride : width * 4;
+  frame.order = order;
+  frame.hostSeconds = now;
+  if (auto* header = static_cast<spa_meta_header*>(
+          spa_buffer_find_meta_data(&buffer, SPA_META_Header, sizeof(spa_meta_header)))) {
+    if ((header->flags & SPA_META_HEADER_FLAG_CORRUPTED) != 0) return std::nullopt;
+    const double pts = static_cast<double>(header->pts) * 1e-9;
+    if (header->pts > 0 && std::fabs(pts - now) < kPlausibleStampSeconds) frame.hostSeconds = pts;
+  }
+  // The chunk's offset is taken modulo the memory's size.
+  const uint64_t offset = data.maxsize > 0 ? data.chunk->offset % data.maxsize : 0;
+  const uint64_t needed = static_cast<uint64_t>(frame.stride) * (height - 1) + static_cast<uint64_t>(width) * 4;
+  if (frame.stride < width * 4 || offset + needed > data.maxsize || needed > data.chunk->size) return std::nullopt;
+  frame.pixels = static_cast<const uint8_t*>(data.data) + offset;
+  return frame;
+}
+
 struct PipeWireVideoStream::Private {
   pw_thread_loop* loop = nullptr;
   pw_context* context = nullptr;
@@ -129,30 +158,11 @@ struct PipeWireVideoStream::Private {
   }
 
   void take(const spa_buffer& buffer) {
-    if (!negotiated || buffer.n_datas < 1) return;
-    const spa_data& data = buffer.datas[0];
-    if (data.data == nullptr || data.chunk == nullptr || data.chunk->size == 0 ||
-        (data.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) != 0 ||
-        (data.type != SPA_DATA_MemPtr && data.type != SPA_DATA_MemFd)) {
-      return;
-    }
-    double stamp = monotonicSeconds();
-    if (auto* header = static_cast<spa_meta_header*>(
-            spa_buffer_find_meta_data(&buffer, SPA_META_Header, sizeof(spa_meta_header)))) {
-      if ((header->flags & SPA_META_HEADER_FLAG_CORRUPTED) != 0) return;
-      const double pts = static_cast<double>(header->pts) * 1e-9;
-      if (header->pts > 0 && std::fabs(pts - stamp) < kPlausibleStampSeconds) stamp = pts;
-    }
-    VideoFrame frame;
-    frame.width = static_cast<int>(format.size.width);
-    frame.height = static_cast<int>(format.size.height);
-    frame.stride = data.chunk->stride > 0 ? data.chunk->stride : frame.width * 4;
-    frame.order = order;
-    frame.hostSeconds = stamp;
-    const uint64_t offset = data.chunk->offset % std::max<uint32_t>(data.maxsize, 1);
-    const uint64_t needed = static_cast<uint64_t>(frame.stride) * (frame.height - 1) + uint64_t(frame.width) * 4;
-    if (frame.stride < frame.width * 4 || offset + needed > data.maxsize || needed > data.chunk->size) return;
-    frame.pixels = static_cast<const uint8_t*>(data.data) + offset;
+    if (!negotiated) return;
+    std::optional<VideoFrame> picture = frameInBuffer(buffer, static_cast<int>(format.size.width),
+                                                      static_cast<int>(format.size.height), order, monotonicSeconds());
+    if (!picture) return;
+    const VideoFrame& frame = *picture;
     if (onFrame) {
       onFrame(frame);
     } else {
@@ -185,12 +195,13 @@ std::unique_ptr<PipeWireVideoStream> PipeWireVideoStream::connect(UniqueFd remot
   }
 
   pw_thread_loop_lock(p.loop);
-  p.core = pw_context_connect_fd(p.context, remote.release(), nullptr, 0);
-  if (p.core == nullptr) {
+  auto unlockAndFail = [&](const char* message) {
     pw_thread_loop_unlock(p.loop);
-    error = "cannot connect to PipeWire through the portal";
+    error = message;
     return nullptr;
-  }
+  };
+  p.core = pw_context_connect_fd(p.context, remote.release(), nullptr, 0);
+  if (p.core == nullptr) return unlockAndFail("cannot connect to PipeWire through the portal");
   p.coreEvents.version = PW_VERSION_CORE_EVENTS;
   p.coreEvents.error = &Private::coreError;
   pw_core_add_listener(p.core, &p.coreListener, &p.coreEvents, &p);
@@ -198,11 +209,7 @@ std::unique_ptr<PipeWireVideoStream> PipeWireVideoStream::connect(UniqueFd remot
   p.stream = pw_stream_new(p.core, "rezoro-capture",
                            pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture",
                                              PW_KEY_MEDIA_ROLE, "Screen", nullptr));
-  if (p.stream == nullptr) {
-    pw_thread_loop_unlock(p.loop);
-    error = "cannot make a PipeWire stream";
-    return nullptr;
-  }
+  if (p.stream == nullptr) return unlockAndFail("cannot make a PipeWire stream");
   p.streamEvents.version = PW_VERSION_STREAM_EVENTS;
   p.streamEvents.state_changed = &Private::stateChanged;
   p.streamEvents.param_changed = &Private::paramChanged;
@@ -224,9 +231,7 @@ std::unique_ptr<PipeWireVideoStream> PipeWireVideoStream::connect(UniqueFd remot
   if (pw_stream_connect(p.stream, PW_DIRECTION_INPUT, node,
                         static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS),
                         &formats, 1) < 0) {
-    pw_thread_loop_unlock(p.loop);
-    error = "cannot connect the PipeWire stream";
-    return nullptr;
+    return unlockAndFail("cannot connect the PipeWire stream");
   }
 
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);

@@ -15,6 +15,7 @@ struct pw_thread_loop;
 struct pw_context;
 struct pw_core;
 struct pw_stream;
+struct spa_buffer;
 
 namespace rezoro::capture {
 
@@ -26,6 +27,13 @@ namespace rezoro::capture {
 // soon as it is set, stamped then: a still screen sends no more pictures, and the handler must not
 // start empty. Buffers the producer marks corrupted, empty ones and ones whose size does not match
 // the format are skipped.
+// The picture in a buffer of the agreed size and order, stamped with the producer's presentation
+// time when it is near `now` (CLOCK_MONOTONIC seconds) and with `now` otherwise. None when the
+// buffer is to be skipped: not shared memory, unmapped, empty, marked corrupted, or smaller than
+// the picture.
+std::optional<VideoFrame> frameInBuffer(const spa_buffer& buffer, int width, int height, PixelOrder order,
+                                        double now);
+
 class PipeWireVideoStream {
  public:
   using FrameHandler = std::function<void(const VideoFrame&)>;  // on the stream's thread
