@@ -166,12 +166,7 @@ TEST_F(RecordingTest, EveryStopControlEndsTheRecordingWithItsFile) {
     const std::string name = "stopped-" + std::to_string(&control - controls.data()) + ".mp4";
     RecordingProcess recording(folder.path(), videoRequest(name, 30, false, "[0,0,320,240]"));
     std::this_thread::sleep_for(1500ms);
-    recording.write("Q\n");  // not a stop
-    if (control == "q") recording.write("q\n");
-    if (control == "quit") recording.write("quit");
-    if (control == "end of input") recording.closeInput();
-    if (control == "SIGINT") recording.signal(SIGINT);
-    if (control == "SIGTERM") recording.signal(SIGTERM);
+    recording.stopWith(control);
     ASSERT_EQ(recording.wait(8s), 0) << recording.error();
     const Json result = recording.result();
     EXPECT_EQ(result["ok"], true);

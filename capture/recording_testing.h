@@ -67,6 +67,17 @@ class RecordingProcess {
   void closeInput() { input_.reset(); }
   void signal(int number) { ::kill(pid_, number); }
 
+  // The parent's ways to stop a recording: "q", "quit", "end of input", "SIGINT", "SIGTERM". An
+  // upper-case Q, which is not one, goes first.
+  void stopWith(const std::string& control) {
+    write("Q\n");
+    if (control == "q") write("q\n");
+    if (control == "quit") write("quit");
+    if (control == "end of input") closeInput();
+    if (control == "SIGINT") signal(SIGINT);
+    if (control == "SIGTERM") signal(SIGTERM);
+  }
+
   // The exit status, or -1 when the program did not end within `limit` (it is killed then).
   int wait(std::chrono::milliseconds limit = 20s) {
     const auto deadline = std::chrono::steady_clock::now() + limit;

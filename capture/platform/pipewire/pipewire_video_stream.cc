@@ -82,6 +82,10 @@ struct PipeWireVideoStream::Private {
   pw_context* context = nullptr;
   pw_core* core = nullptr;
   pw_stream* stream = nullptr;
+  pw_registry* registry = nullptr;
+  uint32_t node = 0;
+  spa_hook registryListener{};
+  pw_registry_events registryEvents{};
   spa_hook coreListener{};
   spa_hook streamListener{};
   pw_core_events coreEvents{};
@@ -111,6 +115,13 @@ struct PipeWireVideoStream::Private {
     if (id == PW_ID_CORE) {
       static_cast<Private*>(self)->fail(std::string("the PipeWire connection failed: ") + (message ? message : ""));
     }
+  }
+
+  // The producer's node going away (the portal's backend ended the cast, or died) leaves the stream
+  // waiting for pictures that never come: that is the end of it.
+  static void globalRemoved(void* self, uint32_t id) {
+    auto* p = static_cast<Private*>(self);
+    if (id == p->node) p->fail("the screen's PipeWire node went away");
   }
 
   static void stateChanged(void* self, enum pw_stream_state, enum pw_stream_state state, const char* error) {
@@ -206,6 +217,13 @@ std::unique_ptr<PipeWireVideoStream> PipeWireVideoStream::connect(UniqueFd remot
   p.coreEvents.error = &Private::coreError;
   pw_core_add_listener(p.core, &p.coreListener, &p.coreEvents, &p);
 
+  p.node = node;
+  p.registry = pw_core_get_registry(p.core, PW_VERSION_REGISTRY, 0);
+  if (p.registry == nullptr) return unlockAndFail("cannot watch the PipeWire graph");
+  p.registryEvents.version = PW_VERSION_REGISTRY_EVENTS;
+  p.registryEvents.global_remove = &Private::globalRemoved;
+  pw_registry_add_listener(p.registry, &p.registryListener, &p.registryEvents, &p);
+
   p.stream = pw_stream_new(p.core, "rezoro-capture",
                            pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture",
                                              PW_KEY_MEDIA_ROLE, "Screen", nullptr));
@@ -280,6 +298,10 @@ PipeWireVideoStream::~PipeWireVideoStream() {
   p.onFrame = nullptr;
   p.onFailure = nullptr;
   if (p.stream) pw_stream_destroy(p.stream);
+  if (p.registry) {
+    spa_hook_remove(&p.registryListener);
+    pw_proxy_destroy(reinterpret_cast<pw_proxy*>(p.registry));
+  }
   if (p.core) pw_core_disconnect(p.core);
   if (p.context) pw_context_destroy(p.context);
   if (p.loop) pw_thread_loop_destroy(p.loop);

@@ -92,11 +92,13 @@ TEST_F(WaylandRecordingTest, ARegionOfAnAnimatedOutputIsRecordedAtTwentyFourFram
   // Half background (green), half the flashing window, which starts at (320,180).
   RecordingProcess recording(folder.path(), videoRequest("clip.mp4", 3, true, "[160,90,640,360]"));
   ASSERT_EQ(recording.wait(), 0) << recording.error();
+  EXPECT_EQ(recording.error(), "");  // nothing of the libraries' own
   const Json result = recording.result();
   EXPECT_EQ(result["width"], 640);
   EXPECT_EQ(result["height"], 360);
   EXPECT_NEAR(result["duration_seconds"].get<double>(), 3.0, 0.25);
-  EXPECT_GE(result["video_frames"].get<int64_t>(), 66);  // 24 fps is 72
+  // 24 fps is 72; the compositor sends at most 30 a second, fewer on a busy machine.
+  EXPECT_GE(result["video_frames"].get<int64_t>(), 60);
   EXPECT_LE(result["video_frames"].get<int64_t>(), 73);
   std::cout << "video_frames " << result["video_frames"] << ", dropped " << result["dropped_frames"] << "\n";
 
@@ -173,23 +175,30 @@ TEST_F(WaylandRecordingTest, ARegionOffTheStreamedMonitorIsNoDisplay) {
 }
 
 TEST_F(WaylandRecordingTest, EveryStopControlEndsTheRecordingWithItsFile) {
-  const std::vector<std::string> controls = {"q", "end of input", "SIGINT", "SIGTERM"};
+  const std::vector<std::string> controls = {"q", "quit", "end of input", "SIGINT", "SIGTERM"};
   for (const std::string& control : controls) {
     SCOPED_TRACE(control);
     const std::string name = "stopped-" + std::to_string(&control - controls.data()) + ".mp4";
     RecordingProcess recording(folder.path(), videoRequest(name, 30, false, "[0,0,320,240]"));
     std::this_thread::sleep_for(1500ms);
-    recording.write("Q\n");  // not a stop
-    if (control == "q") recording.write("quit\n");
-    if (control == "end of input") recording.closeInput();
-    if (control == "SIGINT") recording.signal(SIGINT);
-    if (control == "SIGTERM") recording.signal(SIGTERM);
+    recording.stopWith(control);
     ASSERT_EQ(recording.wait(8s), 0) << recording.error();
     const Json result = recording.result();
     EXPECT_GT(result["duration_seconds"].get<double>(), 0.5);
     EXPECT_LT(result["duration_seconds"].get<double>(), 3.0);
     EXPECT_GT(std::filesystem::file_size(folder / name), 1000u);
   }
+}
+
+TEST_F(WaylandRecordingTest, LosingTheCastMidwayIsRecordingFailedWithoutAFile) {
+  RecordingProcess recording(folder.path(), videoRequest("lost.mp4", 10, false, "[0,0,320,240]"));
+  std::this_thread::sleep_for(2s);
+  desktop->stopPortalBackend();  // its PipeWire node goes, and the portal closes the session
+  const int status = recording.wait(8s);
+  desktop->startPortalBackend();
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(Json::parse(recording.error())["error_code"], "recording_failed");
+  EXPECT_FALSE(std::filesystem::exists(folder / "lost.mp4"));
 }
 
 }  // namespace

@@ -122,6 +122,14 @@ class WaylandDesktop {
     else std::filesystem::remove(folder() / "refuse");
   }
 
+  // Ends the portal backend now, as a crash would; startPortalBackend() brings up a new one.
+  void stopPortalBackend() { portalBackend_.stop(std::chrono::milliseconds(500)); }
+  void startPortalBackend() {
+    portalBackend_ = launch({(folder() / "bin" / "xdpw").string(), "-l", "DEBUG"}, "xdpw");
+    waitFor(std::chrono::seconds(10), [&] { return busHasName("org.freedesktop.impl.portal.desktop.wlr"); },
+            "portal backend");
+  }
+
   std::string portalBackendLog() const { return readWholeFile(folder() / "logs" / "xdpw.log"); }
   const std::filesystem::path& folder() const { return folder_.path(); }
 
@@ -272,9 +280,7 @@ class WaylandDesktop {
     waitFor(std::chrono::seconds(20),
             [&] { return run({"pw-cli", "ls", "Client"}).find("\"WirePlumber\"") != std::string::npos; },
             "WirePlumber");
-    portalBackend_ = launch({(folder() / "bin" / "xdpw").string(), "-l", "DEBUG"}, "xdpw");
-    waitFor(std::chrono::seconds(10), [&] { return busHasName("org.freedesktop.impl.portal.desktop.wlr"); },
-            "portal backend");
+    startPortalBackend();
     portal_ = launch({kPortal}, "xdp");
     waitFor(std::chrono::seconds(10), [&] { return busHasName("org.freedesktop.portal.Desktop"); }, "portal");
   }
