@@ -51,7 +51,9 @@ class WaylandScreenCaptureService : public ScreenCaptureService {
 
 // The probe's answers on Wayland: "supported" when the ScreenCast portal (version 4 or later, the
 // first that can remember a grant) answers on the session bus; "screen_permission" when a restore
-// token from an earlier grant is stored. Never asks the user.
+// token from an earlier grant is stored. Never asks the user. "supported" promises no window
+// exclusion: the portal records the excluded application's windows as it streams them (its sound is
+// still left out).
 ScreenAccess checkPortalScreenAccess();
 
 }  // namespace rezoro::capture
