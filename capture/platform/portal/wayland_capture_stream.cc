@@ -59,21 +59,12 @@ std::optional<PlatformError> WaylandCaptureStream::addStreamOutput(std::weak_ptr
     return error;
   }
   if (type != StreamOutputType::screen) return PlatformError{"unknown output type"};
-  if (screenOutput_) return PlatformError{"the stream already has an output of this type"};
-  screenOutput_ = Destination{std::move(output), &queue};
-  return std::nullopt;
+  return attachOutput(screenOutput_, std::move(output), queue, startRequested_);
 }
 
 void WaylandCaptureStream::startCapture(ErrorCompletion completion) {
   std::lock_guard lock(mutex_);
-  if (!control_) return;
-  if (startRequested_) {
-    control_->async([completion = std::move(completion)] {
-      if (completion) completion(PlatformError{"the capture was started before"});
-    });
-    return;
-  }
-  startRequested_ = true;
+  if (!control_ || !isFirstStart(startRequested_, *control_, completion)) return;
   control_->async([this, completion = std::move(completion)] {
     std::optional<PlatformError> error = startScreen();
     if (!error && hasAudioOutput_) {
@@ -162,15 +153,12 @@ void WaylandCaptureStream::frameArrived(const VideoFrame& frame) {
   sample.presentationTime = hostMediaTime(frame.hostSeconds);
   sample.frameStatus = static_cast<int64_t>(FrameStatus::complete);
   sample.imageBuffer = std::move(buffer);
-  std::optional<Destination> destination;
+  std::optional<OutputDestination> destination;
   {
     std::lock_guard lock(mutex_);
     destination = screenOutput_;
   }
-  if (!destination || stopping_) return;
-  destination->queue->async([output = destination->output, sample = std::move(sample)] {
-    if (auto receiver = output.lock()) receiver->didOutputSampleBuffer(sample, StreamOutputType::screen);
-  });
+  if (destination && !stopping_) destination->deliver(std::move(sample), StreamOutputType::screen);
 }
 
 void WaylandCaptureStream::reportFailure(const std::string& message) {

@@ -43,11 +43,6 @@ class WaylandCaptureStream : public CaptureStream {
   void stopCapture(ErrorCompletion completion) override;
 
  private:
-  struct Destination {
-    std::weak_ptr<StreamOutput> output;
-    SerialQueue* queue = nullptr;
-  };
-
   std::optional<PlatformError> startScreen();
   void stopScreen();
   void frameArrived(const struct VideoFrame& frame);
@@ -60,7 +55,7 @@ class WaylandCaptureStream : public CaptureStream {
 
   std::mutex mutex_;  // guards what the caller's thread and the control queue share
   std::shared_ptr<PortalScreen> screen_;
-  std::optional<Destination> screenOutput_;
+  std::optional<OutputDestination> screenOutput_;
   bool startRequested_ = false;
   bool running_ = false;
 

@@ -175,9 +175,11 @@ TEST_F(WaylandRecordingTest, ARegionOffTheStreamedMonitorIsNoDisplay) {
 }
 
 TEST_F(WaylandRecordingTest, EveryStopControlEndsTheRecordingWithItsFile) {
-  testing::expectEveryStopControlToPublish(folder.path(), [this](const std::string& name, double duration) {
-    return videoRequest(name, duration, false, "[0,0,320,240]");
-  });
+  // The portal's handshake takes about a second of it.
+  testing::expectEveryStopControlToPublish(
+      folder.path(),
+      [this](const std::string& name, double duration) { return videoRequest(name, duration, false, "[0,0,320,240]"); },
+      2500ms);
 }
 
 TEST_F(WaylandRecordingTest, LosingTheCastMidwayIsRecordingFailedWithoutAFile) {
