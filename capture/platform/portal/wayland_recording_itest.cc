@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -40,10 +41,13 @@ class WaylandRecordingTest : public ::testing::Test {
       return;
     }
     try {
-      sound = testing::VirtualSoundServer::start().release();
+      // Both take a few seconds; they start side by side.
+      auto soundStarting = std::async(std::launch::async, [] { return testing::VirtualSoundServer::start(); });
       desktop = WaylandDesktop::start().release();
+      sound = soundStarting.get().release();
     } catch (const std::exception& error) {
       startError = error.what();
+      TearDownTestSuite();
       return;
     }
     // The program under test finds the desktop, the bus and the sound server through these.
