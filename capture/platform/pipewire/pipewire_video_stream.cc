@@ -5,7 +5,6 @@
 #include <spa/buffer/meta.h>
 #include <time.h>
 
-#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -252,9 +251,10 @@ std::unique_ptr<PipeWireVideoStream> PipeWireVideoStream::connect(UniqueFd remot
     return unlockAndFail("cannot connect the PipeWire stream");
   }
 
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
-  while (!p.negotiated && !p.failed && std::chrono::steady_clock::now() < deadline) {
-    pw_thread_loop_timed_wait(p.loop, 1);
+  timespec deadline{};
+  pw_thread_loop_get_time(p.loop, &deadline, static_cast<int64_t>(timeoutSeconds * SPA_NSEC_PER_SEC));
+  while (!p.negotiated && !p.failed) {
+    if (pw_thread_loop_timed_wait_full(p.loop, &deadline) != 0) break;  // timed out
   }
   const bool ready = p.negotiated && !p.failed;
   error = p.failed ? p.failure : "the screen stream agreed on no format in time";

@@ -123,7 +123,9 @@ std::optional<std::pair<int32_t, int32_t>> readPairVariant(sd_bus_message* messa
 // or until `cancel` becomes readable.
 class PortalRequest {
  public:
-  PortalRequest(sd_bus* bus, double deadline, int cancel) : bus_(bus), deadline_(deadline), cancel_(cancel) {}
+  // `step` tells this request's handle token from the session's others.
+  PortalRequest(sd_bus* bus, double deadline, int cancel, int step)
+      : bus_(bus), deadline_(deadline), cancel_(cancel), step_(step) {}
 
   // Calls `method` with the arguments `append` adds, then a{sv} of `options` plus a handle_token;
   // waits for the Response and returns its results message positioned at the a{sv}.
@@ -136,7 +138,7 @@ class PortalRequest {
     }
     std::string sender = unique + 1;
     std::replace(sender.begin(), sender.end(), '.', '_');
-    const std::string token = "rezoro" + std::to_string(::getpid()) + "_" + std::to_string(++counter_);
+    const std::string token = "rezoro" + std::to_string(::getpid()) + "_" + std::to_string(step_);
     const std::string path = std::string(kPortalPath) + "/request/" + sender + "/" + token;
 
     // Subscribed before the call, so that a quick answer is not missed.
@@ -212,7 +214,7 @@ class PortalRequest {
   sd_bus* bus_;
   double deadline_;
   int cancel_;
-  inline static std::atomic<int> counter_{0};
+  int step_;
   Message response_;
   uint32_t code_ = 2;
 };
@@ -246,7 +248,7 @@ std::unique_ptr<ScreenCastSession> ScreenCastSession::open(const std::optional<s
   const uint32_t cursorModes = screenCastProperty(bus.get(), "AvailableCursorModes").value_or(0);
 
   std::unique_ptr<ScreenCastSession> session(new ScreenCastSession);
-  PortalRequest create(bus.get(), deadline, cancel);
+  PortalRequest create(bus.get(), deadline, cancel, 1);
   Message created = create.call(
       "CreateSession", nullptr,
       [](sd_bus_message* m) {
@@ -268,7 +270,7 @@ std::unique_ptr<ScreenCastSession> ScreenCastSession::open(const std::optional<s
   session->bus_ = bus.release();
   const char* handle = session->handle_.c_str();
 
-  PortalRequest select(session->bus_, deadline, cancel);
+  PortalRequest select(session->bus_, deadline, cancel, 2);
   Message selected = select.call(
       "SelectSources", [handle](sd_bus_message* m) { return sd_bus_message_append(m, "o", handle); },
       [&](sd_bus_message* m) {
@@ -288,7 +290,7 @@ std::unique_ptr<ScreenCastSession> ScreenCastSession::open(const std::optional<s
       error);
   if (!selected) return nullptr;
 
-  PortalRequest start(session->bus_, deadline, cancel);
+  PortalRequest start(session->bus_, deadline, cancel, 3);
   Message started = start.call(
       "Start", [handle](sd_bus_message* m) { return sd_bus_message_append(m, "os", handle, ""); }, nullptr, error);
   if (!started) return nullptr;

@@ -112,7 +112,7 @@ class WaylandDesktop {
     swaymsg({"exec foot --app-id=rezoro-scene " + (folder() / "bin" / "scene").string() +
              (scene == Scene::flashing ? " flashing " : " still ") + (folder() / "wait").string()});
     waitFor(std::chrono::seconds(10), [&] { return hasSceneWindow(); }, "the scene window");
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // its first frames are drawn
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // its first pictures are drawn
   }
   void setBackground(const std::string& colour) { swaymsg({"output " + std::string(kOutputName) + " bg " + colour + " solid_color"}); }
 
