@@ -104,7 +104,7 @@ class WaylandDesktop {
 
   enum class Scene { none, still, flashing };
   // Puts a window of `Scene` at kScene* over the green background: `still` is painted blue once,
-  // `flashing` alternates red and blue every 20 ms. The previous scene window is closed.
+  // `flashing` alternates red and blue every 30 ms. The previous scene window is closed.
   void showScene(Scene scene) {
     swaymsg({"[app_id=rezoro-scene] kill"});
     waitFor(std::chrono::seconds(5), [&] { return !hasSceneWindow(); }, "the scene window to close");
@@ -112,7 +112,8 @@ class WaylandDesktop {
     swaymsg({"exec foot --app-id=rezoro-scene " + (folder() / "bin" / "scene").string() +
              (scene == Scene::flashing ? " flashing " : " still ") + (folder() / "wait").string()});
     waitFor(std::chrono::seconds(10), [&] { return hasSceneWindow(); }, "the scene window");
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // its first pictures are drawn
+    // Its first pictures are drawn (a still one must be, before a recording starts: nothing changes later).
+    std::this_thread::sleep_for(std::chrono::milliseconds(scene == Scene::still ? 1500 : 500));
   }
   void setBackground(const std::string& colour) { swaymsg({"output " + std::string(kOutputName) + " bg " + colour + " solid_color"}); }
 
@@ -167,15 +168,16 @@ class WaylandDesktop {
           "#!/bin/sh\nXDPW_PERSIST_MODE=permanent LD_PRELOAD='" + std::string(REZORO_XDPW_SHIM) + "' exec " +
               kPortalBackend + " \"$@\"\n",
           true);
-    // The scene: a terminal whose whole window is one colour; `flashing` repaints it every 20 ms
-    // (waiting on a FIFO that never speaks, so no process is forked per frame).
+    // The scene: a terminal whose whole window is one colour (its default background, set by OSC 11,
+    // which repaints every cell); `flashing` changes it every 30 ms (more often than the 24 pictures a second recorded), waiting on a FIFO that never
+    // speaks so that no process is forked per picture.
     write(root / "bin" / "scene",
           "#!/bin/bash\nprintf '\\033[?25l'\nexec 3<> \"$2\"\ni=0\n"
           "while :; do\n"
-          "  if [ \"$1\" = flashing ] && [ $((i % 2)) = 0 ]; then c='255;0;0'; else c='0;0;255'; fi\n"
-          "  printf '\\033[48;2;%sm\\033[2J\\033[H' \"$c\"\n"
+          "  if [ \"$1\" = flashing ] && [ $((i % 2)) = 0 ]; then c=ff0000; else c=0000ff; fi\n"
+          "  printf '\\033]11;#%s\\007' \"$c\"\n"
           "  [ \"$1\" = flashing ] || { read -u 3; exit; }\n"
-          "  i=$((i + 1)); read -t 0.02 -u 3\n"
+          "  i=$((i + 1)); read -t 0.03 -u 3\n"
           "done\n",
           true);
     if (::mkfifo((root / "wait").c_str(), 0600) != 0) throw std::runtime_error("cannot make the scene's FIFO");
