@@ -169,8 +169,8 @@ class WaylandDesktop {
               kPortalBackend + " \"$@\"\n",
           true);
     // The scene: a terminal whose whole window is one colour (its default background, set by OSC 11,
-    // which repaints every cell); `flashing` changes it every 30 ms (more often than the 24 pictures a second recorded), waiting on a FIFO that never
-    // speaks so that no process is forked per picture.
+    // which repaints every cell); `flashing` changes it every 30 ms, more often than the 24 pictures
+    // a second that are recorded, waiting on a FIFO that never speaks so that nothing is forked.
     write(root / "bin" / "scene",
           "#!/bin/bash\nprintf '\\033[?25l'\nexec 3<> \"$2\"\ni=0\n"
           "while :; do\n"
