@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the full suite against the real components, then the unit
-# tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# tests again under AddressSanitizer and UndefinedBehaviorSanitizer, then a short run of every
+# libFuzzer target (fuzz/run.sh; about a minute).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 jobs=$(nproc)
@@ -15,3 +16,5 @@ cmake -S "$root" -B "$root/build-sanitize" -DCMAKE_BUILD_TYPE=Debug -DREZORO_WER
   -DREZORO_UNIT_ONLY=ON >/dev/null
 cmake --build "$root/build-sanitize" -j "$jobs"
 (cd "$root/build-sanitize" && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -L unit --timeout 600)
+
+bash "$root/fuzz/run.sh" 12
