@@ -25,8 +25,9 @@
 #include <vector>
 
 #include "capture/capture_testing.h"
-#include "capture/recording_testing.h"
 #include "capture/platform/testing/display_and_sound.h"
+#include "capture/recording_process.h"
+#include "capture/recording_testing.h"
 #include "common/json_line.h"
 #include "common/unique_fd.h"
 
@@ -35,12 +36,12 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::TempDir;
-using testing::RecordingProcess;
-using testing::probeStream;
+using RecordingProcess = testing::ProgramRecording;
 using testing::decodedAudio;
 using testing::grayFrame;
-using testing::rms;
 using testing::power;
+using testing::probeStream;
+using testing::rms;
 
 class RecordingTest : public ::testing::Test {
  protected:

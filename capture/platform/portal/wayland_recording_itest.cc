@@ -16,7 +16,7 @@ namespace rezoro::capture {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::RecordingProcess;
+using RecordingProcess = testing::ProgramRecording;
 using testing::ScopedEnvironmentVariable;
 using testing::WaylandDesktop;
 
