@@ -26,6 +26,7 @@
 
 #include "capture/capture_testing.h"
 #include "capture/platform/testing/display_and_sound.h"
+#include "capture/platform/testing/sync_marks.h"
 #include "capture/recording_process.h"
 #include "capture/recording_testing.h"
 #include "common/json_line.h"
@@ -133,6 +134,26 @@ TEST_F(RecordingTest, AVideoWithSoundIsTheRegionAtTwentyFourFramesWithTheTone) {
   const size_t from = sound.size() / 2, to = sound.size();
   EXPECT_GT(rms(sound, from, to), 0.2);  // a 0.5 sine has 0.354
   EXPECT_GT(power(sound, from, to, 1000), 100 * power(sound, from, to, 1500));
+}
+
+TEST_F(RecordingTest, AFlashAndAClickAtOneInstantAreAtMostOneFrameApartInTheMovie) {
+  testing::MarkWindow marks(200, 150, 320, 180, testing::monotonicSeconds());
+  testing::ClickPlayer clicks(world->sound().server());
+  RecordingProcess recording(folder.path(), videoRequest("sync.mp4", 3, true, "[200,150,320,180]"));
+  // Late enough for the sound server's first, late buffers to be behind us.
+  std::this_thread::sleep_for(1800ms);
+  const double at = testing::monotonicSeconds() + 0.1;
+  clicks.clickAt(at);
+  marks.flashAt(at);
+  ASSERT_EQ(recording.wait(), 0) << recording.error();
+
+  const testing::SyncMarks found = testing::syncMarks(folder / "sync.mp4");
+  ASSERT_TRUE(found.flash) << "no frame shows the flash";
+  ASSERT_TRUE(found.click) << "the click is not in the sound";
+  std::cout << "flash at " << *found.flash << " s, click at " << *found.click << " s, first frame captured "
+            << found.firstFrameCaptured.value_or(-1) << " s after the start\n";
+  // The frame that shows it is taken up to one frame interval after the flash.
+  EXPECT_LE(std::fabs(*found.offset()), 1.0 / 24);
 }
 
 TEST_F(RecordingTest, AnAudioRecordingIsAWaveOfTheRequestedLengthWithTheTone) {

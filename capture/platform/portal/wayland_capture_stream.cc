@@ -1,5 +1,7 @@
 #include "capture/platform/portal/wayland_capture_stream.h"
 
+#include <libyuv.h>
+
 #include <cmath>
 #include <future>
 
@@ -33,7 +35,8 @@ WaylandCaptureStream::WaylandCaptureStream(ContentFilter filter, StreamConfigura
       delegate_(std::move(delegate)),
       interval_(frameInterval(configuration_)),
       screen_(std::move(screen)),
-      pool_(std::max(configuration_.width, 1), std::max(configuration_.height, 1), std::max(configuration_.queueDepth, 1)),
+      pool_(std::max(configuration_.width, 1), std::max(configuration_.height, 1), std::max(configuration_.queueDepth, 1),
+            configuration_.pixelFormat),
       audio_(std::make_unique<X11CaptureStream>(filter_, configuration_, delegate_)),
       control_(std::make_unique<SerialQueue>()) {}
 
@@ -116,7 +119,9 @@ std::optional<PlatformError> WaylandCaptureStream::startScreen() {
     screen = screen_;
   }
   if (!screen || !screen->session || !screen->video) return PlatformError{"the portal granted no screen"};
-  if (configuration_.pixelFormat != kPixelFormatBGRA) return PlatformError{"only BGRA frames can be produced"};
+  if (configuration_.pixelFormat != kPixelFormatBGRA && configuration_.pixelFormat != kPixelFormatI420) {
+    return PlatformError{"only BGRA and I420 frames can be produced"};
+  }
   screen->session->watchForClosing([this] { reportFailure("the portal closed the screen cast"); });
   screen->video->setHandlers([this](const VideoFrame& frame) { frameArrived(frame); },
                              [this](const std::string& message) { reportFailure(message); });
@@ -145,7 +150,24 @@ void WaylandCaptureStream::frameArrived(const VideoFrame& frame) {
   const std::optional<PixelArea> area = sourcePixels(source, scale, frame.width, frame.height);
   if (!area) return;
   std::shared_ptr<ImageBuffer> buffer = pool_.acquire();
-  if (!buffer || !convertFrame(frame, *area, *buffer)) return;
+  if (!buffer) return;
+  if (buffer->pixelFormat == kPixelFormatI420) {
+    // Through an opaque BGRA picture of the output size, then to the encoder's planes.
+    if (bgra_.width != buffer->width || bgra_.height != buffer->height) {
+      bgra_.width = buffer->width;
+      bgra_.height = buffer->height;
+      bgra_.bytesPerRow = buffer->width * 4;
+      bgra_.bytes.assign(static_cast<size_t>(bgra_.bytesPerRow) * bgra_.height, 0);
+    }
+    if (!convertFrame(frame, *area, bgra_) ||
+        libyuv::ARGBToI420(bgra_.baseAddress(), bgra_.bytesPerRow, buffer->plane(0), buffer->bytesPerRowOfPlane(0),
+                           buffer->plane(1), buffer->bytesPerRowOfPlane(1), buffer->plane(2),
+                           buffer->bytesPerRowOfPlane(2), buffer->width, buffer->height) != 0) {
+      return;
+    }
+  } else if (!convertFrame(frame, *area, *buffer)) {
+    return;
+  }
 
   SampleBuffer sample;
   sample.mediaType = kMediaTypeVideo;

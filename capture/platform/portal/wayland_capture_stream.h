@@ -24,7 +24,7 @@ struct PortalScreen {
 };
 
 // The capture stream of a Wayland desktop. Screen: the pictures of the portal's stream, cropped to
-// the source rectangle, scaled to the configured size (libyuv), at most one per minimum frame
+// the source rectangle, scaled to the configured size and format (BGRA or I420, libyuv), at most one per minimum frame
 // interval, stamped with the producer's capture time on CLOCK_MONOTONIC, from a pool of `queueDepth`
 // buffers. Pictures come only when the screen changes, so every delivered frame is "complete".
 // The portal closing the session or PipeWire losing the stream ends the stream with an error.
@@ -63,6 +63,7 @@ class WaylandCaptureStream : public CaptureStream {
   std::atomic<bool> failureReported_{false};
   ImageBufferPool pool_;
   double nextFrame_ = 0;  // on the PipeWire thread only
+  ImageBuffer bgra_;      // on the PipeWire thread only: the picture before it becomes I420
 
   // The sound half: a stream with only an audio output never touches the X display.
   std::unique_ptr<X11CaptureStream> audio_;
