@@ -150,7 +150,7 @@ void Recorder::installStopControls() {
 void Recorder::contentAnswer(std::optional<ShareableContent> content, std::optional<PlatformError> error) {
   if (!completion_) return;
   if (!content || error) {
-    complete(CaptureFailure::startFailed);
+    complete(error && error->refused ? CaptureFailure::permissionDenied : CaptureFailure::startFailed);
     return;
   }
   if (stopRequested_) {

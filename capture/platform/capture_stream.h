@@ -138,6 +138,23 @@ class StreamDelegate {
   virtual void didStopWithError(const PlatformError& error) = 0;
 };
 
+// Where a stream delivers one type of sample: the output, held weakly, and the queue it runs on.
+struct OutputDestination {
+  std::weak_ptr<StreamOutput> output;
+  SerialQueue* queue = nullptr;
+  // Posts `sample` to the output on its queue; it is dropped if the output is gone by then.
+  void deliver(SampleBuffer sample, StreamOutputType type) const;
+};
+
+// addStreamOutput for a stream with at most one output of each type, added before it starts: fills
+// `slot`, or says why not.
+std::optional<PlatformError> attachOutput(std::optional<OutputDestination>& slot, std::weak_ptr<StreamOutput> output,
+                                          SerialQueue& queue, bool startRequested);
+
+// A stream starts once: true for the first startCapture (which it marks); a later one is answered
+// with an error on `control` and false is returned.
+bool isFirstStart(bool& startRequested, SerialQueue& control, ErrorCompletion& completion);
+
 // A capture of one display (and optionally the system audio). Abstract so the recorder can be
 // driven by a fake in tests; the real one is X11CaptureStream. Outputs and the delegate are held
 // weakly: once the recorder is gone, nothing reaches it.

@@ -494,26 +494,16 @@ std::optional<PlatformError> X11CaptureStream::addStreamOutput(std::weak_ptr<Str
                                                                StreamOutputType type,
                                                                SerialQueue& queue) {
   std::lock_guard lock(mutex_);
-  if (startRequested_) return PlatformError{"outputs must be added before the capture starts"};
-  std::optional<Destination>& slot = type == StreamOutputType::screen ? screen_ : audio_;
   if (type != StreamOutputType::screen && type != StreamOutputType::audio) {
     return PlatformError{"unknown output type"};
   }
-  if (slot) return PlatformError{"the stream already has an output of this type"};
-  slot = Destination{std::move(output), &queue};
-  return std::nullopt;
+  return attachOutput(type == StreamOutputType::screen ? screen_ : audio_, std::move(output), queue,
+                      startRequested_);
 }
 
 void X11CaptureStream::startCapture(ErrorCompletion completion) {
   std::lock_guard lock(mutex_);
-  if (!control_) return;
-  if (startRequested_) {
-    control_->async([completion = std::move(completion)] {
-      if (completion) completion(PlatformError{"the capture was started before"});
-    });
-    return;
-  }
-  startRequested_ = true;
+  if (!control_ || !isFirstStart(startRequested_, *control_, completion)) return;
   control_->async([this, completion = std::move(completion)] { startOnControl(completion); });
 }
 
@@ -528,7 +518,7 @@ void X11CaptureStream::startOnControl(ErrorCompletion completion) {
     if (error) tearDown();
     if (completion) completion(std::move(error));
   };
-  std::optional<Destination> screen, audio;
+  std::optional<OutputDestination> screen, audio;
   {
     std::lock_guard lock(mutex_);
     screen = screen_;
@@ -610,11 +600,8 @@ void X11CaptureStream::tearDown() {
   audioCapture_.reset();
 }
 
-void X11CaptureStream::deliver(const Destination& destination, SampleBuffer sample, StreamOutputType type) {
-  if (stopping_) return;
-  destination.queue->async([output = destination.output, sample = std::move(sample), type] {
-    if (auto receiver = output.lock()) receiver->didOutputSampleBuffer(sample, type);
-  });
+void X11CaptureStream::deliver(const OutputDestination& destination, SampleBuffer sample, StreamOutputType type) {
+  if (!stopping_) destination.deliver(std::move(sample), type);
 }
 
 void X11CaptureStream::reportFailure(const std::string& message) {

@@ -55,16 +55,12 @@ class X11CaptureStream : public CaptureStream {
   CaptureStatistics statistics() const;
 
  private:
-  struct Destination {
-    std::weak_ptr<StreamOutput> output;
-    SerialQueue* queue = nullptr;
-  };
   enum class State { idle, running, stopped };
 
   void startOnControl(ErrorCompletion completion);
   void stopOnControl(ErrorCompletion completion);
   void tearDown();
-  void deliver(const Destination& destination, SampleBuffer sample, StreamOutputType type);
+  void deliver(const OutputDestination& destination, SampleBuffer sample, StreamOutputType type);
   void reportFailure(const std::string& message);
 
   const ContentFilter filter_;
@@ -72,8 +68,8 @@ class X11CaptureStream : public CaptureStream {
   const std::weak_ptr<StreamDelegate> delegate_;
 
   std::mutex mutex_;  // guards the destinations and the state against the caller's thread
-  std::optional<Destination> screen_;
-  std::optional<Destination> audio_;
+  std::optional<OutputDestination> screen_;
+  std::optional<OutputDestination> audio_;
   State state_ = State::idle;
   bool startRequested_ = false;
 
