@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <sstream>
@@ -66,12 +67,27 @@ bool call(CaptureStream& stream, bool start) {
   return done.get_future().get();
 }
 
+// Which application the stream leaves out: none, one without windows, or one with a 640 × 360
+// window in the middle of the screen (animated_window, beside this program).
+enum class Excluded { none, offScreen, window };
+
 void screenCase(const char* name, int screenWidth, int screenHeight, int outWidth, int outHeight,
-                double seconds) {
+                double seconds, Excluded excluded = Excluded::none) {
   auto display = testing::VirtualDisplay::start(screenWidth, screenHeight);
   testing::ScopedEnvironmentVariable variable("DISPLAY", display->name());
   testing::AnimatedWindow window(0, 0, screenWidth, screenHeight);
   window.setAnimating(true);
+  testing::ChildProcess application;
+  std::vector<ShareableApplication> left;
+  if (excluded == Excluded::offScreen) application = testing::ChildProcess::start({"sleep", "600"});
+  if (excluded == Excluded::window) {
+    const auto tool = std::filesystem::read_symlink("/proc/self/exe").parent_path() / "animated_window";
+    application = testing::ChildProcess::start({tool.string(), std::to_string(screenWidth / 2 - 320),
+                                                std::to_string(screenHeight / 2 - 180), "640", "360", "600",
+                                                "--colour", "E02020"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  }
+  if (excluded != Excluded::none) left.push_back(ShareableApplication{application.pid(), "excluded"});
   SerialQueue queue;
   auto sink = std::make_shared<Sink>();
   StreamConfiguration configuration;
@@ -80,7 +96,7 @@ void screenCase(const char* name, int screenWidth, int screenHeight, int outWidt
   configuration.minimumFrameInterval = MediaTime::make(1, 24);
   configuration.queueDepth = 3;
   ShareableDisplay shareable{1, {0, 0, double(screenWidth), double(screenHeight)}, 1.0, "bench"};
-  X11CaptureStream stream(ContentFilter(shareable, {}), configuration, sink);
+  X11CaptureStream stream(ContentFilter(shareable, left), configuration, sink);
   stream.addStreamOutput(sink, StreamOutputType::screen, queue);
   if (!call(stream, true)) return;
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -126,6 +142,8 @@ void audioCase(bool keepSinkAwake) {
 int main(int argc, char** argv) {
   const double seconds = argc > 1 ? std::atof(argv[1]) : 5.0;
   screenCase("1080p -> 1080p", 1920, 1080, 1920, 1080, seconds);
+  screenCase("  excluded app, not shown", 1920, 1080, 1920, 1080, seconds, Excluded::offScreen);
+  screenCase("  excluded window shown", 1920, 1080, 1920, 1080, seconds, Excluded::window);
   screenCase("1080p -> 720p", 1920, 1080, 1280, 720, seconds);
   screenCase("4K -> 4K", 3840, 2160, 3840, 2160, seconds);
   audioCase(true);

@@ -44,6 +44,11 @@ using testing::power;
 using testing::probeStream;
 using testing::rms;
 
+// Every frame of a file as 8-bit RGB pixels, one after the other.
+std::string rgbFrames(const std::filesystem::path& file) {
+  return testing::commandOutput("ffmpeg -v error -i '" + file.string() + "' -f rawvideo -pix_fmt rgb24 -");
+}
+
 class RecordingTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -215,6 +220,50 @@ TEST_F(RecordingTest, FailuresLeaveNoFile) {
   RecordingProcess reserved(folder.path(), videoRequest("reserved.mp4", 1, false, "[0,0,100,100]"));
   EXPECT_EQ(reserved.wait(), 0) << reserved.error();
   EXPECT_GT(std::filesystem::file_size(folder / "reserved.mp4"), 1000u);
+}
+
+TEST_F(RecordingTest, TheExcludedApplicationIsNeitherSeenNorHeard) {
+  const std::string tool = std::string(REZORO_BIN_DIR) + "/animated_window";
+  if (!std::filesystem::exists(tool)) GTEST_SKIP() << tool << " is not built";
+  testing::AnimatedWindow beneath(300, 200, 400, 300, 0x20C040);  // green, of another process
+  // Red windows of the excluded process and of its child over ours, and its 1000 Hz tone.
+  testing::ChildProcess excluded = testing::ChildProcess::start(
+      {tool, "350", "250", "200", "100", "20", "--colour", "E02020", "--tone", "1000", "--child", "400", "380", "150", "80"});
+  testing::ChildProcess tone = world->sound().playTone(440, 6, 0.5);
+  ASSERT_TRUE(testing::waitForScreenColour(450, 300, 0xE02020));
+  ASSERT_TRUE(testing::waitForScreenColour(475, 420, 0xE02020));
+
+  const std::string request = R"({"kind":"video","destination":")" + (folder / "left-out.mp4").string() +
+                              R"(","capture_audio":true,"duration_seconds":2.5,"exclude_pid":)" +
+                              std::to_string(excluded.pid()) + R"(,"rect":[250,150,500,400]})";
+  RecordingProcess recording(folder.path(), request);
+  ASSERT_EQ(recording.wait(), 0) << recording.error();
+  const auto file = folder / "left-out.mp4";
+
+  const std::string frames = rgbFrames(file);
+  const size_t frameBytes = 500 * 400 * 3;
+  ASSERT_GE(frames.size() / frameBytes, 1u);
+  auto at = [&](size_t frame, int x, int y) {
+    return reinterpret_cast<const uint8_t*>(frames.data()) + frame * frameBytes + (size_t(y) * 500 + x) * 3;
+  };
+  for (size_t frame = 0; frame < frames.size() / frameBytes; ++frame) {
+    int red = 0;
+    for (int y = 0; y < 400; ++y) {
+      for (int x = 0; x < 500; ++x) red += at(frame, x, y)[0] > 160 && at(frame, x, y)[1] < 100;
+    }
+    EXPECT_EQ(red, 0) << "frame " << frame;
+  }
+  // Where the excluded windows were, the last frame shows ours.
+  const size_t last = frames.size() / frameBytes - 1;
+  for (auto [x, y] : {std::pair{200, 150}, std::pair{225, 270}}) {
+    EXPECT_GT(at(last, x, y)[1], 150) << x << "," << y;
+    EXPECT_LT(at(last, x, y)[0], 100) << x << "," << y;
+  }
+
+  const std::vector<float> sound = decodedAudio(file);
+  const size_t from = sound.size() / 3, to = sound.size();
+  EXPECT_GT(rms(sound, from, to), 0.2);  // the other tone, at its level
+  EXPECT_GT(power(sound, from, to, 440), 1000 * power(sound, from, to, 1000));
 }
 
 }  // namespace

@@ -25,12 +25,17 @@ constexpr int32_t kHostTimescale = 1000000;
 MediaTime hostMediaTime();
 MediaTime hostMediaTime(double hostSeconds);
 
-// One display, with the applications whose windows and audio are to be left out. The exclusion is
-// handed to the stream, which does not act on it yet.
+// One display, with the applications whose windows and audio are to be left out (each with the
+// processes it started).
 struct ContentFilter {
   ContentFilter(ShareableDisplay display, std::vector<ShareableApplication> excludingApplications)
       : display(std::move(display)), excludedApplications(std::move(excludingApplications)) {}
   double pointPixelScale() const { return display.pointPixelScale; }
+  std::vector<pid_t> excludedProcessIDs() const {
+    std::vector<pid_t> pids;
+    for (const ShareableApplication& application : excludedApplications) pids.push_back(application.processID);
+    return pids;
+  }
 
   ShareableDisplay display;
   std::vector<ShareableApplication> excludedApplications;

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "capture/platform/pulse/sink_input_mixer.h"
+
 namespace rezoro::capture {
 namespace {
 
@@ -63,8 +65,8 @@ void PulseAudioCapture::StreamRelease::operator()(pa_stream* stream) const {
   pa_stream_unref(stream);
 }
 
-PulseAudioCapture::PulseAudioCapture(BufferHandler onBuffer, FailureHandler onFailure)
-    : onBuffer_(std::move(onBuffer)), onFailure_(std::move(onFailure)) {}
+PulseAudioCapture::PulseAudioCapture(BufferHandler onBuffer, FailureHandler onFailure, ProcessTree excluded)
+    : onBuffer_(std::move(onBuffer)), onFailure_(std::move(onFailure)), excluded_(std::move(excluded)) {}
 
 PulseAudioCapture::~PulseAudioCapture() { stop(); }
 
@@ -94,6 +96,8 @@ std::optional<PlatformError> PulseAudioCapture::start(double timeoutSeconds) {
     if (pa_rtclock_now() >= end) return PlatformError{"the sound server did not answer in time"};
     pa_threaded_mainloop_wait(mainloop_.get());
   }
+
+  if (!excluded_.empty()) return startMixer(end);
 
   const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(kSampleRate), kChannelCount};
   pa_channel_map map;
@@ -131,6 +135,7 @@ void PulseAudioCapture::stop() {
     {
       LoopLock lock(mainloop_.get());
       running_ = false;
+      mixer_.reset();
       if (stream_) {
         pa_stream_set_state_callback(stream_.get(), nullptr, nullptr);
         pa_stream_set_read_callback(stream_.get(), nullptr, nullptr);
@@ -150,6 +155,22 @@ void PulseAudioCapture::stop() {
   stream_.reset();
   context_.reset();
   mainloop_.reset();
+}
+
+// Called with the loop locked and the context ready.
+std::optional<PlatformError> PulseAudioCapture::startMixer(uint64_t deadline) {
+  mixer_ = std::make_unique<SinkInputMixer>(context_.get(), mainloop_.get(), std::move(excluded_),
+                                            [this](SampleBuffer buffer) {
+                                              if (!stopping_ && !failed_) onBuffer_(std::move(buffer));
+                                            });
+  mixer_->start();
+  while (!mixer_->ready()) {
+    if (mixer_->failed()) return soundError("cannot find the default sink", context_.get());
+    if (pa_rtclock_now() >= deadline) return PlatformError{"the sound server did not answer in time"};
+    pa_threaded_mainloop_wait(mainloop_.get());
+  }
+  running_ = true;
+  return std::nullopt;
 }
 
 void PulseAudioCapture::contextStateChanged(pa_context* context, void* opaque) {
@@ -190,7 +211,27 @@ void PulseAudioCapture::streamOverflowed(pa_stream*, void* opaque) {
 
 void PulseAudioCapture::readAvailable() {
   if (stopping_ || failed_) return;
-  pa_stream* stream = stream_.get();
+  const bool read = readRecordStream(stream_.get(), timeline_, [&](double hostTime, const float* data, int64_t frames) {
+    auto samples = std::make_shared<std::vector<float>>(data, data + frames * kChannelCount);
+    onBuffer_(audioBuffer(hostTime, std::move(samples)));
+  });
+  if (!read) fail("the record stream could not be read");
+}
+
+SampleBuffer audioBuffer(double hostTime, std::shared_ptr<const std::vector<float>> samples) {
+  SampleBuffer buffer;
+  buffer.mediaType = kMediaTypeAudio;
+  buffer.presentationTime = hostMediaTime(hostTime);
+  buffer.numSamples = static_cast<int64_t>(samples->size()) / PulseAudioCapture::kChannelCount;
+  buffer.audioFormat =
+      AudioStreamFormat{PulseAudioCapture::kSampleRate, PulseAudioCapture::kChannelCount, true, true};
+  buffer.audioSamples = std::move(samples);
+  return buffer;
+}
+
+bool readRecordStream(pa_stream* stream, AudioTimeline& timeline,
+                      const std::function<void(double, const float*, int64_t)>& onRun) {
+  constexpr double kSampleRate = PulseAudioCapture::kSampleRate;
   // The first unread frame was captured this long ago: the audio waiting in our buffer plus the
   // source's own latency. The interpolated pa_stream_get_latency() is not used: until the first
   // timing update it extrapolates from the stream's creation and reports most of a second of
@@ -205,29 +246,19 @@ void PulseAudioCapture::readAvailable() {
   while (pa_stream_readable_size(stream) > 0) {
     const void* data = nullptr;
     size_t bytes = 0;
-    if (pa_stream_peek(stream, &data, &bytes) < 0) {
-      fail("the record stream could not be read");
-      return;
-    }
+    if (pa_stream_peek(stream, &data, &bytes) < 0) return false;
     if (bytes == 0) break;
     const auto frames = static_cast<int64_t>(bytes / kBytesPerFrame);
     if (!data) {
-      timeline_.skip(frames);  // a hole still occupies its time
+      timeline.skip(frames);  // a hole still occupies its time
     } else if (frames > 0) {
-      auto samples = std::make_shared<std::vector<float>>(static_cast<size_t>(frames) * kChannelCount);
-      std::memcpy(samples->data(), data, static_cast<size_t>(frames) * kBytesPerFrame);
-      SampleBuffer buffer;
-      buffer.mediaType = kMediaTypeAudio;
-      buffer.presentationTime = hostMediaTime(
-          timeline_.place(firstCapture + static_cast<double>(framesBefore) / kSampleRate, frames));
-      buffer.numSamples = frames;
-      buffer.audioFormat = AudioStreamFormat{kSampleRate, kChannelCount, true, true};
-      buffer.audioSamples = std::move(samples);
-      onBuffer_(std::move(buffer));
+      onRun(timeline.place(firstCapture + static_cast<double>(framesBefore) / kSampleRate, frames),
+            static_cast<const float*>(data), frames);
     }
     framesBefore += frames;
     pa_stream_drop(stream);
   }
+  return true;
 }
 
 }  // namespace rezoro::capture

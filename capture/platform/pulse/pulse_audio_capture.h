@@ -7,8 +7,9 @@
 #include <memory>
 #include <optional>
 
-#include "capture/platform/pulse/audio_timeline.h"
 #include "capture/platform/capture_stream.h"
+#include "capture/platform/process_tree.h"
+#include "capture/platform/pulse/audio_timeline.h"
 
 namespace rezoro::capture {
 
@@ -17,6 +18,9 @@ namespace rezoro::capture {
 // buffers. Each buffer is stamped with the monotonic time at which its first frame was captured:
 // the time it was read minus the audio still waiting (our buffer and the source's latency), kept
 // seamless between neighbours by an AudioTimeline. Never starts a sound server of its own.
+// With processes to exclude, the sink's sink inputs are recorded one by one instead, and those of
+// the excluded processes left out (SinkInputMixer).
+class SinkInputMixer;
 class PulseAudioCapture {
  public:
   static constexpr double kSampleRate = 48000;
@@ -26,7 +30,7 @@ class PulseAudioCapture {
   using BufferHandler = std::function<void(SampleBuffer)>;         // on the sound thread
   using FailureHandler = std::function<void(const PlatformError&)>;  // on the sound thread, once
 
-  PulseAudioCapture(BufferHandler onBuffer, FailureHandler onFailure);
+  PulseAudioCapture(BufferHandler onBuffer, FailureHandler onFailure, ProcessTree excluded = ProcessTree({}));
   ~PulseAudioCapture();  // stop()
   PulseAudioCapture(const PulseAudioCapture&) = delete;
   PulseAudioCapture& operator=(const PulseAudioCapture&) = delete;
@@ -54,17 +58,29 @@ class PulseAudioCapture {
   static void streamOverflowed(pa_stream* stream, void* self);
   void fail(const char* what);
   void readAvailable();
+  std::optional<PlatformError> startMixer(uint64_t deadline);
 
   BufferHandler onBuffer_;
   FailureHandler onFailure_;
   std::unique_ptr<pa_threaded_mainloop, MainloopFree> mainloop_;
   std::unique_ptr<pa_context, ContextRelease> context_;
   std::unique_ptr<pa_stream, StreamRelease> stream_;
+  ProcessTree excluded_;
+  std::unique_ptr<SinkInputMixer> mixer_;  // instead of stream_ when processes are excluded
   AudioTimeline timeline_{kSampleRate};  // touched on the sound thread only
   bool loopRunning_ = false;
   bool running_ = false;             // the stream reached READY; touched under the loop's lock
   std::atomic<bool> stopping_{false};
   std::atomic<bool> failed_{false};
 };
+
+// An audio sample of `samples` (interleaved float32 48 kHz stereo) captured from `hostTime` on.
+SampleBuffer audioBuffer(double hostTime, std::shared_ptr<const std::vector<float>> samples);
+
+// Reads all that a float32 48 kHz stereo record stream holds, handing each run of frames to `onRun`
+// with the host time of its first frame, placed by `timeline`. False when the stream could not be
+// read.
+bool readRecordStream(pa_stream* stream, AudioTimeline& timeline,
+                      const std::function<void(double hostTime, const float* samples, int64_t frames)>& onRun);
 
 }  // namespace rezoro::capture

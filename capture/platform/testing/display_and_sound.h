@@ -208,7 +208,9 @@ class VirtualDisplay {
 
  public:
   explicit VirtualDisplay(Key) {}
-  static std::unique_ptr<VirtualDisplay> start(int width = 1920, int height = 1080) {
+  // `disabledExtensions`: extensions the server leaves out (-extension NAME).
+  static std::unique_ptr<VirtualDisplay> start(int width = 1920, int height = 1080,
+                                               const std::vector<std::string>& disabledExtensions = {}) {
     auto display = std::make_unique<VirtualDisplay>(Key{});
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
@@ -217,11 +219,11 @@ class VirtualDisplay {
     ChildProcess::Options options;
     options.output = log;
     options.keepDescriptors = {{writeEnd.get(), 3}};
-    display->server_ = ChildProcess::start(
-        {"Xvfb", "-displayfd", "3", "-screen", "0",
-         std::to_string(width) + "x" + std::to_string(height) + "x24", "-nolisten", "tcp",
-         "-noreset"},
-        options);
+    std::vector<std::string> argv{"Xvfb", "-displayfd", "3", "-screen", "0",
+                                  std::to_string(width) + "x" + std::to_string(height) + "x24", "-nolisten", "tcp",
+                                  "-noreset"};
+    for (const std::string& extension : disabledExtensions) argv.insert(argv.end(), {"-extension", extension});
+    display->server_ = ChildProcess::start(argv, options);
     writeEnd.reset();
     std::string number;
     pollfd wait{readEnd.get(), POLLIN, 0};
@@ -331,16 +333,29 @@ class VirtualSoundServer {
   // returned process ends when it has been played.
   ChildProcess playTone(double frequency, double seconds, double amplitude = 0.5) const {
     const auto file = folder_.path() / ("tone-" + std::to_string(++tones_) + ".wav");
+    return startTone(file, frequency, seconds, amplitude, server(), std::string("--device=") + kSinkName);
+  }
+
+  // Writes a 48 kHz stereo 16-bit WAV file of the tone (sox).
+  static void writeTone(const std::filesystem::path& file, double frequency, double seconds, double amplitude) {
     std::ostringstream gain;
     gain << amplitude;
     ChildProcess sox = ChildProcess::start({"sox", "-n", "-r", "48000", "-c", "2", "-b", "16",
                                             file.string(), "synth", std::to_string(seconds), "sine",
                                             std::to_string(frequency), "vol", gain.str()});
     if (sox.wait() != 0) throw std::runtime_error("sox could not make the tone");
+  }
+
+  // Writes the tone to `file` (sox) and plays it (paplay) on `server` (the inherited PULSE_SERVER
+  // when empty) with the given paplay device option (the default sink when empty).
+  static ChildProcess startTone(const std::filesystem::path& file, double frequency, double seconds,
+                                double amplitude, const std::string& server = {}, const std::string& device = {}) {
+    writeTone(file, frequency, seconds, amplitude);
     ChildProcess::Options options;
-    options.environment = {{"PULSE_SERVER", server()}};
-    return ChildProcess::start(
-        {"paplay", "--device=" + std::string(kSinkName), "--latency-msec=20", file.string()}, options);
+    if (!server.empty()) options.environment = {{"PULSE_SERVER", server}};
+    std::vector<std::string> argv{"paplay", "--latency-msec=20", file.string()};
+    if (!device.empty()) argv.insert(argv.begin() + 1, device);
+    return ChildProcess::start(argv, options);
   }
 
  private:
@@ -370,12 +385,13 @@ class DisplayAndSound {
     bool display = true;
     bool sound = true;
     bool keepSinkAwake = true;
+    std::vector<std::string> disabledExtensions = {};
   };
   static std::unique_ptr<DisplayAndSound> start() { return start(Parts{true, true, true}); }
   static std::unique_ptr<DisplayAndSound> start(Parts parts) {
     auto world = std::make_unique<DisplayAndSound>(Key{});
     if (parts.display) {
-      world->display_ = VirtualDisplay::start();
+      world->display_ = VirtualDisplay::start(1920, 1080, parts.disabledExtensions);
       world->displayVariable_.emplace("DISPLAY", world->display_->name());
     }
     if (parts.sound) {
@@ -395,6 +411,32 @@ class DisplayAndSound {
   std::optional<ScopedEnvironmentVariable> displayVariable_;
   std::optional<ScopedEnvironmentVariable> soundVariable_;
 };
+
+// The colour (0xRRGGBB) of one pixel of the screen of $DISPLAY, 0 when it cannot be read.
+inline uint32_t screenPixel(int x, int y) {
+  std::unique_ptr<xcb_connection_t, decltype(&xcb_disconnect)> connection(xcb_connect(nullptr, nullptr), xcb_disconnect);
+  if (xcb_connection_has_error(connection.get())) return 0;
+  xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection.get())).data;
+  std::unique_ptr<xcb_get_image_reply_t, decltype(&std::free)> image(
+      xcb_get_image_reply(connection.get(),
+                          xcb_get_image(connection.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, screen->root, static_cast<int16_t>(x),
+                                        static_cast<int16_t>(y), 1, 1, ~0u),
+                          nullptr),
+      std::free);
+  if (!image || xcb_get_image_data_length(image.get()) < 4) return 0;
+  const uint8_t* bgra = xcb_get_image_data(image.get());
+  return (uint32_t(bgra[2]) << 16) | (uint32_t(bgra[1]) << 8) | bgra[0];
+}
+
+// Waits up to 10 s for the screen to show `colour` at (x, y).
+inline bool waitForScreenColour(int x, int y, uint32_t colour) {
+  for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+       std::chrono::steady_clock::now() < deadline;) {
+    if (screenPixel(x, y) == colour) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
 
 // A window of this process on $DISPLAY (with _NET_WM_PID and WM_CLASS "rezoro-test"), filled with
 // one colour. While animating, a thread draws a moving bar into it every 20 ms.

@@ -17,6 +17,7 @@
 #include "capture/platform/changed_area.h"
 #include "capture/platform/incremental_picture.h"
 #include "capture/platform/pulse/pulse_audio_capture.h"
+#include "capture/platform/x11/window_composer.h"
 #include "capture/platform/x11/xcb_connection.h"
 #include "common/unique_fd.h"
 
@@ -114,11 +115,18 @@ class ScreenGrabber {
   bool waitUntil(double deadline, bool& damaged);
   // Adds the damage reported since the last call, in source pixels, to `changed`.
   void collectDamage(ChangedArea& changed);
+  // Hands the events that `poll` gives to the damage flag and the window composer.
+  void noteEvents(xcb_generic_event_t* (*poll)(xcb_connection_t*), bool& damaged);
+  bool windowsChangedDuringGrab(bool& damaged);
+  // Reads the whole area without the excluded windows into the source picture.
+  bool readWithoutExcluded();
   CursorImage cursorImage(Cursor& cursor);
   // Reads `rects` (source pixels) of the screen into the source picture.
   bool readScreen(const std::vector<PixelRect>& rects);
 
   XcbConnection connection_;
+  std::unique_ptr<WindowComposer> composer_;  // when applications are excluded
+  WindowComposer::Mode mode_ = WindowComposer::Mode::direct;
   SharedMemory memory_;
   xcb_shm_seg_t shmSegment_ = 0;
   xcb_damage_damage_t damage_ = 0;
@@ -242,6 +250,11 @@ std::unique_ptr<ScreenGrabber> ScreenGrabber::open(const ContentFilter& filter,
   xcb_xfixes_create_region(c, grabber->region_, 0, nullptr);
   grabber->damageEvent_ = static_cast<uint8_t>(xcb_get_extension_data(c, &xcb_damage_id)->first_event +
                                                XCB_DAMAGE_NOTIFY);
+  if (!filter.excludedApplications.empty()) {
+    grabber->composer_ = std::make_unique<WindowComposer>(grabber->connection_,
+                                                          ProcessTree(filter.excludedProcessIDs()),
+                                                          source.x, source.y, source.width, source.height);
+  }
   xcb_flush(c);
 
   const double interval = configuration.minimumFrameInterval.seconds();
@@ -258,9 +271,7 @@ std::unique_ptr<ScreenGrabber> ScreenGrabber::open(const ContentFilter& filter,
 bool ScreenGrabber::waitUntil(double deadline, bool& damaged) {
   xcb_connection_t* c = connection_.get();
   for (;;) {
-    while (XcbReply<xcb_generic_event_t> event{xcb_poll_for_event(c)}) {
-      if ((event->response_type & 0x7f) == damageEvent_) damaged = true;
-    }
+    noteEvents(xcb_poll_for_event, damaged);
     if (connection_.broken()) return false;
     const double remaining = deadline - hostTimeSeconds();
     if (remaining <= 0) return true;
@@ -268,6 +279,40 @@ bool ScreenGrabber::waitUntil(double deadline, bool& damaged) {
     ::poll(fds, 2, static_cast<int>(std::ceil(remaining * 1000)));
     if (fds[1].revents) return false;
   }
+}
+
+void ScreenGrabber::noteEvents(xcb_generic_event_t* (*poll)(xcb_connection_t*), bool& damaged) {
+  while (XcbReply<xcb_generic_event_t> event{poll(connection_.get())}) {
+    if ((event->response_type & 0x7f) == damageEvent_) damaged = true;
+    if (composer_) composer_->noteEvent(*event);
+  }
+}
+
+// A window mapped or moved into the area while the screen was read announced itself before the
+// image arrived: if it may be excluded, the frame is made again without it.
+bool ScreenGrabber::windowsChangedDuringGrab(bool& damaged) {
+  if (!composer_ || mode_ == WindowComposer::Mode::composed) return false;
+  noteEvents(xcb_poll_for_queued_event, damaged);
+  if (!composer_->stale()) return false;
+  mode_ = composer_->prepare();
+  return mode_ != WindowComposer::Mode::direct;
+}
+
+bool ScreenGrabber::readWithoutExcluded() {
+  xcb_connection_t* c = connection_.get();
+  const bool composed = mode_ == WindowComposer::Mode::composed;
+  const xcb_drawable_t drawable = composed ? composer_->compose() : connection_.root();
+  xcb_generic_error_t* rawError = nullptr;
+  XcbReply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
+      c,
+      xcb_shm_get_image(c, drawable, static_cast<int16_t>(composed ? 0 : source_.x),
+                        static_cast<int16_t>(composed ? 0 : source_.y), static_cast<uint16_t>(source_.width),
+                        static_cast<uint16_t>(source_.height), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, shmSegment_, 0),
+      &rawError));
+  XcbReply<xcb_generic_error_t> error(rawError);
+  if (!reply || error) return false;
+  if (mode_ == WindowComposer::Mode::masked) composer_->blank(memory_.data(), source_.width * 4);
+  return true;
 }
 
 void ScreenGrabber::collectDamage(ChangedArea& changed) {
@@ -300,6 +345,7 @@ ScreenGrabber::CursorImage ScreenGrabber::cursorImage(Cursor& cursor) {
 
 bool ScreenGrabber::readScreen(const std::vector<PixelRect>& rects) {
   xcb_connection_t* c = connection_.get();
+  if (composer_ && mode_ != WindowComposer::Mode::direct) return readWithoutExcluded();
   const size_t stride = static_cast<size_t>(source_.width) * 4;
   const size_t scratchAt = frameBytes(source_);
   struct Read {
@@ -363,6 +409,12 @@ void ScreenGrabber::run() {
       damaged = false;
       collectDamage(changed);
     }
+    if (composer_) {
+      // Beneath an excluded window nothing reports changes: such frames are made anew every time.
+      const WindowComposer::Mode mode = composer_->prepare();
+      if (mode != WindowComposer::Mode::direct || mode != mode_) changed.addEverything();
+      mode_ = mode;
+    }
     Cursor cursor;
     CursorImage image;
     if (showsCursor_) {
@@ -381,7 +433,12 @@ void ScreenGrabber::run() {
     sample.presentationTime = hostMediaTime(now);
     if (owed || !changed.empty()) {
       const double started = hostTimeSeconds();
-      if (!readScreen(changed.rects())) {
+      bool read = readScreen(changed.rects());
+      if (read && windowsChangedDuringGrab(damaged)) {
+        changed.addEverything();
+        read = readScreen(changed.rects());
+      }
+      if (!read) {
         callbacks_.onFailure(connection_.broken() ? "the X display connection was lost"
                                                   : "the display area can no longer be read");
         return;
@@ -487,7 +544,8 @@ void X11CaptureStream::startOnControl(ErrorCompletion completion) {
           }
           if (audio) deliver(*audio, std::move(sample), StreamOutputType::audio);
         },
-        [this](const PlatformError& error) { reportFailure(error.message); });
+        [this](const PlatformError& error) { reportFailure(error.message); },
+        ProcessTree(filter_.excludedProcessIDs()));
     if (auto error = audioCapture_->start()) return finish(std::move(error));
   }
   if (grabber_) {

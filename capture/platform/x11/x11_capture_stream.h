@@ -35,7 +35,9 @@ struct CaptureStatistics {
 // ~20 ms buffers. Every sample is stamped on CLOCK_MONOTONIC at its capture and posted to the
 // output's queue. Screen capture runs only when a screen output is attached.
 //
-// Not yet honoured: excluded applications and `excludesCurrentProcessAudio`, which are only kept.
+// The filter's excluded applications, each with its descendant processes, are left out: their
+// windows by a WindowComposer, their sound by recording every other sink input on its own
+// (PulseAudioCapture with a ProcessTree). With nothing excluded both halves work as described above.
 class X11CaptureStream : public CaptureStream {
  public:
   X11CaptureStream(ContentFilter filter, StreamConfiguration configuration,

@@ -1,6 +1,7 @@
 #include "capture/platform/x11/x11_screen_capture_service.h"
 
 #include "capture/bounded_wait.h"
+#include "capture/platform/pulse/sound_applications.h"
 #include "capture/platform/x11/x11_capture_stream.h"
 #include "capture/platform/x11/x11_shareable_content.h"
 
@@ -27,6 +28,8 @@ void X11ScreenCaptureService::getShareableContent(bool excludingDesktopWindows, 
     ShareableContent content;
     content.displays = x11Displays(*connection);
     content.applications = x11Applications(*connection, excludingDesktopWindows, onScreenWindowsOnly);
+    // Processes that only play sound can be left out of a recording too.
+    addApplications(content.applications, soundApplications());
     if (connection->broken()) {
       return completion(std::nullopt, PlatformError{"the X display connection was lost"});
     }

@@ -1,5 +1,7 @@
 #include "capture/platform/x11/x11_shareable_content.h"
 
+#include "capture/platform/x11/window_owners.h"
+
 #include <xcb/randr.h>
 
 #include <algorithm>
@@ -64,26 +66,6 @@ std::vector<Monitor> monitors(const XcbConnection& connection) {
   return out;
 }
 
-// Values of a 32-bit property (CARDINAL, WINDOW or ATOM); empty when absent.
-std::vector<uint32_t> property32(const XcbConnection& connection, xcb_window_t window,
-                                 xcb_atom_t property, xcb_atom_t type) {
-  if (property == XCB_ATOM_NONE) return {};
-  XcbReply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
-      connection.get(), xcb_get_property(connection.get(), 0, window, property, type, 0, 4096),
-      nullptr));
-  if (!reply || reply->format != 32 || reply->type != type) return {};
-  const auto* values = static_cast<const uint32_t*>(xcb_get_property_value(reply.get()));
-  return std::vector<uint32_t>(values, values + xcb_get_property_value_length(reply.get()) / 4);
-}
-
-std::vector<xcb_window_t> children(const XcbConnection& connection, xcb_window_t window) {
-  XcbReply<xcb_query_tree_reply_t> tree(
-      xcb_query_tree_reply(connection.get(), xcb_query_tree(connection.get(), window), nullptr));
-  if (!tree) return {};
-  const xcb_window_t* first = xcb_query_tree_children(tree.get());
-  return std::vector<xcb_window_t>(first, first + xcb_query_tree_children_length(tree.get()));
-}
-
 bool isViewable(const XcbConnection& connection, xcb_window_t window) {
   XcbReply<xcb_get_window_attributes_reply_t> attributes(xcb_get_window_attributes_reply(
       connection.get(), xcb_get_window_attributes(connection.get(), window), nullptr));
@@ -129,45 +111,26 @@ uint32_t x11MainDisplayID(const XcbConnection& connection) {
 std::vector<ShareableApplication> x11Applications(const XcbConnection& connection,
                                                   bool excludingDesktopWindows,
                                                   bool onScreenWindowsOnly) {
-  const xcb_atom_t pidAtom = connection.atom("_NET_WM_PID");
   const xcb_atom_t typeAtom = connection.atom("_NET_WM_WINDOW_TYPE");
   const xcb_atom_t desktopAtom = connection.atom("_NET_WM_WINDOW_TYPE_DESKTOP");
-  if (pidAtom == XCB_ATOM_NONE) return {};  // no client ever set one
-
-  // A top-level window is a child of the root; under a reparenting window manager the client
-  // window holding _NET_WM_PID is a child of that frame.
-  struct Owner {
-    xcb_window_t client;
-    uint32_t pid;
-  };
-  auto owner = [&](xcb_window_t window) -> std::optional<Owner> {
-    if (auto pid = property32(connection, window, pidAtom, XCB_ATOM_CARDINAL); !pid.empty()) {
-      return Owner{window, pid.front()};
-    }
-    for (xcb_window_t child : children(connection, window)) {
-      if (auto pid = property32(connection, child, pidAtom, XCB_ATOM_CARDINAL); !pid.empty()) {
-        return Owner{child, pid.front()};
-      }
-    }
-    return std::nullopt;
-  };
+  const WindowOwners owners(connection);
 
   std::vector<ShareableApplication> out;
   std::set<uint32_t> seen;
-  for (xcb_window_t window : children(connection, connection.root())) {
+  for (xcb_window_t window : childWindows(connection, connection.root())) {
     if (onScreenWindowsOnly && !isViewable(connection, window)) continue;
-    const std::optional<Owner> found = owner(window);
-    if (!found || found->pid == 0 || seen.contains(found->pid)) continue;
+    const WindowOwners::Owner found = owners.ownerOf(window);
+    if (found.pid == 0 || seen.contains(static_cast<uint32_t>(found.pid))) continue;
     if (excludingDesktopWindows && desktopAtom != XCB_ATOM_NONE) {
-      const auto types = property32(connection, found->client, typeAtom, XCB_ATOM_ATOM);
+      const auto types = windowProperty32(connection, found.client, typeAtom, XCB_ATOM_ATOM);
       if (std::find(types.begin(), types.end(), desktopAtom) != types.end()) continue;
     }
-    seen.insert(found->pid);
+    seen.insert(static_cast<uint32_t>(found.pid));
     ShareableApplication application;
-    application.processID = static_cast<pid_t>(found->pid);
+    application.processID = found.pid;
     application.applicationName = processName(application.processID);
     if (application.applicationName.empty()) {
-      application.applicationName = windowClass(connection, found->client);
+      application.applicationName = windowClass(connection, found.client);
     }
     out.push_back(std::move(application));
   }

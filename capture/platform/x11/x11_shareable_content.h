@@ -16,8 +16,8 @@ std::vector<ShareableDisplay> x11Displays(const XcbConnection& connection);
 // The primary monitor's display ID, or the first display's when none is primary.
 uint32_t x11MainDisplayID(const XcbConnection& connection);
 
-// The processes owning top-level windows, by the windows' _NET_WM_PID, each once, in stacking order
-// (bottom first). The name is the process's command name, or the window's class when the process is
+// The processes owning top-level windows (WindowOwners: X-Resource, else _NET_WM_PID), each once,
+// in stacking order (bottom first). The name is the process's command name, or the window's class when the process is
 // not visible here. `onScreenWindowsOnly` keeps only mapped windows; `excludingDesktopWindows`
 // leaves out windows typed _NET_WM_WINDOW_TYPE_DESKTOP.
 std::vector<ShareableApplication> x11Applications(const XcbConnection& connection,

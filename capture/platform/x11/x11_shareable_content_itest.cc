@@ -76,6 +76,20 @@ TEST_F(X11ShareableContent, UnmappedWindowsCountOnlyWhenOffScreenWindowsAreAsked
   }
 }
 
+TEST_F(X11ShareableContent, AWindowWithoutAPidPropertyBelongsToTheProcessOfItsClient) {
+  std::string error;
+  auto connection = XcbConnection::open(error);
+  ASSERT_TRUE(connection) << error;
+  const xcb_window_t window = xcb_generate_id(connection->get());
+  const uint32_t overrideRedirect = 1;
+  xcb_create_window(connection->get(), XCB_COPY_FROM_PARENT, window, connection->root(), 0, 0, 30, 30, 0,
+                    XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, XCB_CW_OVERRIDE_REDIRECT, &overrideRedirect);
+  xcb_map_window(connection->get(), window);
+  const auto applications = x11Applications(*connection, false, true);
+  ASSERT_EQ(applications.size(), 1u);  // by X-Resource: no _NET_WM_PID anywhere
+  EXPECT_EQ(applications.front().processID, ::getpid());
+}
+
 TEST(X11ShareableContentWithoutDisplay, FailsWithAnErrorAndDeniesAccess) {
   testing::ScopedEnvironmentVariable display("DISPLAY", ":9999");
   X11ScreenCaptureService service;

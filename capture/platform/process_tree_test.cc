@@ -1,0 +1,72 @@
+#include "capture/platform/process_tree.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "capture/capture_testing.h"
+
+namespace rezoro::capture {
+namespace {
+
+// A process table of our own making: /proc/PID/stat files with only the fields that are read.
+class FakeProcessTable {
+ public:
+  void add(pid_t pid, pid_t parent, uint64_t startTime = 100, const std::string& name = "app") {
+    std::filesystem::create_directories(path_ / std::to_string(pid));
+    std::ofstream(path_ / std::to_string(pid) / "stat")
+        << pid << " (" << name << ") S " << parent << " 1 1 0 -1 4194560 0 0 0 0 0 0 0 0 20 0 1 0 "
+        << startTime << " 1000 100\n";
+  }
+  void remove(pid_t pid) { std::filesystem::remove_all(path_ / std::to_string(pid)); }
+  const std::filesystem::path& path() const { return folder_.path(); }
+
+ private:
+  testing::TempDir folder_;
+  const std::filesystem::path& path_ = folder_.path();
+};
+
+TEST(ProcessTreeTest, HoldsTheRootsAndEveryDescendantOnly) {
+  FakeProcessTable table;
+  table.add(1, 0);
+  table.add(50, 1);
+  table.add(90, 50, 100, "odd ) name (x");  // a name that looks like the end of the field
+  table.add(30, 90);                        // a wrapped pid below its parent's
+  table.add(60, 1);
+  ProcessTree tree({50, 4242}, table.path());  // 4242 does not exist and adds nothing
+  tree.refresh(0);
+  EXPECT_TRUE(tree.contains(50));
+  EXPECT_TRUE(tree.contains(90));
+  EXPECT_TRUE(tree.contains(30));
+  EXPECT_FALSE(tree.contains(1));
+  EXPECT_FALSE(tree.contains(60));
+  EXPECT_FALSE(tree.contains(4242));
+}
+
+TEST(ProcessTreeTest, KeepsDetachedMembersWhileTheyLiveAndAddsLaterChildren) {
+  FakeProcessTable table;
+  table.add(50, 1);
+  table.add(70, 50, 200);
+  ProcessTree tree({50}, table.path());
+  tree.refresh(0);
+  table.add(70, 1, 200);   // re-parented to init by a double fork
+  table.add(80, 50, 300);  // started later
+  tree.refresh(0);
+  EXPECT_TRUE(tree.contains(70));
+  EXPECT_TRUE(tree.contains(80));
+  table.remove(70);
+  table.add(70, 1, 999);  // the pid reused by a stranger
+  tree.refresh(0);
+  EXPECT_FALSE(tree.contains(70));
+}
+
+TEST(ProcessTreeTest, ReadsTheRealProcessTable) {
+  ProcessTree tree({::getppid()});
+  tree.refresh(0);
+  EXPECT_TRUE(tree.contains(::getpid()));
+  EXPECT_FALSE(ProcessTree({}).contains(::getpid()));
+}
+
+}  // namespace
+}  // namespace rezoro::capture

@@ -1,0 +1,44 @@
+#include "capture/platform/pulse/audio_mix.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace rezoro::capture {
+
+AudioMix::AudioMix(double origin, double rate, int channels, int64_t capacityFrames)
+    : origin_(origin), rate_(rate), channels_(channels), capacity_(capacityFrames),
+      ring_(static_cast<size_t>(capacityFrames * channels), 0.0f) {}
+
+int64_t AudioMix::frameAt(double hostTime) const { return std::llround((hostTime - origin_) * rate_); }
+
+void AudioMix::add(int64_t at, const float* samples, int64_t frames) {
+  const int64_t first = std::max(at, taken_);
+  const int64_t end = std::min(at + frames, taken_ + capacity_);
+  for (int64_t frame = first; frame < end; ++frame) {
+    float* into = ring_.data() + (frame % capacity_) * channels_;
+    const float* from = samples + (frame - at) * channels_;
+    for (int channel = 0; channel < channels_; ++channel) into[channel] += from[channel];
+  }
+}
+
+std::vector<float> AudioMix::take(int64_t until) {
+  until = std::min(until, taken_ + capacity_);
+  std::vector<float> out;
+  if (until <= taken_) return out;
+  out.reserve(static_cast<size_t>((until - taken_) * channels_));
+  for (; taken_ < until; ++taken_) {
+    float* frame = ring_.data() + (taken_ % capacity_) * channels_;
+    out.insert(out.end(), frame, frame + channels_);
+    std::fill(frame, frame + channels_, 0.0f);
+  }
+  return out;
+}
+
+void fadeIn(float* samples, int64_t frames, int channels, int64_t position, int64_t length) {
+  for (int64_t frame = 0; frame < frames && position + frame < length; ++frame) {
+    const float gain = static_cast<float>(position + frame) / static_cast<float>(length);
+    for (int channel = 0; channel < channels; ++channel) samples[frame * channels + channel] *= gain;
+  }
+}
+
+}  // namespace rezoro::capture

@@ -1,0 +1,208 @@
+#include "capture/platform/pulse/sink_input_mixer.h"
+
+#include <pulse/rtclock.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "capture/platform/pulse/pulse_audio_capture.h"
+
+namespace rezoro::capture {
+namespace {
+
+constexpr double kRate = PulseAudioCapture::kSampleRate;
+constexpr int kChannels = PulseAudioCapture::kChannelCount;
+constexpr pa_usec_t kTickMicroseconds = 20000;
+constexpr int64_t kFadeFrames = 240;              // 5 ms
+constexpr int64_t kMixCapacityFrames = 48000 * 2;  // well beyond the delay
+
+// Runs `work` for a callback of the sound library, which must not be unwound through: an
+// allocation failure loses what `work` was doing (a buffer, a sink input) and nothing else.
+template <class Work>
+void guarded(Work&& work) noexcept {
+  try {
+    work();
+  } catch (...) {
+  }
+}
+
+}  // namespace
+
+void SinkInputMixer::StreamRelease::operator()(pa_stream* stream) const {
+  pa_stream_set_state_callback(stream, nullptr, nullptr);
+  pa_stream_set_read_callback(stream, nullptr, nullptr);
+  pa_stream_set_overflow_callback(stream, nullptr, nullptr);
+  pa_stream_disconnect(stream);
+  pa_stream_unref(stream);
+}
+
+SinkInputMixer::SinkInputMixer(pa_context* context, pa_threaded_mainloop* loop, ProcessTree excluded,
+                               BufferHandler onBuffer)
+    : context_(context), loop_(loop), excluded_(std::move(excluded)), onBuffer_(std::move(onBuffer)) {}
+
+SinkInputMixer::~SinkInputMixer() {
+  pa_context_set_subscribe_callback(context_, nullptr, nullptr);
+  for (pa_operation* operation : operations_) {
+    pa_operation_cancel(operation);
+    pa_operation_unref(operation);
+  }
+  if (timer_) pa_threaded_mainloop_get_api(loop_)->time_free(timer_);
+  inputs_.clear();
+}
+
+void SinkInputMixer::track(pa_operation* operation) {
+  if (!operation) return;
+  std::erase_if(operations_, [](pa_operation* pending) {
+    if (pa_operation_get_state(pending) == PA_OPERATION_RUNNING) return false;
+    pa_operation_unref(pending);
+    return true;
+  });
+  operations_.push_back(operation);
+}
+
+void SinkInputMixer::start() {
+  track(pa_context_get_server_info(
+      context_,
+      [](pa_context* context, const pa_server_info* server, void* opaque) {
+        auto* self = static_cast<SinkInputMixer*>(opaque);
+        if (!server || !server->default_sink_name) {
+          self->failed_ = true;
+          pa_threaded_mainloop_signal(self->loop_, 0);
+          return;
+        }
+        guarded([&] {
+          self->track(pa_context_get_sink_info_by_name(
+              context, server->default_sink_name,
+              [](pa_context*, const pa_sink_info* sink, int last, void* opaque) {
+                auto* self = static_cast<SinkInputMixer*>(opaque);
+                if (sink) guarded([&] { self->sinkFound(*sink); });
+                if (!sink && last != 0 && !self->ready_) self->failed_ = true;
+                pa_threaded_mainloop_signal(self->loop_, 0);
+              },
+              self));
+        });
+      },
+      this));
+}
+
+void SinkInputMixer::sinkFound(const pa_sink_info& sink) {
+  if (sink_) return;
+  sink_ = sink.index;
+  monitor_ = sink.monitor_source_name ? sink.monitor_source_name : "";
+  mix_.emplace(hostTimeSeconds() - kDelaySeconds, kRate, kChannels, kMixCapacityFrames);
+
+  auto onInput = [](pa_context*, const pa_sink_input_info* info, int, void* opaque) {
+    if (info) guarded([&] { static_cast<SinkInputMixer*>(opaque)->consider(*info); });
+  };
+  pa_context_set_subscribe_callback(
+      context_,
+      [](pa_context* context, pa_subscription_event_type_t type, uint32_t index, void* opaque) {
+        constexpr auto onInput = [](pa_context*, const pa_sink_input_info* info, int, void* opaque) {
+          if (info) guarded([&] { static_cast<SinkInputMixer*>(opaque)->consider(*info); });
+        };
+        auto* self = static_cast<SinkInputMixer*>(opaque);
+        if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SINK_INPUT) return;
+        if ((type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE) {
+          self->inputs_.erase(index);
+          self->leftOut_.erase(index);
+          return;
+        }
+        guarded([&] { self->track(pa_context_get_sink_input_info(context, index, onInput, self)); });
+      },
+      this);
+  track(pa_context_subscribe(context_, PA_SUBSCRIPTION_MASK_SINK_INPUT, nullptr, nullptr));
+  track(pa_context_get_sink_input_info_list(context_, onInput, this));
+
+  timer_ = pa_context_rttime_new(
+      context_, pa_rtclock_now() + kTickMicroseconds,
+      [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* opaque) {
+        static_cast<SinkInputMixer*>(opaque)->tick();
+      },
+      this);
+  ready_ = true;
+}
+
+void SinkInputMixer::consider(const pa_sink_input_info& info) {
+  if (info.sink != sink_) {  // not ours, or moved to another sink
+    inputs_.erase(info.index);
+    leftOut_.erase(info.index);
+    return;
+  }
+  if (inputs_.contains(info.index) || leftOut_.contains(info.index)) return;
+  const char* pid = pa_proplist_gets(info.proplist, PA_PROP_APPLICATION_PROCESS_ID);
+  if (pid) {
+    excluded_.refresh(0);  // the process may have been started a moment ago
+    if (excluded_.contains(static_cast<pid_t>(std::atol(pid)))) {
+      leftOut_.insert(info.index);
+      return;
+    }
+  }
+  addInput(info.index);
+}
+
+void SinkInputMixer::addInput(uint32_t index) {
+  const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(kRate), kChannels};
+  pa_channel_map map;
+  pa_channel_map_init_stereo(&map);
+  auto input = std::make_unique<Input>(Input{this, nullptr, AudioTimeline(kRate), std::nullopt, 0, false});
+  input->stream.reset(pa_stream_new(context_, "sink input", &format, &map));
+  if (!input->stream) return;
+  pa_stream* stream = input->stream.get();
+  if (pa_stream_set_monitor_stream(stream, index) < 0) return;
+  pa_stream_set_read_callback(
+      stream, [](pa_stream*, size_t, void* opaque) {
+        auto* input = static_cast<Input*>(opaque);
+        guarded([&] { input->mixer->read(*input); });
+      },
+      input.get());
+  pa_stream_set_overflow_callback(
+      stream, [](pa_stream*, void* opaque) { static_cast<Input*>(opaque)->timeline.discontinuity(); }, input.get());
+  // A sink input that vanishes before or while it is read ends its stream; what it gave stays mixed.
+  pa_stream_set_state_callback(
+      stream, [](pa_stream* stream, void* opaque) {
+        if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) static_cast<Input*>(opaque)->ended = true;
+      },
+      input.get());
+  pa_buffer_attr attributes;
+  std::memset(&attributes, 0xff, sizeof attributes);
+  attributes.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(
+      static_cast<pa_usec_t>(PulseAudioCapture::kFragmentSeconds * 1e6), &format));
+  const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE |
+                                                    PA_STREAM_DONT_MOVE);
+  if (pa_stream_connect_record(stream, monitor_.empty() ? nullptr : monitor_.c_str(), &attributes, flags) < 0) return;
+  inputs_[index] = std::move(input);
+}
+
+void SinkInputMixer::read(Input& input) {
+  readRecordStream(input.stream.get(), input.timeline, [&](double hostTime, const float* data, int64_t frames) {
+    // Continue exactly where the last buffer ended unless the timeline moved.
+    int64_t at = mix_->frameAt(hostTime);
+    if (input.next && std::abs(at - *input.next) <= 2) at = *input.next;
+    input.next = at + frames;
+    if (input.position < kFadeFrames) {
+      std::vector<float> faded(data, data + frames * kChannels);
+      fadeIn(faded.data(), frames, kChannels, input.position, kFadeFrames);
+      mix_->add(at, faded.data(), frames);
+    } else {
+      mix_->add(at, data, frames);
+    }
+    input.position += frames;
+  });
+}
+
+void SinkInputMixer::tick() {
+  guarded([&] { mixDown(); });
+  pa_context_rttime_restart(context_, timer_, pa_rtclock_now() + kTickMicroseconds);
+}
+
+void SinkInputMixer::mixDown() {
+  std::erase_if(inputs_, [](const auto& entry) { return entry.second->ended; });
+  const int64_t until = mix_->frameAt(hostTimeSeconds() - kDelaySeconds);
+  const int64_t from = mix_->taken();
+  std::vector<float> frames = mix_->take(until);
+  if (!frames.empty()) {
+    onBuffer_(audioBuffer(mix_->hostTimeOf(from), std::make_shared<std::vector<float>>(std::move(frames))));
+  }
+}
+
+}  // namespace rezoro::capture

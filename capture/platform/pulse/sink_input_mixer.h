@@ -1,0 +1,84 @@
+#pragma once
+
+#include <pulse/pulseaudio.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "capture/platform/capture_stream.h"
+#include "capture/platform/process_tree.h"
+#include "capture/platform/pulse/audio_mix.h"
+#include "capture/platform/pulse/audio_timeline.h"
+
+namespace rezoro::capture {
+
+// What the default sink plays, less what the excluded processes play into it. Each sink input of
+// the sink is recorded on its own (a record stream on the sink's monitor with
+// pa_stream_set_monitor_stream), except those whose application.process.id is in the process tree;
+// sink inputs are followed as they come, go or move (pa_context_subscribe). Each stream's buffers are
+// placed on the monotonic clock as a whole-sink recording would be, summed onto one timeline and
+// handed out every 20 ms, `kDelaySeconds` behind, as float32 48 kHz stereo with silence where
+// nothing played. A stream that joins mid-sound is faded in over 5 ms.
+//
+// Lives on the sound thread of a threaded main loop: it is made, started and released under the
+// loop's lock, with a connected context, and every callback runs there.
+class SinkInputMixer {
+ public:
+  using BufferHandler = std::function<void(SampleBuffer)>;
+  // How long after their capture the mixed frames are handed out: the time every stream's buffers
+  // have to arrive.
+  static constexpr double kDelaySeconds = 0.2;
+
+  SinkInputMixer(pa_context* context, pa_threaded_mainloop* loop, ProcessTree excluded, BufferHandler onBuffer);
+  ~SinkInputMixer();
+  SinkInputMixer(const SinkInputMixer&) = delete;
+  SinkInputMixer& operator=(const SinkInputMixer&) = delete;
+
+  // Looks up the default sink; ready() or failed() becomes true later, with a signal of the loop.
+  void start();
+  bool ready() const { return ready_; }
+  bool failed() const { return failed_; }
+
+ private:
+  struct StreamRelease {
+    void operator()(pa_stream* stream) const;
+  };
+  struct Input {
+    SinkInputMixer* mixer = nullptr;
+    std::unique_ptr<pa_stream, StreamRelease> stream;
+    AudioTimeline timeline;
+    std::optional<int64_t> next;  // the mix frame its next buffer continues at
+    int64_t position = 0;         // frames of it mixed so far, for the fade-in
+    bool ended = false;
+  };
+
+  void track(pa_operation* operation);
+  void sinkFound(const pa_sink_info& sink);
+  void consider(const pa_sink_input_info& info);
+  void addInput(uint32_t index);
+  void read(Input& input);
+  void tick();
+  void mixDown();
+
+  pa_context* context_;
+  pa_threaded_mainloop* loop_;
+  ProcessTree excluded_;
+  BufferHandler onBuffer_;
+  std::optional<uint32_t> sink_;
+  std::string monitor_;
+  bool ready_ = false;
+  bool failed_ = false;
+  std::map<uint32_t, std::unique_ptr<Input>> inputs_;
+  std::set<uint32_t> leftOut_;  // sink inputs of excluded processes
+  std::vector<pa_operation*> operations_;  // pending answers, cancelled on release
+  std::optional<AudioMix> mix_;
+  pa_time_event* timer_ = nullptr;
+};
+
+}  // namespace rezoro::capture

@@ -1,0 +1,112 @@
+// Sound of excluded processes on a private PulseAudio: left out of the recording, the rest mixed
+// at its level on one seamless timeline.
+#include "capture/platform/pulse/sink_input_mixer.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <mutex>
+#include <numbers>
+#include <thread>
+
+#include "capture/platform/pulse/pulse_audio_capture.h"
+#include "capture/platform/pulse/sound_applications.h"
+#include "capture/platform/testing/display_and_sound.h"
+
+namespace rezoro::capture {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Power of one frequency in the first channel of interleaved stereo (Goertzel), per frame.
+double power(const std::vector<float>& stereo, double frequency) {
+  const double coefficient = 2 * std::cos(2 * std::numbers::pi * frequency / 48000);
+  double previous = 0, beforePrevious = 0;
+  for (size_t i = 0; i < stereo.size(); i += 2) {
+    const double current = stereo[i] + coefficient * previous - beforePrevious;
+    beforePrevious = previous;
+    previous = current;
+  }
+  const double frames = static_cast<double>(stereo.size() / 2);
+  return (previous * previous + beforePrevious * beforePrevious - coefficient * previous * beforePrevious) /
+         (frames * frames);
+}
+
+TEST(SinkInputMixerTest, LeavesOutTheSoundOfExcludedProcessesAndTheirLaterChildren) {
+  std::unique_ptr<testing::DisplayAndSound> world;
+  try {
+    world = testing::DisplayAndSound::start({.display = false, .sound = true});
+  } catch (const std::exception& error) {
+    GTEST_SKIP() << "no private sound server: " << error.what();
+  }
+  // The excluded application plays from a child it starts once the recording runs.
+  const auto excludedTone = world->sound().folder() / "excluded.wav";
+  testing::VirtualSoundServer::writeTone(excludedTone, 1000, 4, 0.5);
+  testing::ChildProcess excluded =
+      testing::ChildProcess::start({"sh", "-c", "sleep 0.3; paplay --latency-msec=20 " + excludedTone.string()});
+
+  std::mutex mutex;
+  std::vector<SampleBuffer> buffers;
+  PulseAudioCapture capture(
+      [&](SampleBuffer buffer) {
+        std::lock_guard lock(mutex);
+        buffers.push_back(std::move(buffer));
+      },
+      [](const PlatformError& error) { ADD_FAILURE() << error.message; }, ProcessTree({excluded.pid()}));
+  ASSERT_FALSE(capture.start());
+  testing::ChildProcess other = world->sound().playTone(440, 2, 0.5);
+  EXPECT_EQ(other.wait(10s), 0);
+  const double otherEnd = hostTimeSeconds();  // the excluded tone still plays
+  EXPECT_EQ(excluded.wait(10s), 0);           // it did play
+  std::this_thread::sleep_for(300ms);
+  capture.stop();
+
+  std::lock_guard lock(mutex);
+  ASSERT_GT(buffers.size(), 20u);
+  std::vector<float> middle;  // well inside the other tone
+  for (size_t i = 0; i < buffers.size(); ++i) {
+    const SampleBuffer& buffer = buffers[i];
+    if (i > 0) {
+      const SampleBuffer& previous = buffers[i - 1];
+      const MediaTime end = previous.presentationTime + MediaTime::make(previous.numSamples, 48000);
+      EXPECT_LT(std::abs((buffer.presentationTime - end).seconds()), 2e-6) << "buffer " << i << " is not seamless";
+    }
+    const double before = otherEnd - buffer.presentationTime.seconds();
+    if (before > 0.4 && before < 1.4) middle.insert(middle.end(), buffer.audioSamples->begin(), buffer.audioSamples->end());
+  }
+  ASSERT_GT(middle.size(), 2u * 40000);
+  // In 0.1 s blocks, so that a buffer the loaded machine delivered too late (a hole) spoils one
+  // block only. A 0.5 sine has power 0.0625 at its frequency by this measure.
+  std::vector<double> heard, left;
+  for (size_t from = 0; from + 9600 <= middle.size(); from += 9600) {
+    const std::vector<float> block(middle.begin() + from, middle.begin() + from + 9600);
+    heard.push_back(power(block, 440));
+    left.push_back(power(block, 1000));
+  }
+  std::sort(heard.begin(), heard.end());
+  EXPECT_NEAR(heard[heard.size() / 2], 0.0625, 0.005) << "the other tone, at its level";
+  EXPECT_LT(*std::max_element(left.begin(), left.end()), 0.0625 / 1000);
+}
+
+TEST(SoundApplicationsTest, ListsTheProcessesPlayingIntoTheServer) {
+  std::unique_ptr<testing::DisplayAndSound> world;
+  try {
+    world = testing::DisplayAndSound::start({.display = false, .sound = true, .keepSinkAwake = false});
+  } catch (const std::exception& error) {
+    GTEST_SKIP() << "no private sound server: " << error.what();
+  }
+  EXPECT_TRUE(soundApplications().empty());
+  testing::ChildProcess tone = world->sound().playTone(440, 5, 0.1);
+  std::vector<ShareableApplication> applications;
+  for (int attempt = 0; attempt < 100 && applications.empty(); ++attempt) {
+    std::this_thread::sleep_for(20ms);
+    applications = soundApplications();
+  }
+  ASSERT_EQ(applications.size(), 1u);
+  EXPECT_EQ(applications.front().processID, tone.pid());
+  EXPECT_FALSE(applications.front().applicationName.empty());
+}
+
+}  // namespace
+}  // namespace rezoro::capture
