@@ -188,7 +188,8 @@ TEST_F(UnpackedPackage, AMissingOrDamagedModelIsAFailureAnswerNotACrash) {
 
 TEST_F(UnpackedPackage, RecordsTwoSecondsOfSystemAudio) {
   const auto world = capture::testing::DisplayAndSound::start();
-  ChildProcess tone = world->sound().playTone(440, 4, 0.5);
+  // Longer than the recording with room for a slow start on a busy machine; stopped on release.
+  ChildProcess tone = world->sound().playTone(440, 10, 0.5);
   std::this_thread::sleep_for(300ms);
 
   const fs::path request = folder->path() / "record.json";
