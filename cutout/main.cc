@@ -1,3 +1,4 @@
+#include <signal.h>
 #include <unistd.h>
 
 #include <string>
@@ -13,6 +14,9 @@
 
 int main(int argc, char** argv) {
   using namespace rezoro::cutout;
+  // A parent that stops reading must not kill the service with its queued jobs: a write to a closed
+  // output fails like any other failed write, and the exit status stays the one the mode gives.
+  ::signal(SIGPIPE, SIG_IGN);
   const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
   IsnetEngine engine;
   NanodetDetector detector;

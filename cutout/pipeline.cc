@@ -10,6 +10,7 @@
 
 #include "cutout/cutout_failure.h"
 #include "cutout/file_checks.h"
+#include "cutout/input_snapshot.h"
 #include "cutout/segmentation/foreground_request.h"
 #include "cutout/segmentation/gray_mask.h"
 #include "cutout/segmentation/human_recovery.h"
@@ -148,7 +149,10 @@ Json run(const Json& request, const PhaseCallback& phase, CutoutServices& servic
   }
 
   const double t0 = uptimeSeconds();
-  const std::unique_ptr<ImageSource> source = services.openImage(input);
+  // Every later stage reads this copy, never the file again: a file changed or replaced while the
+  // job runs cannot make it decode, or allocate for, another picture than the one checked here.
+  const InputSnapshot snapshot = InputSnapshot::take(input);
+  const std::unique_ptr<ImageSource> source = services.openImage(snapshot.path());
   if (!source) throw CutoutFailure::invalidInput;
   const auto properties = source->properties();
   if (!properties) throw CutoutFailure::invalidInput;
@@ -162,7 +166,7 @@ Json run(const Json& request, const PhaseCallback& phase, CutoutServices& servic
   if (orientation >= 5) std::swap(width, height);
 
   phase("loading");
-  const ImageRequestHandler handler{ImageRequestHandler::File{input, orientation}};
+  const ImageRequestHandler handler{ImageRequestHandler::File{snapshot.path(), orientation}};
   phase("running");
 
   std::unique_ptr<InstanceMaskObservation> observation = nativeStep([&] {

@@ -18,7 +18,8 @@ namespace rezoro::cutout {
 struct CutoutServices {
   ForegroundEngine& engine;
   PersonDetector& detector;
-  // Opens an image file for its header; returns null when it is not a readable image.
+  // Opens an image file for its header; returns null when it is not a readable image. The run
+  // passes the path of its private copy of the input (InputSnapshot), not the request's path.
   std::function<std::unique_ptr<ImageSource>(const std::filesystem::path&)> openImage;
 };
 

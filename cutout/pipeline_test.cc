@@ -92,7 +92,8 @@ class PipelineTest : public ::testing::Test {
   Json runWith(ScriptedEngine& engine, const Json& request) {
     CutoutServices services{engine, detector_, [&](const fs::path& path) -> std::unique_ptr<ImageSource> {
                               ++opened_;
-                              EXPECT_EQ(path, input_);
+                              openedPaths_.push_back(path);
+                              if (afterOpening_) afterOpening_();
                               if (!openable_) return nullptr;
                               return std::make_unique<HeaderSource>(properties_);
                             }};
@@ -113,6 +114,8 @@ class PipelineTest : public ::testing::Test {
   std::optional<ImageProperties> properties_;
   bool openable_ = true;
   int opened_ = 0;
+  std::vector<fs::path> openedPaths_;
+  std::function<void()> afterOpening_;
   std::vector<std::string> phases_;
   testing::ScriptedDetector detector_;
 };
@@ -181,6 +184,31 @@ TEST_F(PipelineTest, HeaderSizeRules) {
   EXPECT_EQ(failureOf(engine, request(dir_ / "mask.png")), CutoutFailure::invalidInput);
   openable_ = false;
   EXPECT_EQ(failureOf(engine, request(dir_ / "mask.png")), CutoutFailure::invalidInput);
+}
+
+std::string contents(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+TEST_F(PipelineTest, EveryStageReadsTheInputAsItWasWhenOpened) {
+  ScriptedEngine engine(maskWithBlock(100, 80, 0, 0, 100, 80));
+  engine.wholeMask = maskWithBlock(100, 80, 0, 0, 60, 80);
+  const std::string original = contents(input_);
+  // The file is rewritten in place, then replaced, once its header has been read.
+  afterOpening_ = [&] {
+    std::ofstream(input_, std::ios::binary | std::ios::trunc) << "another picture entirely";
+    std::ofstream(dir_ / "other.jpg") << "yet another";
+    fs::rename(dir_ / "other.jpg", input_);
+  };
+  std::string segmented;
+  engine.wholeImageFailure = [&] { segmented = contents(engine.wholeImageRequests.back().path); };
+  runWith(engine, request(dir_ / "mask.png"));
+  ASSERT_EQ(openedPaths_.size(), 1u);
+  ASSERT_EQ(engine.wholeImageRequests.size(), 1u);
+  EXPECT_NE(openedPaths_[0], input_);
+  EXPECT_EQ(engine.wholeImageRequests[0].path, openedPaths_[0]);
+  EXPECT_EQ(segmented, original);
 }
 
 TEST_F(PipelineTest, OrientationSwapsOnlyForFiveToEight) {

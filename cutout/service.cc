@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <new>
 #include <optional>
 #include <system_error>
 #include <vector>
@@ -24,7 +25,10 @@ constexpr std::string_view requestPrefix = "request-";
 constexpr std::string_view requestSuffix = ".json";
 
 // Splits a byte stream into lines. A line ends at "\n"; a "\r" right before it is part of the
-// ending. Bytes after the last "\n" form a final line at the end of input.
+// ending. Bytes after the last "\n" form a final line at the end of input. A line longer than
+// maximumRequestNameBytes comes back cut to maximumRequestNameBytes + 1 bytes (so that no name
+// matches it) and the rest of it is skipped as it arrives: the reader never holds more than one
+// buffer beyond that, whatever the writer sends.
 class LineReader {
  public:
   explicit LineReader(int fd) : fd_(fd) {}
@@ -36,11 +40,26 @@ class LineReader {
         std::string line = pending_.substr(0, newline);
         pending_.erase(0, newline + 1);
         scanned_ = 0;
+        if (skipping_) {
+          skipping_ = false;
+          return overlongLine();
+        }
         if (!line.empty() && line.back() == '\r') line.pop_back();
         return line;
       }
+      if (skipping_) {
+        pending_.clear();
+      } else if (pending_.size() > maximumRequestNameBytes + 1) {
+        // Room for a longest name and its "\r"; anything beyond is no name.
+        skipping_ = true;
+        pending_.clear();
+      }
       scanned_ = pending_.size();
       if (ended_) {
+        if (skipping_) {
+          skipping_ = false;
+          return overlongLine();
+        }
         if (pending_.empty()) return std::nullopt;
         std::string line = std::move(pending_);
         pending_.clear();
@@ -59,10 +78,13 @@ class LineReader {
   }
 
  private:
+  static std::string overlongLine() { return std::string(maximumRequestNameBytes + 1, '-'); }
+
   int fd_;
   std::string pending_;
   size_t scanned_ = 0;
   bool ended_ = false;
+  bool skipping_ = false;
 };
 
 void writeJsonFile(const fs::path& path, const Json& value) {
@@ -74,7 +96,7 @@ void writeJsonFile(const fs::path& path, const Json& value) {
 }  // namespace
 
 bool isRequestFileName(std::string_view line) {
-  if (line.size() <= requestPrefix.size() + requestSuffix.size()) return false;
+  if (line.size() <= requestPrefix.size() + requestSuffix.size() || line.size() > maximumRequestNameBytes) return false;
   if (!line.starts_with(requestPrefix) || !line.ends_with(requestSuffix)) return false;
   const auto digits = line.substr(requestPrefix.size(), line.size() - requestPrefix.size() - requestSuffix.size());
   for (const char c : digits) {
@@ -84,7 +106,9 @@ bool isRequestFileName(std::string_view line) {
 }
 
 Json readRequest(const fs::path& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  // Non-blocking, so that a FIFO or a device under the request's name cannot hold the service in
+  // open(); the type check below refuses it.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
   if (!fd) throw CutoutFailure::invalidInput;
   struct stat status {};
   if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_size < 1 ||
@@ -125,6 +149,9 @@ int serve(const fs::path& directory, int inputFd, int outputFd, const JobRunner&
       answer = Json{{"ok", true}, {"result", runJob(request, phase)}};
     } catch (const CutoutFailure failure) {
       answer = response(failure);
+    } catch (const std::bad_alloc&) {
+      // Running out of memory says nothing about the request: the job could not finish.
+      answer = response(CutoutFailure::nativeFailure);
     } catch (...) {
       answer = response(CutoutFailure::invalidInput);
     }

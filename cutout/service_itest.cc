@@ -14,6 +14,7 @@
 #include "common/json_line.h"
 #include "common/json_reader.h"
 #include "common/uuid.h"
+#include "cutout/testing/hostile_service.h"
 
 extern char** environ;
 
@@ -226,6 +227,17 @@ TEST_F(ServiceEndToEnd, RefusedDirectoriesAndProtocolLines) {
             R"({"error":"Cut Out received an invalid image or request.","error_code":"invalid_input","ok":false})");
   EXPECT_EQ(refused.printed,
             R"({"error":"Cut Out received an invalid image or request.","error_code":"invalid_input","ok":false})" "\n");
+}
+
+TEST_F(ServiceEndToEnd, HostileRequestsBetweenRealJobsChangeNothing) {
+  // FIFOs, links, directories, devices, truncated and oversized headers, SVG/PDF/text dressed as
+  // photos, non-UTF-8 names and overlong lines, with real jobs first, between and last.
+  const testing::HostileRunReport report =
+      testing::runHostileService(fs::path(REZORO_BIN_DIR) / "rezoro-cutout", photo, dir_, 60, 30);
+  for (const auto& problem : report.problems) ADD_FAILURE() << problem;
+  EXPECT_EQ(report.realJobs, 3);
+  EXPECT_EQ(report.standardError, "");
+  EXPECT_LE(report.descriptorsAtEnd, report.descriptorsAfterFirstJob);
 }
 
 }  // namespace

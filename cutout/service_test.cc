@@ -57,6 +57,7 @@ class ServiceTest : public ::testing::Test {
       phase("running");
       if (request.contains("fail")) throw CutoutFailure::noForeground;
       if (request.contains("throw")) throw std::runtime_error("other");
+      if (request.contains("oom")) throw std::bad_alloc();
       return Json{{"echo", request}};
     });
     feeder.join();
@@ -83,6 +84,18 @@ TEST(RequestFileName, AcceptsOnlyTheAnchoredPattern) {
     EXPECT_FALSE(isRequestFileName(refused)) << refused;
   }
   EXPECT_FALSE(isRequestFileName(std::string_view("request-1.json\0", 15)));
+  // The longest name a file can have, and one byte more.
+  EXPECT_TRUE(isRequestFileName("request-" + std::string(242, '7') + ".json"));
+  EXPECT_FALSE(isRequestFileName("request-" + std::string(243, '7') + ".json"));
+}
+
+TEST_F(ServiceTest, OverlongLinesAreRefusedAsOneLineAndTheServiceGoesOn) {
+  write("request-1.json", "{}");
+  // A megabyte without a line feed, then a long line ending in a valid name, then a real job.
+  const std::string input = std::string(1 << 20, 'x') + "\n" + std::string(300, '-') + "request-1.json\r\nrequest-1.json\n";
+  EXPECT_EQ(serveInput(input), invalidLine + invalidLine);
+  EXPECT_EQ(jobs_, 1);
+  EXPECT_EQ(serveInput("request-1.json" + std::string(1 << 16, ' ')), invalidLine) << "an unterminated last line";
 }
 
 TEST_F(ServiceTest, RefusedLinesPrintInvalidInputAndTouchNothing) {
@@ -118,10 +131,13 @@ TEST_F(ServiceTest, AcceptsCrlfAndAFinalLineWithoutEnding) {
 TEST_F(ServiceTest, FailuresBecomeResponseDictionaries) {
   write("request-1.json", R"({"fail":true})");
   write("request-2.json", R"({"throw":true})");
-  serveInput("request-1.json\nrequest-2.json\n");
+  write("request-3.json", R"({"oom":true})");
+  serveInput("request-1.json\nrequest-2.json\nrequest-3.json\n");
   EXPECT_EQ(read("response-1.json"),
             R"({"error":"No foreground subject was found.","error_code":"no_foreground","ok":false})");
   EXPECT_EQ(read("response-2.json") + "\n", invalidLine);
+  EXPECT_EQ(read("response-3.json"),
+            R"({"error":"Native Cut Out could not finish.","error_code":"native_failure","ok":false})");
 }
 
 TEST_F(ServiceTest, RefusesRequestFilesThatAreNotSmallRegularJsonObjects) {
@@ -132,8 +148,10 @@ TEST_F(ServiceTest, RefusesRequestFilesThatAreNotSmallRegularJsonObjects) {
   write("request-4.json", "[1,2]");
   write("request-5.json", "{\"a\":");
   write("request-7.json", "{\"a\":1} trailing");
-  serveInput("request-1.json\nrequest-2.json\nrequest-3.json\nrequest-4.json\nrequest-5.json\nrequest-6.json\nrequest-7.json\n");
-  for (const char* number : {"1", "2", "3", "4", "5", "6", "7"}) {
+  // A FIFO nobody writes to: opening it must not wait for a writer.
+  ASSERT_EQ(::mkfifo((dir_ / "request-8.json").c_str(), 0600), 0);
+  serveInput("request-1.json\nrequest-2.json\nrequest-3.json\nrequest-4.json\nrequest-5.json\nrequest-6.json\nrequest-7.json\nrequest-8.json\n");
+  for (const char* number : {"1", "2", "3", "4", "5", "6", "7", "8"}) {
     EXPECT_EQ(read(std::string("response-") + number + ".json") + "\n", invalidLine) << number;
   }
   EXPECT_EQ(jobs_, 0);

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the full suite against the real components (which also makes
 # the Debian package from this build and runs its programs unpacked), then the unit tests again under
-# AddressSanitizer and UndefinedBehaviorSanitizer. The build is the package's: Release with Debian's
-# hardening flags, warnings as errors.
+# AddressSanitizer and UndefinedBehaviorSanitizer, then a short run of every libFuzzer target
+# (fuzz/run.sh; about a minute). The main build is the package's: Release with Debian's hardening
+# flags, warnings as errors.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 jobs=$(nproc)
@@ -17,3 +18,5 @@ cmake -S "$root" -B "$root/build-sanitize" -DCMAKE_BUILD_TYPE=Debug -DREZORO_WER
   -DREZORO_UNIT_ONLY=ON >/dev/null
 cmake --build "$root/build-sanitize" -j "$jobs"
 (cd "$root/build-sanitize" && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -L unit --timeout 600)
+
+bash "$root/fuzz/run.sh" 12

@@ -1,9 +1,9 @@
 #include "cutout/platform/vips/vips_image_source.h"
 
+#include "cutout/platform/vips/png_header.h"
 #include "cutout/platform/vips/vips_support.h"
 
 #include <array>
-#include <cstring>
 #include <fstream>
 
 namespace rezoro::cutout {
@@ -24,26 +24,22 @@ using VipsImagePointer = VipsImagePtr;
 // libvips refuses PNGs wider or taller than this with an empty error message.
 constexpr uint32_t vipsPngLimit = 10000000;
 
-// The width and height from a PNG's IHDR chunk, or nothing when the file does not start like a PNG.
-std::optional<std::pair<uint32_t, uint32_t>> pngHeaderSize(const std::filesystem::path& path) {
+// The width and height from the file's PNG header, or nothing when it does not start like a PNG.
+std::optional<std::pair<uint32_t, uint32_t>> pngFileHeaderSize(const std::filesystem::path& path) {
   std::ifstream file(path, std::ios::binary);
-  std::array<unsigned char, 24> head{};
+  std::array<unsigned char, pngHeaderBytes> head{};
   if (!file.read(reinterpret_cast<char*>(head.data()), head.size())) return std::nullopt;
-  static constexpr std::array<unsigned char, 16> expected = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n',
-                                                             0,    0,   0,   13,  'I',  'H',  'D',  'R'};
-  if (std::memcmp(head.data(), expected.data(), expected.size()) != 0) return std::nullopt;
-  auto bigEndian = [&](size_t at) {
-    return (uint32_t{head[at]} << 24) | (uint32_t{head[at + 1]} << 16) | (uint32_t{head[at + 2]} << 8) |
-           uint32_t{head[at + 3]};
-  };
-  return std::pair{bigEndian(16), bigEndian(20)};
+  return pngHeaderSize(head);
 }
 
 }  // namespace
 
 std::unique_ptr<VipsImageSource> VipsImageSource::open(const std::filesystem::path& path) {
   if (!vipsStarted()) return nullptr;
-  if (const auto png = pngHeaderSize(path); png && (png->first > vipsPngLimit || png->second > vipsPngLimit)) {
+  // Only the photo formats are read at all: the loader is chosen by the file's content, and any
+  // other format is refused here, before a decoder sees more than its signature.
+  if (!isPhotoFile(path)) return nullptr;
+  if (const auto png = pngFileHeaderSize(path); png && (png->first > vipsPngLimit || png->second > vipsPngLimit)) {
     // Report the real size so that the caller refuses the image as too large, not as unreadable.
     ImageProperties properties{double(png->first), double(png->second), std::nullopt};
     return std::make_unique<VipsImageSource>(Opened{}, path, properties, false);

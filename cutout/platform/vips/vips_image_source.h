@@ -11,7 +11,8 @@ namespace rezoro::cutout {
 // header; decoding happens in uprightThumbnail.
 class VipsImageSource final : public ImageSource {
  public:
-  // Opens the file and reads its header. Returns null when it is not an image libvips can read.
+  // Opens the file and reads its header. Returns null when its content is not one of the photo
+  // formats above (whatever its name says) or libvips cannot read it.
   static std::unique_ptr<VipsImageSource> open(const std::filesystem::path& path);
 
   std::optional<ImageProperties> properties() override { return properties_; }

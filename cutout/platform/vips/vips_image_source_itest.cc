@@ -161,5 +161,58 @@ TEST(VipsImageSource, DoesNotOpenWhatIsNoImage) {
   EXPECT_EQ(VipsImageSource::open(folder.path / "missing.png"), nullptr);
 }
 
+// A small picture saved by `saver` ("jpegsave", "ppmsave", ...) as `file`; false when this libvips
+// cannot write that format.
+bool savePicture(const fs::path& file, const char* saver) {
+  // Some savers pick the format by the name's extension; save under a neutral name, then rename.
+  const fs::path neutral = file.parent_path() / "saved.v";
+  startVips();
+  VipsImage* black = nullptr;
+  if (vips_black(&black, 32, 24, nullptr) != 0) return false;
+  VipsImagePtr image(black);
+  VipsImage* bytes = nullptr;
+  if (vips_cast_uchar(image.get(), &bytes, nullptr) != 0) return false;
+  image.reset(bytes);
+  const bool saved = vips_call(saver, image.get(), neutral.c_str(), nullptr) == 0;
+  vips_error_clear();
+  std::error_code error;
+  fs::rename(neutral, file, error);
+  return saved && !error;
+}
+
+TEST(VipsImageSource, OpensOnlyPhotoFormatsJudgedByContentNotName) {
+  TemporaryFolder folder;
+  // Every photo format opens whatever it is called.
+  for (const char* saver : {"jpegsave", "pngsave", "webpsave", "tiffsave", "gifsave", "heifsave"}) {
+    const fs::path file = folder.path / (std::string(saver) + ".bin");
+    if (!savePicture(file, saver)) {
+      EXPECT_STREQ(saver, "heifsave") << "cannot write a " << saver << " test picture";
+      continue;
+    }
+    const auto source = VipsImageSource::open(file);
+    ASSERT_NE(source, nullptr) << saver;
+    EXPECT_EQ(source->properties()->pixelWidth, 32) << saver;
+    EXPECT_TRUE(uprightImage(*source, 32, 24).rgb.size() == 32 * 24 * 3) << saver;
+  }
+  // Formats libvips reads but a photo library never hands over, each dressed as a photo.
+  for (const char* saver : {"ppmsave", "vipssave", "radsave", "jp2ksave", "matrixsave", "csvsave"}) {
+    const fs::path file = folder.path / (std::string(saver) + ".jpg");
+    ASSERT_TRUE(savePicture(file, saver)) << saver;
+    EXPECT_EQ(VipsImageSource::open(file), nullptr) << saver;
+  }
+  std::ofstream(folder.path / "drawing.png")
+      << R"(<svg xmlns="http://www.w3.org/2000/svg" width="64" height="64"><rect width="64" height="64"/></svg>)";
+  std::ofstream(folder.path / "page.jpg") << "%PDF-1.4\n1 0 obj<</Type/Catalog/Pages 2 0 R>>endobj\n"
+                                             "2 0 obj<</Type/Pages/Kids[3 0 R]/Count 1>>endobj\n"
+                                             "3 0 obj<</Type/Page/Parent 2 0 R/MediaBox[0 0 64 64]>>endobj\n"
+                                             "trailer<</Root 1 0 R>>\n%%EOF\n";
+  // A 1 × 1 BMP: ImageMagick, not a photo loader, would read it.
+  const unsigned char bmp[] = {'B', 'M', 58, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0,
+                               1, 0, 24, 0, 0, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                               255, 255, 255, 0};
+  std::ofstream(folder.path / "bitmap.jpg", std::ios::binary).write(reinterpret_cast<const char*>(bmp), sizeof bmp);
+  for (const char* name : {"drawing.png", "page.jpg", "bitmap.jpg"}) EXPECT_EQ(VipsImageSource::open(folder.path / name), nullptr) << name;
+}
+
 }  // namespace
 }  // namespace rezoro::cutout

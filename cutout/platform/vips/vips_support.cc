@@ -1,9 +1,19 @@
 #include "cutout/platform/vips/vips_support.h"
 
+#include <algorithm>
+#include <array>
+
 namespace rezoro::cutout {
 namespace {
 
 void discardMessage(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
+
+// The loader classes of the raster formats a photo library hands over; each covers its file,
+// buffer and source forms. libvips 8.14 has no loader of its own for BMP.
+constexpr std::array<const char*, 6> photoLoaders{
+    "VipsForeignLoadJpeg", "VipsForeignLoadPng",  "VipsForeignLoadWebp",
+    "VipsForeignLoadTiff", "VipsForeignLoadHeif", "VipsForeignLoadNsgif",
+};
 
 }  // namespace
 
@@ -19,9 +29,24 @@ void startVips() {
     vips_cache_set_max(0);
     vips_cache_set_max_mem(0);
     vips_cache_set_max_files(0);
+    // Nothing marked unsafe for untrusted input runs, and of the loaders only the photo ones.
+    vips_block_untrusted_set(TRUE);
+    vips_operation_block_set("VipsForeignLoad", TRUE);
+    for (const char* loader : photoLoaders) vips_operation_block_set(loader, FALSE);
     return true;
   }();
   if (!started) throwVipsError("libvips did not start");
+}
+
+bool isPhotoFile(const std::filesystem::path& path) {
+  startVips();
+  // The class that content sniffing picks, e.g. VipsForeignLoadJpegFile.
+  const char* loader = vips_foreign_find_load(path.c_str());
+  vips_error_clear();
+  if (loader == nullptr) return false;
+  const GType found = g_type_from_name(loader);
+  return std::any_of(photoLoaders.begin(), photoLoaders.end(),
+                     [&](const char* allowed) { return g_type_is_a(found, g_type_from_name(allowed)); });
 }
 
 void throwVipsError(const std::string& what) {

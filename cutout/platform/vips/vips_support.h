@@ -2,6 +2,7 @@
 
 #include <vips/vips.h>
 
+#include <filesystem>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -16,8 +17,13 @@ class VipsError : public std::runtime_error {
 
 // Starts libvips once per process. Its GLib messages are discarded (the parent reads only our
 // JSON) and its operation cache is off, so that no decoded image outlives the job that made it.
-// Throws VipsError when the library cannot start.
+// Operations libvips marks untrusted are blocked, and every loader but those of the photo formats
+// (JPEG, PNG, WebP, TIFF, HEIF/AVIF, GIF). Throws VipsError when the library cannot start.
 void startVips();
+
+// Whether the file's content (not its name) is one of the photo formats that startVips leaves
+// loadable. Reads only the first bytes; starts libvips (throws VipsError when it cannot).
+bool isPhotoFile(const std::filesystem::path& path);
 
 // Throws VipsError with vips' accumulated error text, and clears that text for the next call.
 [[noreturn]] void throwVipsError(const std::string& what);
