@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -98,6 +99,41 @@ inline int exitStatusAsUnprivileged(const std::function<int()>& body) {
   int status = 0;
   if (::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
   return WEXITSTATUS(status);
+}
+
+// The text of a recording request: for "video" the area 0,0 320×240, with the system audio when
+// `audio` (always for "audio"), leaving out process 1.
+inline std::string recordingRequestText(const std::string& kind, const std::filesystem::path& destination,
+                                        double duration, bool audio = true) {
+  std::string text = R"({"kind":")" + kind + R"(","destination":")" + destination.string() +
+                     R"(","capture_audio":)" + (audio || kind == "audio" ? "true" : "false") +
+                     R"(,"duration_seconds":)" + std::to_string(duration) + R"(,"exclude_pid":1)";
+  if (kind == "video") text += R"(,"rect":[0,0,320,240])";
+  return text + "}";
+}
+
+// Whether `folder` holds none of the hidden files recordings are written to before publication.
+inline bool noRecordingTemporaryIn(const std::filesystem::path& folder) {
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+    if (entry.path().filename().string().rfind(".rezoro-recording-", 0) == 0) return false;
+  }
+  return true;
+}
+
+// A path from which "nobody" can run `program`: the program itself when that user can reach it,
+// otherwise a copy in `folder` (a checkout in root's home lies out of that user's reach). None when
+// not even the copy is reachable.
+inline std::optional<std::string> programForUnprivileged(const std::string& program, const TempDir& folder) {
+  auto reachable = [](const std::string& path) {
+    return exitStatusAsUnprivileged([&] { return ::access(path.c_str(), X_OK) == 0 ? 0 : 1; }) == 0;
+  };
+  if (reachable(program)) return program;
+  const std::filesystem::path copy = folder / "rezoro-capture";
+  std::error_code error;
+  std::filesystem::copy_file(program, copy, std::filesystem::copy_options::overwrite_existing, error);
+  if (error || ::chmod(copy.c_str(), 0755) != 0 || !reachable(copy.string())) return std::nullopt;
+  return copy.string();
 }
 
 }  // namespace rezoro::capture::testing

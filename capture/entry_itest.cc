@@ -44,11 +44,11 @@ std::string readAll(int fd) {
 // Runs the program with `arguments`, standard input from /dev/null, DISPLAY set to `display` (or
 // unset), optionally as the unprivileged user.
 ProgramRun runProgram(const std::vector<std::string>& arguments, const std::optional<std::string>& display,
-               bool unprivileged = false) {
+               bool unprivileged = false, const std::string& program = kProgram) {
   int out[2], err[2];
   if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return {};
   UniqueFd outRead(out[0]), outWrite(out[1]), errRead(err[0]), errWrite(err[1]);
-  std::vector<std::string> argv = {kProgram};
+  std::vector<std::string> argv = {program};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   std::vector<char*> pointers;
   for (auto& argument : argv) pointers.push_back(argument.data());
@@ -69,7 +69,7 @@ ProgramRun runProgram(const std::vector<std::string>& arguments, const std::opti
         (::setgid(testing::kNobody) != 0 || ::setuid(testing::kNobody) != 0)) {
       ::_exit(120);
     }
-    ::execv(kProgram.c_str(), pointers.data());
+    ::execv(program.c_str(), pointers.data());
     ::_exit(127);
   }
   outWrite.reset();
@@ -239,16 +239,18 @@ TEST_F(CaptureProgramTest, DestinationRules) {
 
 TEST_F(CaptureProgramTest, ReadOnlyDirectoryIsRefused) {
   // Run as an ordinary user: root may write into any directory.
+  const std::optional<std::string> program = testing::programForUnprivileged(kProgram, dir);
+  if (!program) GTEST_SKIP() << "the unprivileged user can reach neither the program nor a copy in " << dir.path();
   std::filesystem::create_directory(dir / "open");
   std::filesystem::create_directory(dir / "closed");
   ::chmod((dir / "open").c_str(), 0777);
   ::chmod((dir / "closed").c_str(), 0555);
   const ProgramRun open = runProgram({"--record", request(video(dir / "open" / "clip.mp4"), "open.json")},
-                              std::nullopt, /*unprivileged=*/true);
+                              std::nullopt, /*unprivileged=*/true, *program);
   EXPECT_EQ(open.status, 1);
   EXPECT_EQ(open.error.find("invalid_input"), std::string::npos) << open.error;
   const ProgramRun closed = runProgram({"--record", request(video(dir / "closed" / "clip.mp4"), "closed.json")},
-                                std::nullopt, /*unprivileged=*/true);
+                                std::nullopt, /*unprivileged=*/true, *program);
   EXPECT_EQ(closed.status, 1);
   EXPECT_EQ(closed.error, kInvalid);
 }

@@ -1,8 +1,14 @@
 // rezoro-capture: answers "--probe" or records once ("--record <request file>") and prints one result.
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "capture/bounded_wait.h"
 #include "capture/entry.h"
 #include "capture/platform/media_platform.h"
 #include "capture/platform/x11/screen_access.h"
@@ -12,11 +18,37 @@
 int main(int argc, char** argv) {
   using namespace rezoro::capture;
   const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
-  // Declared before any recorder, so that a content request still under way ends after it.
-  X11ScreenCaptureService screenCapture;
 
+  // The stop signals stay pending until the recorder's stop controls take them (every thread
+  // started from here on inherits the mask): one that arrives early must neither kill the process
+  // nor be lost.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  ::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  // The result line is the only thing the parent may read. The libraries (the sound client, the
+  // encoders, xcb) print what they like on descriptors 1 and 2, so those lead nowhere and the
+  // result goes out through private copies of them.
   EntryServices services;
-  services.screenAccess = checkScreenAccess;
+  services.outputFd = ::fcntl(1, F_DUPFD_CLOEXEC, 3);
+  services.errorFd = ::fcntl(2, F_DUPFD_CLOEXEC, 3);
+  if (services.outputFd < 0) services.outputFd = 1;
+  if (services.errorFd < 0) services.errorFd = 2;
+  if (const int nowhere = ::open("/dev/null", O_RDWR | O_CLOEXEC); nowhere >= 0) {
+    if (services.outputFd != 1) ::dup2(nowhere, 1);
+    if (services.errorFd != 2) ::dup2(nowhere, 2);
+    ::close(nowhere);
+  }
+
+  // Never destroyed (see the end): a content request stuck on a frozen X server keeps its worker
+  // busy for good.
+  X11ScreenCaptureService screenCapture;
+  services.screenAccess = [] {
+    // A display that does not answer in time can be neither used nor read.
+    return valueWithin<ScreenAccess>(x11AnswerSeconds, checkScreenAccess).value_or(ScreenAccess{});
+  };
   services.record = [&screenCapture](const CaptureRequest& request) -> CaptureResult {
     RecorderServices recorderServices;
     recorderServices.screenCapture = &screenCapture;
@@ -25,5 +57,9 @@ int main(int argc, char** argv) {
     auto recorder = std::make_shared<Recorder>(request, std::move(recorderServices));
     return recorder->run();
   };
-  return runCapture(arguments, services);
+  const int status = runCapture(arguments, services);
+  // The result has been written in one write and nothing is buffered. Threads that are stuck on a
+  // frozen server or a stalled disk must not keep the process alive, nor run destructors under
+  // them: the process ends here.
+  ::_exit(status);
 }

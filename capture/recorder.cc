@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <future>
 #include <utility>
 
+#include "capture/bounded_wait.h"
 #include "capture/media/finishing.h"
 #include "capture/media/sample_routing.h"
 
@@ -69,7 +71,7 @@ SystemAudioSample systemAudioSample(const SampleBuffer& sample, const AudioStrea
 Recorder::Recorder(const CaptureRequest& request, RecorderServices services)
     : request(request),
       services_(std::move(services)),
-      queue_(std::make_unique<SerialQueue>()),
+      queue_(std::make_unique<SerialQueue>([this] { workFailed(); })),
       queueOnQueue_(queue_.get()) {
   if (services_.ownProcessID == 0) services_.ownProcessID = ::getpid();
 }
@@ -77,11 +79,16 @@ Recorder::Recorder(const CaptureRequest& request, RecorderServices services)
 Recorder::~Recorder() { endQueue(); }
 
 CaptureResult Recorder::run() {
-  std::promise<CaptureResult> delivered;
-  std::future<CaptureResult> result = delivered.get_future();
-  hop([this, &delivered] {
-    begin([&delivered](CaptureResult outcome) { delivered.set_value(std::move(outcome)); });
+  auto delivered = std::make_shared<std::promise<CaptureResult>>();
+  std::future<CaptureResult> result = delivered->get_future();
+  hop([this, delivered] {
+    begin([delivered](CaptureResult outcome) { delivered->set_value(std::move(outcome)); });
   });
+  const double longest = services_.startTimeout + request.duration + services_.stopTimeout + queueGraceSeconds;
+  if (result.wait_for(std::chrono::duration<double>(longest)) != std::future_status::ready) {
+    endQueue();  // gives up on the queue
+    return CaptureFailure::timeout;
+  }
   CaptureResult outcome = result.get();
   endQueue();
   return outcome;
@@ -94,20 +101,28 @@ void Recorder::endQueue() {
   }
   // The stream and the writer are used on the queue, so they are dropped there; the stream must
   // be gone before the queue it delivers to.
-  std::promise<void> droppedPromise;
-  std::future<void> dropped = droppedPromise.get_future();
-  queue_->async([this, &droppedPromise] {
+  auto droppedPromise = std::make_shared<std::promise<void>>();
+  std::future<void> dropped = droppedPromise->get_future();
+  queue_->async([this, droppedPromise] {
     for (QueueSource& source : sources_) source.cancel();
     sources_.clear();
     stream_.reset();
     media_.reset();
-    droppedPromise.set_value();
+    droppedPromise->set_value();
   });
-  dropped.wait();
+  const bool answered =
+      dropped.wait_for(std::chrono::duration<double>(releaseWaitSeconds)) == std::future_status::ready;
   std::unique_ptr<SerialQueue> queue;
   {
     std::lock_guard lock(queueMutex_);
     queue = std::move(queue_);
+  }
+  if (!answered) {
+    // The queue is stuck inside a call that never returns; joining its thread would never return
+    // either. It is left running: the process ends right after reporting.
+    queue->stop();
+    (void)queue.release();
+    return;
   }
   queue.reset();  // ends the loop and waits for its thread; work still pending is dropped
 }
@@ -151,7 +166,7 @@ void Recorder::installStopControls() {
   // Without a descriptor to watch there is no input control; the signals and the timer remain.
   if (input) sources_.push_back(std::move(*input));
   for (int signalNumber : {SIGINT, SIGTERM}) {
-    ::signal(signalNumber, SIG_IGN);
+    ignoreSignalUnlessBlocked(signalNumber);
     sources_.push_back(queueOnQueue_->signalSource(signalNumber, [this] { stop(); }));
   }
 }
@@ -251,10 +266,24 @@ void Recorder::complete(CaptureResult result) {
   std::function<void(CaptureResult)> callback = std::exchange(completion_, nullptr);
   for (QueueSource& source : sources_) source.cancel();
   sources_.clear();
-  if (std::holds_alternative<CaptureFailure>(result) && media_) media_->discard();
-  media_.reset();
-  stream_.reset();
+  // Letting go of a stream stuck on a frozen server, or of a writer stuck on a stalled disk, must
+  // not hold back the result: both are released on a thread of their own, waited for only briefly.
+  const bool failed = std::holds_alternative<CaptureFailure>(result);
+  struct Released {
+    std::unique_ptr<MediaWriter> media;
+    std::unique_ptr<CaptureStream> stream;
+  };
+  auto released = std::make_shared<Released>(Released{std::move(media_), std::move(stream_)});
+  runWithin(releaseWaitSeconds, [released, failed] {
+    if (failed && released->media) released->media->discard();
+    released->media.reset();
+    released->stream.reset();
+  });
   callback(std::move(result));
+}
+
+void Recorder::workFailed() {
+  complete(started_ ? CaptureFailure::recordingFailed : CaptureFailure::startFailed);
 }
 
 }  // namespace rezoro::capture

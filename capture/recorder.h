@@ -18,6 +18,12 @@ namespace rezoro::capture {
 // How long a recording may take to start, counted from run(), and to finish, counted from stop().
 inline constexpr double startTimeoutSeconds = 12.0;
 inline constexpr double stopTimeoutSeconds = 10.0;
+// How long the recorder waits for a stream or a media writer it lets go of (normally a few
+// milliseconds) before leaving it to end on a thread of its own, and for its queue to end.
+inline constexpr double releaseWaitSeconds = 0.5;
+// Beyond the longest a recording can legitimately take (start time-out, duration, stop time-out),
+// the caller of run() stops waiting for a queue that no longer answers.
+inline constexpr double queueGraceSeconds = 2.0;
 
 // Copies of screen pictures for the encoder, whose memory is reused once the encoder (or the
 // writer's last-frame copy) lets go of it: at 4K a fresh buffer per frame costs more in page faults
@@ -64,7 +70,9 @@ class Recorder : public StreamOutput, public StreamDelegate, public std::enable_
 
   // Records and returns the single result: the success dictionary or a failure. Call once, from a
   // thread other than the queue; it blocks until the result is there. On return the queue has
-  // ended and the stream and the media writer are gone.
+  // ended and the stream and the media writer are gone, or have been left to end on threads of
+  // their own when they did not within releaseWaitSeconds. A queue that does not deliver within the
+  // start time-out, the duration, the stop time-out and queueGraceSeconds gives `timeout`.
   CaptureResult run();
 
   void didOutputSampleBuffer(const SampleBuffer& sample, StreamOutputType type) override;
@@ -85,6 +93,8 @@ class Recorder : public StreamOutput, public StreamDelegate, public std::enable_
   void stopAnswer(std::optional<PlatformError> error);
   void streamStopped();
   void complete(CaptureResult result);
+  // A piece of work on the queue ended by throwing (an allocation failure): the recording fails.
+  void workFailed();
 
   // Runs `work` on the queue; from any thread. Dropped once the recorder has ended its queue.
   void hop(std::function<void()> work);

@@ -45,6 +45,7 @@ struct FakeWorld {
   std::optional<PlatformError> addOutputError;
   int framesOnStart = 0;       // complete 64 × 48 frames, 1/24 s apart
   int audioBuffersOnStart = 0; // 1024-frame float buffers, 1024/48000 s apart
+  std::shared_future<void> destructionHeld;  // when valid, a stream's release waits for it
 
   // Record.
   std::vector<std::string> events;  // "content", "make", "output screen", "output audio", "start",
@@ -55,6 +56,7 @@ struct FakeWorld {
   ErrorCompletion pendingStart;
   ErrorCompletion pendingStop;
   std::weak_ptr<StreamDelegate> delegate;
+  SerialQueue* outputQueue = nullptr;
 
   void note(const std::string& event) {
     std::lock_guard lock(mutex);
@@ -104,7 +106,15 @@ SampleBuffer audioBuffer(const MediaTime& start, int index) {
 class FakeStream : public CaptureStream {
  public:
   explicit FakeStream(FakeWorld& world) : world_(world) {}
-  ~FakeStream() override { world_.note("destroyed"); }
+  ~FakeStream() override {
+    std::shared_future<void> held;
+    {
+      std::lock_guard lock(world_.mutex);
+      held = world_.destructionHeld;
+    }
+    if (held.valid()) held.wait();
+    world_.note("destroyed");
+  }
 
   std::optional<PlatformError> addStreamOutput(std::weak_ptr<StreamOutput> output, StreamOutputType type,
                                                SerialQueue& queue) override {
@@ -113,6 +123,7 @@ class FakeStream : public CaptureStream {
     if (world_.addOutputError) return world_.addOutputError;
     (type == StreamOutputType::screen ? screen_ : audio_) = output;
     queue_ = &queue;
+    world_.outputQueue = &queue;
     return std::nullopt;
   }
 
@@ -342,6 +353,34 @@ TEST_F(RecorderTest, AStartAnswerAfterTheStartTimeOutDeliversNothingMore) {
   EXPECT_TRUE(outputs.events.empty() || outputs.events.back() == "cancel");
   world.take(&FakeWorld::pendingStart)(std::nullopt);  // late: dropped
   std::this_thread::sleep_for(100ms);
+  EXPECT_FALSE(std::filesystem::exists(folder / "clip.mp4"));
+  EXPECT_TRUE(noTemporaryLeft());
+}
+
+TEST_F(RecorderTest, AStreamStuckInItsReleaseDoesNotHoldBackTheResult) {
+  world.holdStart = true;
+  std::promise<void> release;
+  world.destructionHeld = release.get_future().share();
+  RecorderServices with = services();
+  with.startTimeout = 0.3;
+  const auto started = std::chrono::steady_clock::now();
+  auto result = start(request("video"), with);
+  EXPECT_EQ(failureOf(resultOf(result)), CaptureFailure::timeout);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 0.3s + 1s);
+  EXPECT_EQ(world.count("destroyed"), 0);
+  EXPECT_TRUE(noTemporaryLeft());
+  // The stream is still let go of, once it can be.
+  release.set_value();
+  EXPECT_TRUE(world.waitFor("destroyed"));
+}
+
+TEST_F(RecorderTest, WorkThatThrowsOnTheQueueEndsTheRecordingAsAFailure) {
+  world.framesOnStart = 2;
+  auto result = start(request("video", 30));
+  ASSERT_TRUE(world.waitFor("start"));
+  std::this_thread::sleep_for(100ms);
+  world.outputQueue->async([] { throw std::bad_alloc(); });
+  EXPECT_EQ(failureOf(resultOf(result, 3s)), CaptureFailure::recordingFailed);
   EXPECT_FALSE(std::filesystem::exists(folder / "clip.mp4"));
   EXPECT_TRUE(noTemporaryLeft());
 }

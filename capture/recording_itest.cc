@@ -26,6 +26,7 @@
 
 #include "capture/capture_testing.h"
 #include "capture/platform/testing/display_and_sound.h"
+#include "capture/recording_process.h"
 #include "common/json_line.h"
 #include "common/unique_fd.h"
 
@@ -37,64 +38,11 @@ using testing::TempDir;
 
 const std::string kProgram = std::string(REZORO_BIN_DIR) + "/rezoro-capture";
 
-// One recording in progress: the program with its standard input a pipe held by the test.
-class RecordingProcess {
+// One recording in progress, of the program under test.
+class RecordingProcess : public testing::RecordingProcess {
  public:
-  RecordingProcess(const std::filesystem::path& folder, const std::string& request) : folder_(folder) {
-    const auto requestPath = folder / "request.json";
-    std::ofstream(requestPath) << request;
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    UniqueFd readEnd(fds[0]);
-    input_ = UniqueFd(fds[1]);
-    const std::string out = (folder / "stdout.txt").string(), err = (folder / "stderr.txt").string();
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(readEnd.get(), 0);
-      const int outFd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      const int errFd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      ::dup2(outFd, 1);
-      ::dup2(errFd, 2);
-      ::execl(kProgram.c_str(), kProgram.c_str(), "--record", requestPath.c_str(), nullptr);
-      ::_exit(127);
-    }
-  }
-  ~RecordingProcess() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
-
-  void write(const std::string& text) { ASSERT_EQ(::write(input_.get(), text.data(), text.size()), ssize_t(text.size())); }
-  void closeInput() { input_.reset(); }
-  void signal(int number) { ::kill(pid_, number); }
-
-  // The exit status, or -1 when the program did not end within `limit` (it is killed then).
-  int wait(std::chrono::milliseconds limit = 20s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    int status = 0;
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      }
-      std::this_thread::sleep_for(10ms);
-    }
-    return -1;
-  }
-
-  std::string output() const { return testing::readWholeFile(folder_ / "stdout.txt"); }
-  std::string error() const { return testing::readWholeFile(folder_ / "stderr.txt"); }
-  Json result() const {
-    const std::string text = output();
-    return text.empty() ? Json() : Json::parse(text);
-  }
-
- private:
-  std::filesystem::path folder_;
-  UniqueFd input_;
-  pid_t pid_ = -1;
+  RecordingProcess(const std::filesystem::path& folder, const std::string& request)
+      : testing::RecordingProcess(folder, request, kProgram) {}
 };
 
 // "key=value" lines of ffprobe for one stream.

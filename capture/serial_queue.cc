@@ -48,9 +48,24 @@ struct SerialQueue::SignalWatch {
   std::vector<std::pair<std::shared_ptr<QueueSource::State>, std::function<void()>>> handlers;
 };
 
-SerialQueue::SerialQueue()
-    : context_(std::make_unique<asio::io_context>(1)), guard_(std::make_unique<Guard>(*context_)) {
-  thread_ = std::thread([this] { context_->run(); });
+SerialQueue::SerialQueue(Work onFailure)
+    : context_(std::make_unique<asio::io_context>(1)),
+      guard_(std::make_unique<Guard>(*context_)),
+      onFailure_(std::move(onFailure)) {
+  thread_ = std::thread([this] {
+    for (;;) {
+      try {
+        context_->run();
+        return;  // stopped
+      } catch (...) {
+      }
+      // The loop can be run again after a handler threw; what the failure means is the owner's.
+      try {
+        if (onFailure_) onFailure_();
+      } catch (...) {
+      }
+    }
+  });
 }
 
 SerialQueue::~SerialQueue() {
@@ -204,6 +219,12 @@ void SerialQueue::watchSignal(int signalNumber) {
   auto& watch = signals_[signalNumber];
   if (watch) return;
   watch = std::make_shared<SignalWatch>(*context_, signalNumber);
+  // The process may block the signal until a handler exists, so that an early one stays pending
+  // instead of being lost or killing it: from now on this thread takes it.
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, signalNumber);
+  ::pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
   struct Rearm {
     std::weak_ptr<SignalWatch> weak;
     void operator()(const asio::error_code& error, int) const {
@@ -221,9 +242,15 @@ void SerialQueue::watchSignal(int signalNumber) {
   watch->set.async_wait(Rearm{watch});
 }
 
+void ignoreSignalUnlessBlocked(int signalNumber) {
+  sigset_t blocked;
+  if (::pthread_sigmask(SIG_BLOCK, nullptr, &blocked) == 0 && sigismember(&blocked, signalNumber) == 1) return;
+  ::signal(signalNumber, SIG_IGN);
+}
+
 QueueSource SerialQueue::signalSource(int signalNumber, std::function<void()> handler) {
   // Ignored from this moment until the queue's own handler takes over on the queue.
-  ::signal(signalNumber, SIG_IGN);
+  ignoreSignalUnlessBlocked(signalNumber);
   auto state = std::make_shared<QueueSource::State>();
   state->context = context_.get();
   asio::post(*context_, [this, signalNumber, state, handler = std::move(handler)]() mutable {

@@ -40,6 +40,11 @@ struct ReadEvent {
   std::span<const char> bytes;
 };
 
+// Sets `signalNumber` to be ignored, so that it cannot kill the process, unless the calling thread
+// blocks it: a blocked signal cannot kill either, and ignoring it would throw away one that is
+// already pending (a stop asked for before the stop controls were in place).
+void ignoreSignalUnlessBlocked(int signalNumber);
+
 // One thread running one event loop: work posted to it runs one item at a time, in the order it
 // was posted, on that thread. It is the only place where the recorder's state is touched, so the
 // recorder takes no locks. The thread starts with the queue and runs until stop() or destruction.
@@ -47,7 +52,9 @@ class SerialQueue {
  public:
   using Work = std::function<void()>;
 
-  SerialQueue();
+  // `onFailure` runs on the queue after a piece of work ended by throwing (an allocation failure,
+  // say); the exception is dropped and the loop goes on with the next piece.
+  explicit SerialQueue(Work onFailure = {});
   ~SerialQueue();  // stop() and wait for the thread; must not run on the queue itself
   SerialQueue(const SerialQueue&) = delete;
   SerialQueue& operator=(const SerialQueue&) = delete;
@@ -67,7 +74,9 @@ class SerialQueue {
   // Catches `signalNumber` for the rest of the queue's life and hands each delivery to `handler`
   // on the queue. The signal's default action is replaced at once and stays replaced after the
   // source is cancelled (later deliveries are then dropped), and is set to ignored when the queue
-  // ends, so a stray signal never kills the process once a source was installed. Thread-safe.
+  // ends, so a stray signal never kills the process once a source was installed. A process that
+  // blocks the signal in every thread from its start (so that an early one stays pending) has it
+  // unblocked on the queue's thread once the source is in place. Thread-safe.
   QueueSource signalSource(int signalNumber, std::function<void()> handler);
 
   // Ends the loop: work not yet started is dropped. Thread-safe, idempotent.
@@ -87,6 +96,7 @@ class SerialQueue {
   struct Guard;
   std::unique_ptr<Guard> guard_;
   std::map<int, std::shared_ptr<SignalWatch>> signals_;  // touched on the queue only
+  Work onFailure_;
   std::thread thread_;
 };
 

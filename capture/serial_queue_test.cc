@@ -207,6 +207,42 @@ TEST(SerialQueue, SignalsReachTheirSourcesOnTheQueueAndNeverKillTheProcess) {
   EXPECT_EQ(current.sa_handler, SIG_IGN);
 }
 
+TEST(SerialQueue, WorkThatThrowsIsReportedOnTheQueueAndTheLoopGoesOn) {
+  int failures = 0;
+  std::vector<int> order;
+  SerialQueue* self = nullptr;
+  bool reportedOnQueue = false;
+  SerialQueue queue([&] {
+    ++failures;
+    reportedOnQueue = self->isCurrent();
+  });
+  self = &queue;
+  queue.async([&] { order.push_back(1); });
+  queue.async([] { throw std::bad_alloc(); });
+  queue.async([&] { order.push_back(2); });
+  drain(queue);
+  EXPECT_EQ(failures, 1);
+  EXPECT_TRUE(reportedOnQueue);
+  EXPECT_EQ(order, (std::vector<int>{1, 2}));
+}
+
+TEST(SerialQueue, ASignalBlockedBeforeItsSourceExistedIsDeliveredOnceItDoes) {
+  // As the program does from its start: the signal stays pending in every thread.
+  sigset_t only, previous;
+  sigemptyset(&only);
+  sigaddset(&only, SIGTERM);
+  ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &only, &previous), 0);
+  {
+    SerialQueue queue;  // its thread inherits the mask
+    ::kill(::getpid(), SIGTERM);
+    ignoreSignalUnlessBlocked(SIGTERM);  // must not throw the pending signal away
+    std::promise<void> delivered;
+    queue.signalSource(SIGTERM, [&] { delivered.set_value(); });
+    EXPECT_EQ(delivered.get_future().wait_for(5s), std::future_status::ready);
+  }
+  ASSERT_EQ(::pthread_sigmask(SIG_SETMASK, &previous, nullptr), 0);
+}
+
 TEST(SerialQueue, StopDropsWorkNotYetStartedAndIsIdempotent) {
   SerialQueue queue;
   std::promise<void> entered;

@@ -99,3 +99,55 @@ if [ ! -f "$deps/opencv-doc/.unpacked" ]; then
   rm -rf "$downloads/opencv-doc-root" "$downloads"/opencv-doc_*.deb
   touch "$deps/opencv-doc/.unpacked"
 fi
+
+# The quality set's subjects: photographed objects, animals and people with exact alpha channels from
+# Debian's Tux Paint stamps, unpacked without installing the package. cutout_quality_bench composites them
+# onto the OpenCV sample photos and keeps the alpha as the ground truth.
+stamps=(
+  animals/birds/albino_peahen animals/birds/crowned_crane animals/birds/helmeted_guineafowl
+  animals/birds/pelican animals/birds/pink_flamingo animals/insects/Brown_slug animals/insects/Woodlouse
+  animals/insects/fly animals/insects/mantis animals/mammals/aquatic/otter
+  animals/mammals/bears/european-bear animals/mammals/bovines/bull animals/mammals/bovines/gnu-baby-stand
+  animals/mammals/bovines/gnu-baby animals/mammals/bovines/gnu-stand animals/mammals/bovines/indian_blackbuck
+  food/fruit/Apricot_whole food/fruit/Cherry_Stella food/fruit/Strawberry2 food/fruit/avocado
+  food/fruit/cherimoya food/fruit/kiwi food/fruit/orange_seville food/spices/ginger household/Lightbulb
+  household/toilet household/tools/cementmixer household/tools/spade military/final-roll-call
+  military/paratrooper military/vehicles/bradley military/vehicles/f22_raptor people/fireman200b
+  people/fireman240a plants/flowers/anemone_red plants/flowers/daffodil plants/trees/holm_oak
+  plants/trees/liberia-palm plants/trees/rambutan plants/trees/tree336 seasonal/christmas/Christmas_pudding
+  seasonal/christmas/Mince_Pie seasonal/christmas/Roast_turkey space/planets/5_jupiter
+  town/monuments/inukshuk-photo vehicles/construction/dumper vehicles/emergency/firetruck
+  vehicles/flight/balloon360 vehicles/garbagetruck vehicles/race/indycar vehicles/wheel_tractor
+)
+if [ ! -f "$deps/quality-stamps/.unpacked" ]; then
+  echo "setup: unpacking the quality set's subjects" >&2
+  rm -rf "$deps/quality-stamps" "$downloads/stamps-root" && mkdir -p "$deps/quality-stamps" "$downloads/stamps-root"
+  (cd "$downloads" && apt-get download -qq tuxpaint-stamps-default 2>/dev/null || { $sudo apt-get update -qq && apt-get download -qq tuxpaint-stamps-default 2>/dev/null; })
+  members=()
+  for stamp in "${stamps[@]}"; do members+=("./usr/share/tuxpaint/stamps/$stamp.png"); done
+  dpkg-deb --fsys-tarfile "$downloads"/tuxpaint-stamps-default_*.deb | tar -x -C "$downloads/stamps-root" "${members[@]}"
+  for stamp in "${stamps[@]}"; do
+    mv "$downloads/stamps-root/usr/share/tuxpaint/stamps/$stamp.png" "$deps/quality-stamps/${stamp//\//_}.png"
+  done
+  rm -rf "$downloads/stamps-root" "$downloads"/tuxpaint-stamps-default_*.deb
+  touch "$deps/quality-stamps/.unpacked"
+fi
+
+# The service's segmentation model: the float32 network statically quantised to int8 (QDQ) by our own
+# script, with activation ranges measured by running the float network over sample photos (others
+# than the quality set's backgrounds). isnet.onnx stays for comparison (cutout_quality_bench).
+calibration_photos=(messi5.jpg squirrel_cls.jpg butterfly.jpg apple.jpg orange.jpg HappyFish.jpg
+                    Blender_Suzanne1.jpg basketball1.png)
+if [ ! -f "$deps/models/isnet-int8.onnx" ]; then
+  echo "setup: quantising the segmentation model" >&2
+  work="$downloads/quantize"
+  rm -rf "$work" && mkdir -p "$work"
+  # shellcheck disable=SC2046  # pkg-config prints several flags
+  g++ -std=c++20 -O2 "$root/tools/isnet_calibrate.cc" -o "$work/isnet_calibrate" -isystem "$ort/include" \
+    $(pkg-config --cflags --libs vips) "$ort/lib/libonnxruntime.so.1" -Wl,-rpath,"$ort/lib"
+  "$python" "$root/tools/quantize_isnet.py" probe "$deps/models/isnet.onnx" "$work/probe.onnx"
+  "$work/isnet_calibrate" "$work/probe.onnx" 1024 "${calibration_photos[@]/#/$deps/opencv-doc/}" > "$work/ranges.txt"
+  "$python" "$root/tools/quantize_isnet.py" quantize "$deps/models/isnet.onnx" "$work/ranges.txt" "$work/isnet-int8.onnx"
+  mv "$work/isnet-int8.onnx" "$deps/models/isnet-int8.onnx"
+  rm -rf "$work"
+fi

@@ -1,5 +1,6 @@
 #include "capture/media/media_writer.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 
 #include "capture/capture_failure.h"
 #include "capture/media/finishing.h"
+#include "capture/media/publication.h"
 #include "common/uuid.h"
 
 namespace rezoro::capture {
@@ -40,6 +42,18 @@ std::filesystem::path temporaryRecordingPath(const std::filesystem::path& destin
   name += uuid;
   name += destination.extension().string();
   return destination.parent_path() / name;
+}
+
+MediaWriter::TemporaryRemoval::TemporaryRemoval(const std::filesystem::path& temporary)
+    : directory_(::open(temporary.parent_path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)),
+      temporary_(temporary) {}
+
+void MediaWriter::TemporaryRemoval::remove() const {
+  if (directory_) {
+    ::unlinkat(directory_.get(), temporary_.filename().c_str(), 0);
+  } else {
+    ::unlink(temporary_.c_str());
+  }
 }
 
 MediaWriter::MediaWriter(const CaptureRequest& request, int64_t width, int64_t height,
@@ -185,16 +199,14 @@ CaptureResult MediaWriter::publish(double duration) {
   if (::lstat(temporary.c_str(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_size <= 44) {
     return CaptureFailure::exportFailed;
   }
-  if (::link(temporary.c_str(), request.destination.c_str()) != 0) return CaptureFailure::exportFailed;
-  ::unlink(temporary.c_str());
+  if (!publishWithoutReplacing(temporary, request.destination)) return CaptureFailure::exportFailed;
   return successResult(*this, duration);
 }
 
 void MediaWriter::discard() {
   if (writer) writer->cancelWriting();
   waveFile.reset();
-  std::error_code ignored;
-  std::filesystem::remove(temporary, ignored);
+  temporaryRemoval_.remove();
 }
 
 }  // namespace rezoro::capture

@@ -12,7 +12,7 @@
 #include "capture/media/media_file_writer.h"
 #include "capture/media/media_sample.h"
 #include "capture/media/media_time.h"
-#include "common/atomic_file.h"
+#include "common/unique_fd.h"
 
 namespace rezoro::capture {
 
@@ -77,8 +77,8 @@ class MediaWriter {
   // writer's thread, and the caller must keep this object alive until `completion` has run.
   void finish(CaptureCompletion completion, QueueHop toQueue);
 
-  // Moves the finished temporary file to the destination by a hard link, which never replaces an
-  // existing file, and returns the success dictionary with `duration` as "duration_seconds".
+  // Moves the finished temporary file to the destination by a hard link (or, where the file system
+  // has none, a rename), which never replaces an existing file (publishWithoutReplacing), and returns the success dictionary with `duration` as "duration_seconds".
   // Returns CaptureFailure::exportFailed when the temporary file is missing, not a regular file or
   // 44 bytes or less (a bare WAV header), or the link cannot be made.
   CaptureResult publish(double duration);
@@ -91,8 +91,22 @@ class MediaWriter {
   const std::filesystem::path temporary;
 
  private:
+  // Removes the temporary file through the directory it was made in, which still works when that
+  // directory's path has changed meanwhile (renamed, or a read-only file system mounted over it).
+  class TemporaryRemoval {
+   public:
+    explicit TemporaryRemoval(const std::filesystem::path& temporary);
+    ~TemporaryRemoval() { remove(); }
+    TemporaryRemoval(const TemporaryRemoval&) = delete;
+    TemporaryRemoval& operator=(const TemporaryRemoval&) = delete;
+    void remove() const;  // ignores failures
+
+   private:
+    UniqueFd directory_;
+    std::filesystem::path temporary_;
+  };
   // Declared before the writer and the wave file so that they are closed before the removal runs.
-  ScopedFileRemoval temporaryRemoval_;
+  TemporaryRemoval temporaryRemoval_;
 
  public:
   const int64_t width;

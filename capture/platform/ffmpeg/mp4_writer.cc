@@ -285,6 +285,16 @@ struct Mp4Writer::Impl {
 
   // ---- The worker ----
 
+  // An allocation failure in a step fails the file, not the process.
+  template <typename Step>
+  static bool succeeded(Step&& step) {
+    try {
+      return step();
+    } catch (...) {
+      return false;
+    }
+  }
+
   void run() {
     for (;;) {
       Job job;
@@ -299,11 +309,11 @@ struct Mp4Writer::Impl {
       }
       const bool failed = currentStatus.load() == WriterStatus::failed;
       if (auto* video = std::get_if<VideoJob>(&job)) {
-        if (!failed && !encodeVideo(video->sample, *start)) fail();
+        if (!failed && !succeeded([&] { return encodeVideo(video->sample, *start); })) fail();
         std::lock_guard lock(mutex);
         --pendingVideo;
       } else if (auto* audio = std::get_if<AudioJob>(&job)) {
-        if (!failed && !placeAudio(audio->sample, *start)) fail();
+        if (!failed && !succeeded([&] { return placeAudio(audio->sample, *start); })) fail();
         std::lock_guard lock(mutex);
         --pendingAudio;
       } else if (auto* end = std::get_if<EndSessionJob>(&job)) {
@@ -311,7 +321,7 @@ struct Mp4Writer::Impl {
       } else {
         auto& finish = std::get<FinishJob>(job);
         WriterStatus outcome = WriterStatus::failed;
-        if (!failed && start && complete(*start)) outcome = WriterStatus::completed;
+        if (!failed && start && succeeded([&] { return complete(*start); })) outcome = WriterStatus::completed;
         {
           std::lock_guard lock(mutex);
           if (cancelled) return;

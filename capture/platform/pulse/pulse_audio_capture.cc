@@ -169,7 +169,12 @@ void PulseAudioCapture::streamStateChanged(pa_stream* stream, void* opaque) {
 }
 
 void PulseAudioCapture::streamReadable(pa_stream*, size_t, void* opaque) {
-  static_cast<PulseAudioCapture*>(opaque)->readAvailable();
+  auto* self = static_cast<PulseAudioCapture*>(opaque);
+  try {
+    self->readAvailable();
+  } catch (...) {  // an allocation failure must not unwind through the sound library
+    self->fail("the audio capture ran out of memory");
+  }
 }
 
 void PulseAudioCapture::fail(const char* what) {

@@ -77,7 +77,13 @@ class ScreenGrabber {
 
   void start(Callbacks callbacks) {
     callbacks_ = std::move(callbacks);
-    thread_ = std::thread([this] { run(); });
+    thread_ = std::thread([this] {
+      try {
+        run();
+      } catch (...) {  // an allocation failure: the stream fails instead of the process
+        callbacks_.onFailure("the screen capture ran out of memory");
+      }
+    });
   }
   void stop() {
     if (!thread_.joinable()) return;

@@ -1,16 +1,21 @@
 #include "capture/platform/x11/x11_screen_capture_service.h"
 
+#include "capture/bounded_wait.h"
 #include "capture/platform/x11/x11_capture_stream.h"
 #include "capture/platform/x11/x11_shareable_content.h"
 
 namespace rezoro::capture {
 
-bool X11ScreenCaptureService::preflightScreenCaptureAccess() { return x11ScreenReadable(); }
+bool X11ScreenCaptureService::preflightScreenCaptureAccess() {
+  return valueWithin<bool>(x11AnswerSeconds, x11ScreenReadable).value_or(false);
+}
 
 uint32_t X11ScreenCaptureService::mainDisplayID() {
-  std::string error;
-  std::optional<XcbConnection> connection = XcbConnection::open(error);
-  return connection ? x11MainDisplayID(*connection) : 0;
+  return valueWithin<uint32_t>(x11AnswerSeconds, [] {
+           std::string error;
+           std::optional<XcbConnection> connection = XcbConnection::open(error);
+           return connection ? x11MainDisplayID(*connection) : 0u;
+         }).value_or(0);
 }
 
 void X11ScreenCaptureService::getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,

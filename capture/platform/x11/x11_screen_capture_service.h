@@ -5,6 +5,10 @@
 
 namespace rezoro::capture {
 
+// How long a question to the X server may take before the display counts as unreachable: a frozen
+// server accepts connections and then never answers.
+inline constexpr double x11AnswerSeconds = 3.0;
+
 // The screen-capture services of an X11 desktop ($DISPLAY) with PulseAudio for the system audio.
 // Shareable content is read on a worker thread of its own and answered there.
 class X11ScreenCaptureService : public ScreenCaptureService {
@@ -12,6 +16,7 @@ class X11ScreenCaptureService : public ScreenCaptureService {
   X11ScreenCaptureService() = default;
   ~X11ScreenCaptureService() override = default;  // waits for a content request under way
 
+  // Both give up after x11AnswerSeconds: false and 0 as for a display that cannot be reached.
   bool preflightScreenCaptureAccess() override;
   uint32_t mainDisplayID() override;  // 0 when the display cannot be reached
   void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,

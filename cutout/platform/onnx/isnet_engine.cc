@@ -43,14 +43,14 @@ VipsImagePtr asRgb(VipsImagePtr image) {
 }
 
 // The image squeezed to the network's square, upright, as packed RGB.
-std::vector<uint8_t> networkPixels(const ImageRequestHandler& handler) {
+std::vector<uint8_t> networkPixels(const ImageRequestHandler& handler, int64_t side) {
   startVips();
   VipsImage* out = nullptr;
   int orientation = 1;
   if (const auto* file = std::get_if<ImageRequestHandler::File>(&handler.image)) {
     // The handler's orientation is applied below rather than the file's own tag, so the picture
     // is turned exactly as the caller says; fail_on stops truncated files decoding with grey filler.
-    if (vips_thumbnail(file->path.c_str(), &out, static_cast<int>(isnetSide), "height", static_cast<int>(isnetSide),
+    if (vips_thumbnail(file->path.c_str(), &out, static_cast<int>(side), "height", static_cast<int>(side),
                        "size", VIPS_SIZE_FORCE, "no_rotate", TRUE, "fail_on", VIPS_FAIL_ON_TRUNCATED,
                        nullptr) != 0) {
       throwVipsError("cannot decode " + file->path.string());
@@ -67,21 +67,21 @@ std::vector<uint8_t> networkPixels(const ImageRequestHandler& handler) {
                                                    3, VIPS_FORMAT_UCHAR));
     if (!source) throwVipsError("cannot wrap the in-memory image");
     source->Type = VIPS_INTERPRETATION_sRGB;
-    if (vips_thumbnail_image(source.get(), &out, static_cast<int>(isnetSide), "height",
-                             static_cast<int>(isnetSide), "size", VIPS_SIZE_FORCE, nullptr) != 0) {
+    if (vips_thumbnail_image(source.get(), &out, static_cast<int>(side), "height", static_cast<int>(side), "size",
+                             VIPS_SIZE_FORCE, nullptr) != 0) {
       throwVipsError("cannot resize the in-memory image");
     }
   }
   const VipsImagePtr squeezed = asRgb(VipsImagePtr(out));
   size_t size = 0;
   const auto pixels = pixelsOf(squeezed.get(), size);
-  if (size != static_cast<size_t>(isnetSide * isnetSide * 3)) throw VipsError("unexpected decoded size");
-  return uprightPixels({pixels.get(), size}, isnetSide, isnetSide, 3, orientation);
+  if (size != static_cast<size_t>(side * side * 3)) throw VipsError("unexpected decoded size");
+  return uprightPixels({pixels.get(), size}, side, side, 3, orientation);
 }
 
 // Planar channels centred on zero, as the network was trained: (value − 128) / 256.
 std::vector<float> networkInput(const std::vector<uint8_t>& rgb) {
-  const size_t plane = static_cast<size_t>(isnetSide * isnetSide);
+  const size_t plane = rgb.size() / 3;
   std::vector<float> input(3 * plane);
   for (size_t i = 0; i < plane; ++i) {
     for (size_t channel = 0; channel < 3; ++channel) {
@@ -122,7 +122,7 @@ class IsnetObservation : public InstanceMaskObservation {
 
 }  // namespace
 
-IsnetEngine::IsnetEngine() : IsnetEngine(installedModelPath("isnet.onnx")) {}
+IsnetEngine::IsnetEngine() : IsnetEngine(installedModelPath(isnetModelName)) {}
 
 IsnetEngine::IsnetEngine(std::filesystem::path modelPath) : modelPath_(std::move(modelPath)) {}
 
@@ -147,22 +147,23 @@ std::unique_ptr<InstanceMaskObservation> IsnetEngine::perform(const ForegroundRe
                                                               const ImageRequestHandler& handler) {
   const auto device = request.computeDevices.find(ComputeStage::main);
   const bool onGpu = device != request.computeDevices.end() && device->second.kind == ComputeDeviceKind::gpu;
-  const std::vector<float> input = networkInput(networkPixels(handler));
   const std::shared_ptr<OnnxModel> network = sharedNetwork(modelPath_, onGpu);
+  const int64_t side = network->squareInputSide().value_or(isnetSide);
+  const std::vector<float> input = networkInput(networkPixels(handler, side));
 
-  const std::array<int64_t, 4> shape{1, 3, isnetSide, isnetSide};
-  ProbabilityMap map{isnetSide, isnetSide, {}};
+  const std::array<int64_t, 4> shape{1, 3, side, side};
+  ProbabilityMap map{side, side, {}};
   {
     std::vector<Ort::Value> outputs = network->run("input", input, shape, {"output"});
     const auto info = outputs.at(0).GetTensorTypeAndShapeInfo();
     if (info.GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT ||
-        info.GetElementCount() != static_cast<size_t>(isnetSide * isnetSide)) {
+        info.GetElementCount() != static_cast<size_t>(side * side)) {
       throw OnnxError("unexpected segmentation output");
     }
     const float* values = outputs.at(0).GetTensorData<float>();
-    map.values.assign(values, values + isnetSide * isnetSide);
+    map.values.assign(values, values + side * side);
   }
-  InstanceLabels labels = keepInstances(map, minimumInstanceArea);
+  InstanceLabels labels = keepInstances(map, minimumInstanceArea(side));
   return std::make_unique<IsnetObservation>(std::move(map), std::move(labels));
 }
 

@@ -7,7 +7,7 @@
 namespace rezoro::cutout {
 
 // Foreground-instance segmentation with the ISNet network in ONNX Runtime. The network sees the
-// upright image squeezed to 1024 × 1024; its instances are the connected foreground regions of its
+// upright image squeezed to the model's square input (1024 × 1024 unless the model fixes another); its instances are the connected foreground regions of its
 // output, and the scaled mask is that output resized to the analysed image.
 //
 // The network is loaded on the first perform and then shared by every engine and request of the
@@ -30,13 +30,18 @@ class IsnetEngine : public ForegroundEngine {
   std::filesystem::path modelPath_;
 };
 
-// The network's square input side.
+// The file name of the segmentation network in the installed models folder: ISNet quantised to int8
+// (isnet.onnx, its float32 original, stays installed for comparison).
+inline constexpr const char* isnetModelName = "isnet-int8.onnx";
+
+// The square input side of a network whose model does not fix one.
 inline constexpr int64_t isnetSide = 1024;
 
-// The smallest region, in pixels of the network's output, that counts as an instance: 0.05 % of
-// the map, about 23 × 23 pixels. Smaller regions are specks of texture or noise; people that small
-// in the whole picture are the business of the human-guided recovery, which looks at crops.
-inline constexpr int64_t minimumInstanceArea = isnetSide * isnetSide * 5 / 10000;
+// The smallest region, in pixels of the network's output (`side` × `side`), that counts as an
+// instance: 0.05 % of the map, about 23 × 23 pixels at 1024. Smaller regions are specks of texture or
+// noise; people that small in the whole picture are the business of the human-guided recovery,
+// which looks at crops.
+constexpr int64_t minimumInstanceArea(int64_t side) { return side * side * 5 / 10000; }
 
 // The upright size of the handler's image: a file's header size with its axes swapped for the
 // handler's orientation 5..8, or the in-memory image's size. Throws VipsError for an unreadable file.

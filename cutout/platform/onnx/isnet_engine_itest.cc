@@ -6,6 +6,7 @@
 #include <random>
 
 #include "common/uuid.h"
+#include "cutout/platform/onnx/onnx_model.h"
 #include "cutout/platform/vips/orientation.h"
 #include "cutout/platform/vips/vips_support.h"
 #include "cutout/segmentation/foreground_request.h"
@@ -104,6 +105,31 @@ TEST_F(IsnetEngineTest, SegmentsAnUprightImageInMemory) {
   ASSERT_EQ(mask.height, 250);
   EXPECT_GT(foregroundCoverage(mask, shirt.offsetBy(-150, -40)), 0.95);
   EXPECT_LT(foregroundCoverage(mask, {200, 0, 50, 30}), 0.05);  // crowd above the right arm
+}
+
+// The service runs the int8 network; quantising it must not change what it finds.
+TEST_F(IsnetEngineTest, QuantisedNetworkFindsWhatTheFloatOriginalFinds) {
+  const fs::path original = installedModelPath("isnet.onnx");
+  ASSERT_NE(original, installedModelPath(isnetModelName));
+  IsnetEngine floatEngine(original);
+  const ImageRequestHandler handler{ImageRequestHandler::File{messi, 1}};
+  const GrayMask quantised = maskOf(handler);
+  const auto observation = floatEngine.perform(configuredRequest(floatEngine), handler);
+  ASSERT_TRUE(observation);
+  const GrayMask reference = grayscaleMask(*observation->generateScaledMask(observation->allInstances(), handler));
+  ASSERT_EQ(quantised.bytes.size(), reference.bytes.size());
+  int64_t both = 0, either = 0;
+  for (size_t i = 0; i < reference.bytes.size(); ++i) {
+    both += quantised.bytes[i] >= 128 && reference.bytes[i] >= 128;
+    either += quantised.bytes[i] >= 128 || reference.bytes[i] >= 128;
+  }
+  ASSERT_GT(either, 0);
+  EXPECT_GT(static_cast<double>(both) / static_cast<double>(either), 0.97);
+}
+
+TEST(OnnxModelInput, TellsTheSquareSideTheModelFixes) {
+  EXPECT_EQ(OnnxModel(installedModelPath("nanodet.onnx")).squareInputSide(), 416);
+  EXPECT_EQ(minimumInstanceArea(1024), 524);
 }
 
 TEST_F(IsnetEngineTest, RefusesFilesThatDoNotDecodeWhole) {

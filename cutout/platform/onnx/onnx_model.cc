@@ -71,6 +71,16 @@ std::vector<Ort::Value> OnnxModel::run(const char* inputName, std::span<const fl
   }
 }
 
+std::optional<int64_t> OnnxModel::squareInputSide() const {
+  try {
+    const std::vector<int64_t> shape = session_.GetInputTypeInfo(0).GetTensorTypeAndShapeInfo().GetShape();
+    if (shape.size() == 4 && shape[2] > 0 && shape[2] == shape[3]) return shape[2];
+    return std::nullopt;
+  } catch (const Ort::Exception& failure) {
+    throw OnnxError(failure.what());
+  }
+}
+
 std::filesystem::path executableDirectory() {
   std::error_code error;
   const auto executable = std::filesystem::read_symlink("/proc/self/exe", error);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -42,6 +43,10 @@ class OnnxModel {
   std::vector<Ort::Value> run(const char* inputName, std::span<const float> input,
                               std::span<const int64_t> shape,
                               const std::vector<const char*>& outputNames);
+
+  // The side of the first input when the model fixes it as N × C × side × side; empty when the
+  // model leaves those dimensions open or they differ.
+  std::optional<int64_t> squareInputSide() const;
 
  private:
   Ort::Session session_{nullptr};

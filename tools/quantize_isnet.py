@@ -1,0 +1,243 @@
+#!/usr/bin/python3
+"""Static int8 quantisation of the float32 ISNet segmentation model, in the QDQ form that ONNX Runtime
+turns into integer convolutions.
+
+  quantize_isnet.py probe FLOAT.onnx PROBE.onnx
+      writes a copy of the model whose extra outputs are the minimum and maximum of every tensor the
+      quantised model may hold in 8 bits (isnet_calibrate runs it over photos)
+  quantize_isnet.py quantize FLOAT.onnx RANGES.txt INT8.onnx [--weight-bits=7] [--keep-float=first,narrow]
+                    [--ranges=mean|extremes]
+      writes the quantised model from the ranges isnet_calibrate measured
+  quantize_isnet.py side FLOAT.onnx OTHER.onnx SIDE
+      writes the network for a SIDE × SIDE input (a multiple of 32)
+
+Every convolution but those kept in float32 gets per-output-channel int8 weights, an int32 bias and
+uint8 activations on its input and output. The weights use 7 bits of magnitude by default, so that
+CPUs without VNNI cannot saturate their 16-bit pair sums. A ReLU that is a convolution's only consumer
+is folded into the convolution's output quantisation (a zero point of 0 clips negatives exactly as the
+ReLU does). Kept in float32 by default: the convolution that reads the picture and those with a
+single output channel (the side outputs and their fusion, whose values become the mask). Everything
+that is not a convolution stays float32.
+"""
+import sys
+
+import numpy as np
+import onnx
+from onnx import helper, numpy_helper
+
+RANGE_SUFFIXES = ("__min", "__max")
+
+
+def consumers(graph):
+    found = {}
+    for node in graph.node:
+        for name in node.input:
+            found.setdefault(name, []).append(node)
+    return found
+
+
+def float_convolutions(graph, keep_float):
+    """Convolutions left in float32: "first" is the one reading the picture, "narrow" every one with a
+    single output channel (the side outputs and their fusion, whose logits become the mask)."""
+    initializers = {t.name: t for t in graph.initializer}
+    kept = set()
+    for node in graph.node:
+        if node.op_type != "Conv":
+            continue
+        if "first" in keep_float and node.input[0] in {i.name for i in graph.input} | {"graph_input_cast_0"}:
+            kept.add(node.name or node.output[0])
+        if "narrow" in keep_float and initializers[node.input[1]].dims[0] == 1:
+            kept.add(node.name or node.output[0])
+    return kept
+
+
+def quantised_tensors(graph, keep_float=()):
+    """The activations held in 8 bits: every convolution's data input, and each convolution's output
+    (or, when a ReLU is its only consumer, that ReLU's output, which replaces it)."""
+    users = consumers(graph)
+    initializers = {t.name for t in graph.initializer}
+    names, folded = [], {}
+    kept = float_convolutions(graph, keep_float)
+    for node in graph.node:
+        if node.op_type != "Conv" or (node.name or node.output[0]) in kept:
+            continue
+        if node.input[0] not in initializers:
+            names.append(node.input[0])
+        following = users.get(node.output[0], [])
+        if len(following) == 1 and following[0].op_type == "Relu":
+            folded[node.output[0]] = following[0]
+            names.append(following[0].output[0])
+        else:
+            names.append(node.output[0])
+    return list(dict.fromkeys(names)), folded
+
+
+def probe(source, destination):
+    model = onnx.load(source)
+    graph = model.graph
+    names, _ = quantised_tensors(graph)
+    for name in names:
+        for op, suffix in zip(("ReduceMin", "ReduceMax"), RANGE_SUFFIXES):
+            graph.node.append(helper.make_node(op, [name], [name + suffix], keepdims=0))
+            graph.output.append(helper.make_tensor_value_info(name + suffix, onnx.TensorProto.FLOAT, []))
+    onnx.save(model, destination)
+
+
+def activation_parameters(low, high):
+    """uint8 scale and zero point covering [low, high] and always 0."""
+    low, high = min(low, 0.0), max(high, 0.0)
+    scale = (high - low) / 255.0 if high > low else 1.0
+    zero = int(np.clip(round(-low / scale), 0, 255))
+    return np.float32(scale), np.uint8(zero)
+
+
+def quantize(source, ranges_path, destination, weight_bits=7, keep_float=("first", "narrow"), extremes=False):
+    model = onnx.load(source)
+    graph = model.graph
+    ranges = {}
+    with open(ranges_path) as f:
+        for line in f:
+            fields = line.split()
+            columns = (3, 4) if extremes and len(fields) == 5 else (1, 2)
+            ranges[fields[0]] = (float(fields[columns[0]]), float(fields[columns[1]]))
+    names, folded = quantised_tensors(graph, keep_float)
+    kept = float_convolutions(graph, keep_float)
+    missing = [n for n in names if n not in ranges]
+    if missing:
+        sys.exit(f"quantize_isnet: no range for {len(missing)} tensors, e.g. {missing[0]}")
+    initializers = {t.name: t for t in graph.initializer}
+    params = {name: activation_parameters(*ranges[name]) for name in names}
+    new_initializers, new_nodes = [], []
+
+    def constant(name, array):
+        new_initializers.append(numpy_helper.from_array(array, name))
+        return name
+
+    def qdq(source_name, target_name, name):
+        """Quantises source_name with the parameters of `name` and dequantises it as target_name."""
+        scale, zero = params[name]
+        s = constant(name + "__scale", np.array(scale, dtype=np.float32))
+        z = constant(name + "__zero", np.array(zero, dtype=np.uint8))
+        new_nodes.append(helper.make_node("QuantizeLinear", [source_name, s, z], [name + "__q"]))
+        new_nodes.append(helper.make_node("DequantizeLinear", [name + "__q", s, z], [target_name]))
+
+    dropped = set()
+    # Convolution outputs are quantised where they are made; other data inputs get their own pair.
+    produced = {n.output[0] for n in graph.node if n.op_type == "Conv" and (n.name or n.output[0]) not in kept}
+    produced |= {r.output[0] for r in folded.values()}
+    renamed = {}  # data inputs made elsewhere: tensor -> its dequantised copy
+    for node in list(graph.node):
+        data = node.input[0] if node.op_type == "Conv" and (node.name or node.output[0]) not in kept else None
+        if data in names and data not in renamed and data not in produced:
+            renamed[data] = data + "__dq"
+            qdq(data, data + "__dq", data)
+    for node in graph.node:
+        if node.op_type != "Conv" or id(node) in dropped or (node.name or node.output[0]) in kept:
+            continue
+        data = node.input[0]
+        if data in renamed:
+            node.input[0] = renamed[data]
+        x_scale = params[data][0] if data in params else None
+        weight = numpy_helper.to_array(initializers[node.input[1]]).astype(np.float32)
+        channels = weight.shape[0]
+        magnitude = np.abs(weight.reshape(channels, -1)).max(axis=1)
+        top = 2 ** (weight_bits - 1) - 1
+        w_scale = np.where(magnitude > 0, magnitude / top, 1.0).astype(np.float32)
+        shape = (channels,) + (1,) * (weight.ndim - 1)
+        w_int = np.clip(np.round(weight / w_scale.reshape(shape)), -top, top).astype(np.int8)
+        base = node.output[0]
+        w_name = constant(base + "__w", w_int)
+        ws_name = constant(base + "__w_scale", w_scale)
+        wz_name = constant(base + "__w_zero", np.zeros(channels, dtype=np.int8))
+        new_nodes.append(helper.make_node("DequantizeLinear", [w_name, ws_name, wz_name], [base + "__w_dq"], axis=0))
+        node.input[1] = base + "__w_dq"
+        if len(node.input) > 2 and node.input[2] and x_scale is not None:
+            bias = numpy_helper.to_array(initializers[node.input[2]]).astype(np.float32)
+            b_scale = (w_scale * x_scale).astype(np.float32)
+            b_int = np.round(bias / b_scale).astype(np.int64)
+            b_int = np.clip(b_int, -(2**31), 2**31 - 1).astype(np.int32)
+            b_name = constant(base + "__b", b_int)
+            bs_name = constant(base + "__b_scale", b_scale)
+            bz_name = constant(base + "__b_zero", np.zeros(channels, dtype=np.int32))
+            new_nodes.append(helper.make_node("DequantizeLinear", [b_name, bs_name, bz_name], [base + "__b_dq"], axis=0))
+            node.input[2] = base + "__b_dq"
+        if base in folded:
+            relu = folded[base]
+            dropped.add(id(relu))
+            # The ReLU's output name now comes from the dequantised convolution output.
+            qdq(base, relu.output[0], relu.output[0])
+        else:
+            node.output[0] = base + "__float"
+            params[base + "__float"] = params[base]
+            qdq(base + "__float", base, base)
+
+    kept = [n for n in graph.node if id(n) not in dropped]
+    del graph.node[:]
+    graph.node.extend(kept + new_nodes)
+    graph.initializer.extend(new_initializers)
+    sort_topologically(graph)
+    used = {name for node in graph.node for name in node.input}
+    unused = [t for t in graph.initializer if t.name not in used]
+    for t in unused:
+        graph.initializer.remove(t)
+    if not any(o.domain in ("", "ai.onnx") and o.version >= 13 for o in model.opset_import):
+        sys.exit("quantize_isnet: per-channel QDQ needs opset 13 or later")
+    onnx.checker.check_model(model)
+    onnx.save(model, destination)
+
+
+def sort_topologically(graph):
+    available = {i.name for i in graph.input} | {t.name for t in graph.initializer} | {""}
+    pending, ordered = list(graph.node), []
+    while pending:
+        progress = []
+        for node in pending:
+            if all(name in available for name in node.input):
+                ordered.append(node)
+                available.update(node.output)
+            else:
+                progress.append(node)
+        if len(progress) == len(pending):
+            sys.exit("quantize_isnet: the quantised graph has a cycle or a missing input")
+        pending = progress
+    del graph.node[:]
+    graph.node.extend(ordered)
+
+
+def with_side(source, destination, side):
+    """The network for a side × side input: the traced resize targets (pairs of powers of two from 32
+    to 1024, sizes at a 1024 input) scale with it, and the recorded shapes are dropped."""
+    if side % 32:
+        sys.exit("quantize_isnet: the side must be a multiple of 32")
+    model = onnx.load(source)
+    graph = model.graph
+    for node in graph.node:
+        if node.op_type != "Constant":
+            continue
+        value = numpy_helper.to_array(node.attribute[0].t)
+        if value.shape == (2,) and value[0] == value[1] and value[0] in (32, 64, 128, 256, 512, 1024):
+            node.attribute[0].t.CopyFrom(numpy_helper.from_array((value * side // 1024).astype(value.dtype)))
+    del graph.value_info[:]
+    for info in list(graph.input) + list(graph.output):
+        dims = info.type.tensor_type.shape.dim
+        dims[2].dim_value = side
+        dims[3].dim_value = side
+    onnx.save(model, destination)
+
+
+def main():
+    if len(sys.argv) == 5 and sys.argv[1] == "side":
+        with_side(sys.argv[2], sys.argv[3], int(sys.argv[4]))
+    elif len(sys.argv) == 4 and sys.argv[1] == "probe":
+        probe(sys.argv[2], sys.argv[3])
+    elif len(sys.argv) >= 5 and sys.argv[1] == "quantize":
+        options = dict(arg.lstrip("-").split("=", 1) for arg in sys.argv[5:])
+        quantize(sys.argv[2], sys.argv[3], sys.argv[4], weight_bits=int(options.get("weight-bits", 7)),
+                 keep_float=tuple(filter(None, options.get("keep-float", "first,narrow").split(","))),
+                 extremes=options.get("ranges", "mean") == "extremes")
+    else:
+        sys.exit(__doc__)
+
+
+if __name__ == "__main__":
+    main()
