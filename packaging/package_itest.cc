@@ -20,6 +20,7 @@
 #include "common/json_line.h"
 #include "common/json_reader.h"
 #include "common/unique_fd.h"
+#include "cutout/platform/onnx/isnet_engine.h"
 #include "cutout/segmentation/gray_mask.h"
 #include "cutout/platform/vips/vips_support.h"
 
@@ -122,10 +123,11 @@ capture::testing::TempDir* UnpackedPackage::folder = nullptr;
 CommandRun UnpackedPackage::unpacked;
 
 TEST_F(UnpackedPackage, LaysOutADebianPrefixWhoseProgramsFindTheirRuntimeInIt) {
-  for (const char* file : {"usr/bin/rezoro-cutout", "usr/bin/rezoro-capture", "usr/lib/rezoro/libonnxruntime.so.1",
-                           "usr/share/rezoro/models/isnet.onnx", "usr/share/rezoro/models/nanodet.onnx",
-                           "usr/share/man/man1/rezoro-cutout.1.gz", "usr/share/man/man1/rezoro-capture.1.gz",
-                           "usr/share/doc/rezoro/copyright", "usr/share/doc/rezoro/changelog.gz"}) {
+  const std::string network = std::string("usr/share/rezoro/models/") + cutout::isnetModelName;
+  for (const std::string file : {"usr/bin/rezoro-cutout", "usr/bin/rezoro-capture", "usr/lib/rezoro/libonnxruntime.so.1",
+                                 network.c_str(), "usr/share/rezoro/models/nanodet.onnx",
+                                 "usr/share/man/man1/rezoro-cutout.1.gz", "usr/share/man/man1/rezoro-capture.1.gz",
+                                 "usr/share/doc/rezoro/copyright", "usr/share/doc/rezoro/changelog.gz"}) {
     EXPECT_TRUE(fs::is_regular_file(root() / file)) << file;
   }
   const std::string libraries = commandOutput("ldd " + quoted(program("rezoro-cutout")));
@@ -179,7 +181,7 @@ TEST_F(UnpackedPackage, AMissingOrDamagedModelIsAFailureAnswerNotACrash) {
             "\"error_code\":\"unsupported_hardware\",\"ok\":false}\n");
   EXPECT_EQ(missing.status, 1);
 
-  std::ofstream(prefix / "share" / "rezoro" / "models" / "isnet.onnx") << "not a network";
+  std::ofstream(prefix / "share" / "rezoro" / "models" / cutout::isnetModelName) << "not a network";
   const fs::path photo = fs::path(REZORO_DEPS_DIR) / "opencv-doc" / "messi5.jpg";
   const Json damaged = cutOut(prefix / "bin" / "rezoro-cutout", photo, folder->path() / "unused.png");
   EXPECT_EQ(damaged["error_code"], "native_failure") << damaged.dump();
