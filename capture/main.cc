@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,13 +12,16 @@
 #include "capture/bounded_wait.h"
 #include "capture/entry.h"
 #include "capture/platform/media_platform.h"
+#include "capture/platform/portal/wayland_screen_capture_service.h"
 #include "capture/platform/x11/screen_access.h"
 #include "capture/platform/x11/x11_screen_capture_service.h"
 #include "capture/recorder.h"
+#include "capture/screen_source.h"
 
 int main(int argc, char** argv) {
   using namespace rezoro::capture;
   const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+  const ScreenSource source = chosenScreenSource([](const char* name) { return std::getenv(name); });
 
   // The stop signals stay pending until the recorder's stop controls take them (every thread
   // started from here on inherits the mask): one that arrives early must neither kill the process
@@ -29,8 +33,8 @@ int main(int argc, char** argv) {
   ::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
   // The result line is the only thing the parent may read. The libraries (the sound client, the
-  // encoders, xcb) print what they like on descriptors 1 and 2, so those lead nowhere and the
-  // result goes out through private copies of them.
+  // encoders, xcb, PipeWire) print what they like on descriptors 1 and 2, so those lead nowhere and
+  // the result goes out through private copies of them.
   EntryServices services;
   services.outputFd = ::fcntl(1, F_DUPFD_CLOEXEC, 3);
   services.errorFd = ::fcntl(2, F_DUPFD_CLOEXEC, 3);
@@ -44,14 +48,21 @@ int main(int argc, char** argv) {
 
   // Never destroyed (see the end): a content request stuck on a frozen X server keeps its worker
   // busy for good.
-  X11ScreenCaptureService screenCapture;
-  services.screenAccess = [] {
-    // A display that does not answer in time can be neither used nor read.
-    return valueWithin<ScreenAccess>(x11AnswerSeconds, checkScreenAccess).value_or(ScreenAccess{});
+  std::unique_ptr<ScreenCaptureService> screenCapture;
+  services.screenAccess = [source] {
+    // A display or portal that does not answer in time can be neither used nor read.
+    return valueWithin<ScreenAccess>(x11AnswerSeconds,
+                                     source == ScreenSource::portal ? checkPortalScreenAccess : checkScreenAccess)
+        .value_or(ScreenAccess{});
   };
-  services.record = [&screenCapture](const CaptureRequest& request) -> CaptureResult {
+  services.record = [&screenCapture, source](const CaptureRequest& request) -> CaptureResult {
+    if (source == ScreenSource::portal) {
+      screenCapture = std::make_unique<WaylandScreenCaptureService>(request.kind == "video");
+    } else {
+      screenCapture = std::make_unique<X11ScreenCaptureService>();
+    }
     RecorderServices recorderServices;
-    recorderServices.screenCapture = &screenCapture;
+    recorderServices.screenCapture = screenCapture.get();
     recorderServices.mediaPlatform = realMediaPlatform();
     recorderServices.stopInputFd = 0;
     auto recorder = std::make_shared<Recorder>(request, std::move(recorderServices));

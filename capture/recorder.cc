@@ -14,41 +14,17 @@
 
 namespace rezoro::capture {
 
-std::shared_ptr<const BgraImage> PictureRecycler::copy(const ImageBuffer& image) {
-  std::unique_ptr<BgraImage> picture;
-  {
-    std::lock_guard lock(shared_->mutex);
-    if (!shared_->idle.empty()) {
-      picture = std::move(shared_->idle.back());
-      shared_->idle.pop_back();
-    }
-  }
-  if (!picture) picture = std::make_unique<BgraImage>();
-  picture->width = image.width;
-  picture->height = image.height;
-  picture->bytesPerRow = static_cast<size_t>(image.bytesPerRow);
-  picture->bytes.assign(image.bytes.begin(), image.bytes.end());
-  return std::shared_ptr<const BgraImage>(picture.release(), Return{shared_});
-}
-
-void PictureRecycler::Return::operator()(const BgraImage* returned) const {
-  std::unique_ptr<BgraImage> picture(const_cast<BgraImage*>(returned));
-  if (auto pool = shared.lock()) {
-    std::lock_guard lock(pool->mutex);
-    if (pool->idle.size() < keptPictures) pool->idle.push_back(std::move(picture));
-  }
-}
-
 namespace {
 
 // The routing's view of a screen sample. The stream's picture belongs to its small pool of
 // in-flight buffers, so a complete frame is copied before it goes to the encoder's queue.
-ScreenSample screenSample(const SampleBuffer& sample, PictureRecycler& pictures) {
+ScreenSample screenSample(const SampleBuffer& sample, ScreenPictures& pictures) {
   ScreenSample screen;
   screen.frame.presentationTime = sample.presentationTime;
   if (sample.frameStatus) screen.attachments = std::vector<FrameAttachment>{FrameAttachment{sample.frameStatus}};
-  if (isCompleteFrame(screen) && sample.imageBuffer && sample.imageBuffer->pixelFormat == kPixelFormatBGRA) {
-    screen.frame.image = pictures.copy(*sample.imageBuffer);
+  if (isCompleteFrame(screen) && sample.imageBuffer) {
+    if (sample.imageBuffer->pixelFormat == kPixelFormatBGRA) screen.frame.image = pictures.bgra.copy(*sample.imageBuffer);
+    if (sample.imageBuffer->pixelFormat == kPixelFormatI420) screen.frame.planar = pictures.i420.copy(*sample.imageBuffer);
   }
   return screen;
 }
@@ -174,7 +150,7 @@ void Recorder::installStopControls() {
 void Recorder::contentAnswer(std::optional<ShareableContent> content, std::optional<PlatformError> error) {
   if (!completion_) return;
   if (!content || error) {
-    complete(CaptureFailure::startFailed);
+    complete(error && error->refused ? CaptureFailure::permissionDenied : CaptureFailure::startFailed);
     return;
   }
   if (stopRequested_) {

@@ -27,22 +27,49 @@ inline constexpr double queueGraceSeconds = 2.0;
 
 // Copies of screen pictures for the encoder, whose memory is reused once the encoder (or the
 // writer's last-frame copy) lets go of it: at 4K a fresh buffer per frame costs more in page faults
-// than the copy itself. Returned from any thread.
+// than the copy itself. Returned from any thread. `Picture` is BgraImage or I420Image.
+template <typename Picture>
 class PictureRecycler {
  public:
-  std::shared_ptr<const BgraImage> copy(const ImageBuffer& image);
+  std::shared_ptr<const Picture> copy(const ImageBuffer& image) {
+    std::unique_ptr<Picture> picture;
+    {
+      std::lock_guard lock(shared_->mutex);
+      if (!shared_->idle.empty()) {
+        picture = std::move(shared_->idle.back());
+        shared_->idle.pop_back();
+      }
+    }
+    if (!picture) picture = std::make_unique<Picture>();
+    picture->width = image.width;
+    picture->height = image.height;
+    picture->bytesPerRow = static_cast<size_t>(image.bytesPerRow);
+    picture->bytes.assign(image.bytes.begin(), image.bytes.end());
+    return std::shared_ptr<const Picture>(picture.release(), Return{shared_});
+  }
 
  private:
   static constexpr size_t keptPictures = 6;
   struct Shared {
     std::mutex mutex;
-    std::vector<std::unique_ptr<BgraImage>> idle;
+    std::vector<std::unique_ptr<Picture>> idle;
   };
   struct Return {
     std::weak_ptr<Shared> shared;
-    void operator()(const BgraImage* picture) const;
+    void operator()(const Picture* returned) const {
+      std::unique_ptr<Picture> picture(const_cast<Picture*>(returned));
+      if (auto pool = shared.lock()) {
+        std::lock_guard lock(pool->mutex);
+        if (pool->idle.size() < keptPictures) pool->idle.push_back(std::move(picture));
+      }
+    }
   };
   std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
+};
+
+struct ScreenPictures {
+  PictureRecycler<BgraImage> bgra;
+  PictureRecycler<I420Image> i420;
 };
 
 // The outside world of a recorder. The capture service must outlive the recorder.
@@ -108,7 +135,7 @@ class Recorder : public StreamOutput, public StreamDelegate, public std::enable_
   std::unique_ptr<SerialQueue> queue_;
   SerialQueue* const queueOnQueue_;  // the same queue, for work already running on it
 
-  PictureRecycler pictures_;
+  ScreenPictures pictures_;
   std::unique_ptr<MediaWriter> media_;
   std::unique_ptr<CaptureStream> stream_;
   std::function<void(CaptureResult)> completion_;

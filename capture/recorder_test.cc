@@ -296,10 +296,14 @@ TEST_F(RecorderTest, WithoutPermissionNothingIsAskedFor) {
   EXPECT_EQ(world.count("content"), 0);
 }
 
-TEST_F(RecorderTest, MissingOrFailedContentCannotStart) {
+TEST_F(RecorderTest, MissingFailedOrDeclinedContentCannotStart) {
   world.contentError = PlatformError{"no X"};
   auto failed = start(request("video"));
   EXPECT_EQ(failureOf(resultOf(failed)), CaptureFailure::startFailed);
+
+  world.contentError = PlatformError{"the user declined", true};
+  auto declined = start(request("video"));
+  EXPECT_EQ(failureOf(resultOf(declined)), CaptureFailure::permissionDenied);
 
   world.contentError.reset();
   world.content.reset();

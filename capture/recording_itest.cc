@@ -26,7 +26,9 @@
 
 #include "capture/capture_testing.h"
 #include "capture/platform/testing/display_and_sound.h"
+#include "capture/platform/testing/sync_marks.h"
 #include "capture/recording_process.h"
+#include "capture/recording_testing.h"
 #include "common/json_line.h"
 #include "common/unique_fd.h"
 
@@ -35,63 +37,12 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::TempDir;
-
-const std::string kProgram = std::string(REZORO_BIN_DIR) + "/rezoro-capture";
-
-// One recording in progress, of the program under test.
-class RecordingProcess : public testing::RecordingProcess {
- public:
-  RecordingProcess(const std::filesystem::path& folder, const std::string& request)
-      : testing::RecordingProcess(folder, request, kProgram) {}
-};
-
-// "key=value" lines of ffprobe for one stream.
-std::map<std::string, std::string> probeStream(const std::filesystem::path& file, const std::string& stream,
-                                               const std::string& entries) {
-  std::istringstream lines(testing::commandOutput("ffprobe -v error -count_frames -select_streams " + stream +
-                                         " -show_entries stream=" + entries + " -of default=nw=1 '" +
-                                         file.string() + "'"));
-  std::map<std::string, std::string> values;
-  for (std::string line; std::getline(lines, line);) {
-    const auto equals = line.find('=');
-    if (equals != std::string::npos) values[line.substr(0, equals)] = line.substr(equals + 1);
-  }
-  return values;
-}
-
-// The first channel of a file's audio, decoded to 48 kHz floats.
-std::vector<float> decodedAudio(const std::filesystem::path& file) {
-  const std::string raw = testing::commandOutput("ffmpeg -v error -i '" + file.string() +
-                                        "' -map 0:a:0 -ac 1 -ar 48000 -f f32le -");
-  std::vector<float> samples(raw.size() / sizeof(float));
-  std::memcpy(samples.data(), raw.data(), samples.size() * sizeof(float));
-  return samples;
-}
-
-// One frame at `seconds` as 8-bit gray pixels.
-std::vector<uint8_t> grayFrame(const std::filesystem::path& file, double seconds) {
-  const std::string raw = testing::commandOutput("ffmpeg -v error -ss " + std::to_string(seconds) + " -i '" + file.string() +
-                                        "' -frames:v 1 -f rawvideo -pix_fmt gray -");
-  return std::vector<uint8_t>(raw.begin(), raw.end());
-}
-
-double rms(const std::vector<float>& samples, size_t from, size_t to) {
-  double sum = 0;
-  for (size_t i = from; i < to; ++i) sum += double(samples[i]) * samples[i];
-  return to > from ? std::sqrt(sum / double(to - from)) : 0;
-}
-
-// Power of one frequency in samples[from, to) (Goertzel).
-double power(const std::vector<float>& samples, size_t from, size_t to, double frequency) {
-  const double coefficient = 2 * std::cos(2 * std::numbers::pi * frequency / 48000);
-  double previous = 0, beforePrevious = 0;
-  for (size_t i = from; i < to; ++i) {
-    const double current = samples[i] + coefficient * previous - beforePrevious;
-    beforePrevious = previous;
-    previous = current;
-  }
-  return previous * previous + beforePrevious * beforePrevious - coefficient * previous * beforePrevious;
-}
+using RecordingProcess = testing::ProgramRecording;
+using testing::decodedAudio;
+using testing::grayFrame;
+using testing::power;
+using testing::probeStream;
+using testing::rms;
 
 class RecordingTest : public ::testing::Test {
  protected:
@@ -185,6 +136,26 @@ TEST_F(RecordingTest, AVideoWithSoundIsTheRegionAtTwentyFourFramesWithTheTone) {
   EXPECT_GT(power(sound, from, to, 1000), 100 * power(sound, from, to, 1500));
 }
 
+TEST_F(RecordingTest, AFlashAndAClickAtOneInstantAreAtMostOneFrameApartInTheMovie) {
+  testing::MarkWindow marks(200, 150, 320, 180, testing::monotonicSeconds());
+  testing::ClickPlayer clicks(world->sound().server());
+  RecordingProcess recording(folder.path(), videoRequest("sync.mp4", 3, true, "[200,150,320,180]"));
+  // Late enough for the sound server's first, late buffers to be behind us.
+  std::this_thread::sleep_for(1800ms);
+  const double at = testing::monotonicSeconds() + 0.1;
+  clicks.clickAt(at);
+  marks.flashAt(at);
+  ASSERT_EQ(recording.wait(), 0) << recording.error();
+
+  const testing::SyncMarks found = testing::syncMarks(folder / "sync.mp4");
+  ASSERT_TRUE(found.flash) << "no frame shows the flash";
+  ASSERT_TRUE(found.click) << "the click is not in the sound";
+  std::cout << "flash at " << *found.flash << " s, click at " << *found.click << " s, first frame captured "
+            << found.firstFrameCaptured.value_or(-1) << " s after the start\n";
+  // The frame that shows it is taken up to one frame interval after the flash.
+  EXPECT_LE(std::fabs(*found.offset()), 1.0 / 24);
+}
+
 TEST_F(RecordingTest, AnAudioRecordingIsAWaveOfTheRequestedLengthWithTheTone) {
   testing::ChildProcess tone = world->sound().playTone(440, 5, 0.5);
   std::this_thread::sleep_for(300ms);
@@ -211,25 +182,9 @@ TEST_F(RecordingTest, AnAudioRecordingIsAWaveOfTheRequestedLengthWithTheTone) {
 TEST_F(RecordingTest, EveryStopControlEndsTheRecordingWithItsFile) {
   testing::AnimatedWindow window(0, 0, 320, 240);
   window.setAnimating(true);
-  const std::vector<std::string> controls = {"q", "quit", "end of input", "SIGINT", "SIGTERM"};
-  for (const std::string& control : controls) {
-    SCOPED_TRACE(control);
-    const std::string name = "stopped-" + std::to_string(&control - controls.data()) + ".mp4";
-    RecordingProcess recording(folder.path(), videoRequest(name, 30, false, "[0,0,320,240]"));
-    std::this_thread::sleep_for(1500ms);
-    recording.write("Q\n");  // not a stop
-    if (control == "q") recording.write("q\n");
-    if (control == "quit") recording.write("quit");
-    if (control == "end of input") recording.closeInput();
-    if (control == "SIGINT") recording.signal(SIGINT);
-    if (control == "SIGTERM") recording.signal(SIGTERM);
-    ASSERT_EQ(recording.wait(8s), 0) << recording.error();
-    const Json result = recording.result();
-    EXPECT_EQ(result["ok"], true);
-    EXPECT_GT(result["duration_seconds"].get<double>(), 0.8);
-    EXPECT_LT(result["duration_seconds"].get<double>(), 3.0);
-    EXPECT_GT(std::filesystem::file_size(folder / name), 1000u);
-  }
+  testing::expectEveryStopControlToPublish(folder.path(), [this](const std::string& name, double duration) {
+    return videoRequest(name, duration, false, "[0,0,320,240]");
+  });
 }
 
 TEST_F(RecordingTest, FailuresLeaveNoFile) {

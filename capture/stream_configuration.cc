@@ -98,7 +98,8 @@ StreamConfiguration streamConfiguration(const CaptureRequest& request, const Con
   configuration.width = static_cast<int>(size.width);
   configuration.height = static_cast<int>(size.height);
   configuration.minimumFrameInterval = MediaTime::make(1, 24);
-  configuration.pixelFormat = kPixelFormatBGRA;
+  // The H.264 encoder takes 4:2:0 planes; the stream makes them from the changed parts only.
+  configuration.pixelFormat = kPixelFormatI420;
   return configuration;
 }
 

@@ -80,7 +80,7 @@ TEST(StreamConfiguration, VideoRecordsTheVisiblePartInDisplayLocalPoints) {
   EXPECT_EQ(configuration.width, 1760);
   EXPECT_EQ(configuration.height, 900);
   EXPECT_EQ(configuration.minimumFrameInterval, MediaTime::make(1, 24));
-  EXPECT_EQ(configuration.pixelFormat, 1111970369u);
+  EXPECT_EQ(configuration.pixelFormat, kPixelFormatI420);
   EXPECT_EQ(configuration.queueDepth, 3);
   EXPECT_TRUE(configuration.showsCursor);
   EXPECT_FALSE(configuration.capturesAudio);

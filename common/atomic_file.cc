@@ -15,7 +15,7 @@ ScopedFileRemoval::~ScopedFileRemoval() {
   if (!dismissed_) ::unlink(path_.c_str());
 }
 
-std::error_code writeFileAtomically(const std::filesystem::path& target, std::string_view data) {
+std::error_code writeFileAtomically(const std::filesystem::path& target, std::string_view data, mode_t mode) {
   const auto error = [] { return std::error_code(errno, std::generic_category()); };
   if (!target.has_filename()) return std::make_error_code(std::errc::is_a_directory);
   // The temporary's name has a fixed length whatever the target is called, so a long target name
@@ -25,7 +25,7 @@ std::error_code writeFileAtomically(const std::filesystem::path& target, std::st
   name += ".tmp";
   const std::filesystem::path temporary = target.parent_path() / name;
 
-  UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
+  UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode));
   if (!fd) return error();
   ScopedFileRemoval removal(temporary);
 

@@ -28,12 +28,31 @@ struct BgraImage {
   const uint8_t* row(int32_t y) const { return bytes.data() + static_cast<size_t>(y) * bytesPerRow; }
 };
 
+// One screen picture as the H.264 encoder takes it: 8-bit Y (`bytesPerRow` apart), then U and V at
+// half the width and height (rounded up), their rows packed.
+struct I420Image {
+  int32_t width = 0;
+  int32_t height = 0;
+  size_t bytesPerRow = 0;  // of the Y plane
+  std::vector<uint8_t> bytes;
+
+  int32_t chromaWidth() const { return (width + 1) / 2; }
+  int32_t chromaHeight() const { return (height + 1) / 2; }
+  const uint8_t* plane(int index) const {
+    const size_t luma = bytesPerRow * static_cast<size_t>(height);
+    return bytes.data() + (index == 0 ? 0 : luma + (index - 1) * static_cast<size_t>(chromaWidth()) * chromaHeight());
+  }
+  size_t size() const { return plane(3) - bytes.data(); }
+};
+
 // A timed screen frame. The picture is immutable and shared, so keeping a sample (the last frame
 // for its final repeat) or queueing it for the encoder costs no copy; a copy with new timing is a
 // copy of this struct.
 struct VideoSample {
   std::shared_ptr<const BgraImage> image;
   MediaTime presentationTime;
+  // Instead of `image`: the picture already in the encoder's format.
+  std::shared_ptr<const I420Image> planar = nullptr;
 };
 
 // A timed audio buffer: 32-bit float samples, channels interleaved.

@@ -83,7 +83,7 @@ MediaWriter::MediaWriter(const CaptureRequest& request, int64_t width, int64_t h
 
 void MediaWriter::appendVideo(const VideoSample& sample) {
   const MediaTime time = sample.presentationTime;
-  if (request.kind != "video" || !sample.image || !time.isValid()) return;
+  if (request.kind != "video" || (!sample.image && !sample.planar) || !time.isValid()) return;
   if (!writer || videoInput == nullptr || writer->status() != WriterStatus::writing) {
     throw CaptureFailure::recordingFailed;
   }

@@ -42,6 +42,9 @@ constexpr uint32_t fourCharCode(const char (&code)[5]) {
          (uint32_t(uint8_t(code[2])) << 8) | uint32_t(uint8_t(code[3]));
 }
 constexpr uint32_t kPixelFormatBGRA = fourCharCode("BGRA");  // 1111970369
+// 8-bit Y, then U and V at half width and height (rounded up), each plane's rows packed: what the
+// H.264 encoder takes, so frames in it need no conversion on the way.
+constexpr uint32_t kPixelFormatI420 = fourCharCode("y420");
 constexpr uint32_t kMediaTypeVideo = fourCharCode("vide");
 constexpr uint32_t kMediaTypeAudio = fourCharCode("soun");   // 0x736f756e
 
@@ -52,7 +55,7 @@ struct StreamConfiguration {
   MediaTime minimumFrameInterval = MediaTime::make(1, 60);
   int queueDepth = 8;  // screen frames the stream lets be in flight at once
   bool showsCursor = true;
-  uint32_t pixelFormat = kPixelFormatBGRA;  // the only format this stream produces
+  uint32_t pixelFormat = kPixelFormatBGRA;  // kPixelFormatBGRA or kPixelFormatI420
   bool capturesAudio = false;
   int sampleRate = 48000;
   int channelCount = 2;
@@ -67,12 +70,24 @@ enum class FrameStatus : int64_t { complete = 0, idle = 1, blank = 2, suspended 
 struct ImageBuffer {
   int width = 0;
   int height = 0;
-  int bytesPerRow = 0;
+  int bytesPerRow = 0;  // of the first plane
   uint32_t pixelFormat = kPixelFormatBGRA;
   std::vector<uint8_t> bytes;
+  // The producer's own note of which of its pictures these pixels hold; 0 for none yet.
+  uint64_t revision = 0;
 
   uint8_t* baseAddress() { return bytes.data(); }
   const uint8_t* baseAddress() const { return bytes.data(); }
+
+  // Planes: one for BGRA, three (Y, U, V) for I420.
+  int planeCount() const { return pixelFormat == kPixelFormatI420 ? 3 : 1; }
+  int bytesPerRowOfPlane(int plane) const { return plane == 0 ? bytesPerRow : (width + 1) / 2; }
+  size_t planeOffset(int plane) const {
+    const size_t luma = static_cast<size_t>(bytesPerRow) * height;
+    return plane == 0 ? 0 : luma + (plane - 1) * static_cast<size_t>((width + 1) / 2) * ((height + 1) / 2);
+  }
+  uint8_t* plane(int index) { return bytes.data() + planeOffset(index); }
+  const uint8_t* plane(int index) const { return bytes.data() + planeOffset(index); }
 };
 
 struct AudioStreamFormat {
@@ -117,6 +132,23 @@ class StreamDelegate {
   // never after stopCapture was called.
   virtual void didStopWithError(const PlatformError& error) = 0;
 };
+
+// Where a stream delivers one type of sample: the output, held weakly, and the queue it runs on.
+struct OutputDestination {
+  std::weak_ptr<StreamOutput> output;
+  SerialQueue* queue = nullptr;
+  // Posts `sample` to the output on its queue; it is dropped if the output is gone by then.
+  void deliver(SampleBuffer sample, StreamOutputType type) const;
+};
+
+// addStreamOutput for a stream with at most one output of each type, added before it starts: fills
+// `slot`, or says why not.
+std::optional<PlatformError> attachOutput(std::optional<OutputDestination>& slot, std::weak_ptr<StreamOutput> output,
+                                          SerialQueue& queue, bool startRequested);
+
+// A stream starts once: true for the first startCapture (which it marks); a later one is answered
+// with an error on `control` and false is returned.
+bool isFirstStart(bool& startRequested, SerialQueue& control, ErrorCompletion& completion);
 
 // A capture of one display (and optionally the system audio). Abstract so the recorder can be
 // driven by a fake in tests; the real one is X11CaptureStream. Outputs and the delegate are held

@@ -2,8 +2,12 @@
 
 namespace rezoro::capture {
 
-ImageBufferPool::ImageBufferPool(int width, int height, int capacity)
-    : width_(width), height_(height), capacity_(capacity), shared_(std::make_shared<Shared>()) {}
+ImageBufferPool::ImageBufferPool(int width, int height, int capacity, uint32_t pixelFormat)
+    : width_(width),
+      height_(height),
+      capacity_(capacity),
+      pixelFormat_(pixelFormat),
+      shared_(std::make_shared<Shared>()) {}
 
 void ImageBufferPool::Return::operator()(ImageBuffer* buffer) const {
   std::unique_ptr<ImageBuffer> owned(buffer);
@@ -29,9 +33,9 @@ std::shared_ptr<ImageBuffer> ImageBufferPool::acquire() {
     buffer = std::make_unique<ImageBuffer>();
     buffer->width = width_;
     buffer->height = height_;
-    buffer->bytesPerRow = width_ * 4;
-    buffer->pixelFormat = kPixelFormatBGRA;
-    buffer->bytes.resize(static_cast<size_t>(buffer->bytesPerRow) * height_);
+    buffer->pixelFormat = pixelFormat_;
+    buffer->bytesPerRow = pixelFormat_ == kPixelFormatI420 ? width_ : width_ * 4;
+    buffer->bytes.resize(buffer->planeOffset(buffer->planeCount()));
   }
   return std::shared_ptr<ImageBuffer>(buffer.release(), Return{shared_});
 }

@@ -8,11 +8,11 @@
 
 namespace rezoro::capture {
 
-// BGRA image buffers of one size, of which at most `capacity` are out at once. A buffer goes back to
+// Image buffers of one size and pixel format (BGRA or I420), of which at most `capacity` are out at once. A buffer goes back to
 // the pool when its last reference is dropped; one that outlives the pool is simply freed. Thread-safe.
 class ImageBufferPool {
  public:
-  ImageBufferPool(int width, int height, int capacity);
+  ImageBufferPool(int width, int height, int capacity, uint32_t pixelFormat = kPixelFormatBGRA);
 
   // A buffer of the pool's size, or null when `capacity` buffers are out. Its contents are whatever
   // it held before.
@@ -33,6 +33,7 @@ class ImageBufferPool {
   };
 
   int width_, height_, capacity_;
+  uint32_t pixelFormat_;
   std::shared_ptr<Shared> shared_;
 };
 

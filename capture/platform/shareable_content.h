@@ -13,6 +13,9 @@ namespace rezoro::capture {
 // An error of the capture platform, with a sentence that is never shown to the user.
 struct PlatformError {
   std::string message;
+  // The user or the system declined to let this process see the screen (a portal dialogue was
+  // cancelled or refused), as opposed to the service failing.
+  bool refused = false;
 };
 using ErrorCompletion = std::function<void(std::optional<PlatformError>)>;
 

@@ -155,14 +155,20 @@ struct Mp4Writer::Impl {
                  : !audioFinished && pendingAudio < kAudioQueueCapacity;
   }
 
-  bool append(const VideoSample& sample) {
-    const BgraImage* image = sample.image.get();
-    if (image == nullptr || !sample.presentationTime.isValid() || !videoSettings ||
-        image->width != videoSettings->width || image->height != videoSettings->height ||
-        image->bytesPerRow < static_cast<size_t>(image->width) * 4 ||
-        image->bytes.size() < image->bytesPerRow * static_cast<size_t>(image->height)) {
-      return false;
+  bool fits(const VideoSample& sample) const {
+    if (!sample.presentationTime.isValid() || !videoSettings) return false;
+    if (const I420Image* planar = sample.planar.get()) {
+      return planar->width == videoSettings->width && planar->height == videoSettings->height &&
+             planar->bytesPerRow >= static_cast<size_t>(planar->width) && planar->bytes.size() >= planar->size();
     }
+    const BgraImage* image = sample.image.get();
+    return image != nullptr && image->width == videoSettings->width && image->height == videoSettings->height &&
+           image->bytesPerRow >= static_cast<size_t>(image->width) * 4 &&
+           image->bytes.size() >= image->bytesPerRow * static_cast<size_t>(image->height);
+  }
+
+  bool append(const VideoSample& sample) {
+    if (!fits(sample)) return false;
     std::lock_guard lock(mutex);
     if (!sessionStart || !readyLocked(true)) return false;
     jobs.push_back(VideoJob{sample});
@@ -352,19 +358,51 @@ struct Mp4Writer::Impl {
     const auto end = endTicks(start, kVideoTimescale);
     if (end && offset.value >= *end) return true;
 
+    FramePtr wrapped;
     AVFrame* frame = videoFrame.get();
-    if (av_frame_make_writable(frame) < 0) return false;
-    const BgraImage& image = *sample.image;
-    // libyuv's "ARGB" is B, G, R, A in memory.
-    if (libyuv::ARGBToI420(image.bytes.data(), static_cast<int>(image.bytesPerRow), frame->data[0],
-                           frame->linesize[0], frame->data[1], frame->linesize[1], frame->data[2],
-                           frame->linesize[2], image.width, image.height) != 0) {
-      return false;
+    if (sample.planar) {
+      wrapped = planarFrame(sample.planar);
+      if (!wrapped) return false;
+      frame = wrapped.get();
+    } else {
+      if (av_frame_make_writable(frame) < 0) return false;
+      const BgraImage& image = *sample.image;
+      // libyuv's "ARGB" is B, G, R, A in memory.
+      if (libyuv::ARGBToI420(image.bytes.data(), static_cast<int>(image.bytesPerRow), frame->data[0],
+                             frame->linesize[0], frame->data[1], frame->linesize[1], frame->data[2],
+                             frame->linesize[2], image.width, image.height) != 0) {
+        return false;
+      }
     }
     frame->pts = offset.value;
     lastVideoPts = offset.value;
     if (avcodec_send_frame(videoCodec.get(), frame) < 0) return false;
     return drainVideo(start);
+  }
+
+  // A frame that lends the encoder the picture's own planes, keeping the picture until the encoder
+  // lets go of them (x264 copies its input at once), instead of copying them first.
+  FramePtr planarFrame(const std::shared_ptr<const I420Image>& picture) {
+    using Keeper = std::shared_ptr<const I420Image>;
+    FramePtr frame(av_frame_alloc());
+    if (!frame) return nullptr;
+    auto keeper = std::make_unique<Keeper>(picture);
+    frame->buf[0] = av_buffer_create(
+        const_cast<uint8_t*>(picture->bytes.data()), picture->bytes.size(),
+        [](void* kept, uint8_t*) { std::unique_ptr<Keeper>(static_cast<Keeper*>(kept)); }, keeper.get(),
+        AV_BUFFER_FLAG_READONLY);
+    if (frame->buf[0] == nullptr) return nullptr;
+    keeper.release();
+    frame->format = AV_PIX_FMT_YUV420P;
+    frame->width = picture->width;
+    frame->height = picture->height;
+    frame->color_range = videoFrame->color_range;
+    frame->colorspace = videoFrame->colorspace;
+    for (int plane = 0; plane < 3; ++plane) {
+      frame->data[plane] = const_cast<uint8_t*>(picture->plane(plane));
+      frame->linesize[plane] = plane == 0 ? static_cast<int>(picture->bytesPerRow) : picture->chromaWidth();
+    }
+    return frame;
   }
 
   bool drainVideo(const MediaTime& start) {

@@ -1,5 +1,7 @@
 #include "capture/platform/ffmpeg/mp4_writer.h"
 
+#include <libyuv.h>
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -146,6 +148,16 @@ class Mp4WriterTest : public ::testing::Test {
     return result.get();
   }
 
+  // A writer of 320×240 video only, writing, with its session started at `start`; the input is null
+  // when it could not start.
+  std::pair<std::unique_ptr<Mp4Writer>, VideoWriterInput*> startedVideoWriter(const std::filesystem::path& file) {
+    auto writer = Mp4Writer::create(file);
+    VideoWriterInput* video = writer->addVideoInput(videoOutputSettings(320, 240));
+    if (!writer->startWriting()) return {std::move(writer), nullptr};
+    writer->startSession(start);
+    return {std::move(writer), video};
+  }
+
   TempDir dir;
   // An arbitrary capture clock on a nanosecond timescale, as the capture stream stamps it.
   const MediaTime start = MediaTime::make(987654321012, 1000000000);
@@ -229,10 +241,8 @@ TEST_F(Mp4WriterTest, WritesH264AndAacForTheSessionWindow) {
 
 TEST_F(Mp4WriterTest, IrregularFramesLastUntilTheNextAndTheLastUntilTheEnd) {
   const auto file = dir / "static.mp4";
-  auto writer = Mp4Writer::create(file);
-  VideoWriterInput* video = writer->addVideoInput(videoOutputSettings(320, 240));
-  ASSERT_TRUE(writer->startWriting());
-  writer->startSession(start);
+  auto [writer, video] = startedVideoWriter(file);
+  ASSERT_TRUE(video);
   // A frame before the session and a repeated time are left out.
   EXPECT_TRUE(video->append(VideoSample{patternFrame(0, 320, 240), start - MediaTime::make(1, 24)}));
   for (const MediaTime offset : {MediaTime::make(0, 1), MediaTime::make(1, 10), MediaTime::make(1, 10),
@@ -253,6 +263,35 @@ TEST_F(Mp4WriterTest, IrregularFramesLastUntilTheNextAndTheLastUntilTheEnd) {
   EXPECT_NEAR(decoded.pictures[0].seconds, 0.0, 0.0001);
   EXPECT_NEAR(decoded.pictures[1].seconds, 0.1, 0.0001);
   EXPECT_NEAR(decoded.pictures[2].seconds, 1.5, 0.0001);
+}
+
+TEST_F(Mp4WriterTest, PlanarPicturesAreEncodedAsGivenAndLetGoOfAfterwards) {
+  const auto file = dir / "planar.mp4";
+  auto [writer, video] = startedVideoWriter(file);
+  ASSERT_TRUE(video);
+  std::vector<std::shared_ptr<I420Image>> pictures;
+  for (const int index : {0, 10}) {
+    const auto bgra = patternFrame(index, 320, 240);
+    auto planar = std::make_shared<I420Image>(I420Image{320, 240, 320, std::vector<uint8_t>(320 * 240 * 3 / 2)});
+    libyuv::ARGBToI420(bgra->bytes.data(), 320 * 4, planar->bytes.data(), 320, planar->bytes.data() + 320 * 240, 160,
+                       planar->bytes.data() + 320 * 240 * 5 / 4, 160, 320, 240);
+    VideoSample sample{nullptr, start + MediaTime::make(index, 20)};
+    sample.planar = planar;
+    appendWhenReady(video, sample);
+    pictures.push_back(std::move(planar));
+  }
+  writer->endSession(start + MediaTime::make(1, 1));
+  video->markAsFinished();
+  ASSERT_EQ(finish(*writer), WriterStatus::completed);
+  for (const auto& picture : pictures) EXPECT_EQ(picture.use_count(), 1) << "the encoder still holds a picture";
+
+  const Decoded decoded = decode(file);
+  ASSERT_EQ(decoded.pictures.size(), 2u);
+  for (int i = 0; i < 2; ++i) {
+    const int middle = squareLeft(i * 10) + kSquare / 2;
+    EXPECT_GT(decoded.pictures[i].at(middle, 120), 200) << "picture " << i;
+    EXPECT_LT(decoded.pictures[i].at(middle + kSquare, 120), 80) << "picture " << i;
+  }
 }
 
 TEST_F(Mp4WriterTest, AudioGapsBecomeSilenceAndOverlapsAreDropped) {

@@ -433,6 +433,16 @@ class AnimatedWindow {
   xcb_window_t window() const { return window_; }
   void setAnimating(bool animating) { animating_ = animating; }
 
+  // Fills part of the window with `colour` (0xRRGGBB); with `wait`, returns once the server has.
+  void fillRectangle(uint32_t colour, int x, int y, int width, int height, bool wait = false) {
+    std::lock_guard lock(mutex_);
+    drawRectangle(colour, x, y, width, height);
+    if (wait) {
+      Reply<xcb_get_input_focus_reply_t> sync(
+          xcb_get_input_focus_reply(connection_.get(), xcb_get_input_focus(connection_.get()), nullptr));
+    }
+  }
+
   // Fills the whole window with `colour` (0xRRGGBB) and waits until the server has done it.
   void fill(uint32_t colour) {
     std::lock_guard lock(mutex_);

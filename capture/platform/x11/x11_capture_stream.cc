@@ -14,19 +14,13 @@
 #include <cstring>
 #include <thread>
 
-#include "capture/platform/image_buffer_pool.h"
+#include "capture/platform/changed_area.h"
+#include "capture/platform/incremental_picture.h"
 #include "capture/platform/pulse/pulse_audio_capture.h"
 #include "capture/platform/x11/xcb_connection.h"
 #include "common/unique_fd.h"
 
 namespace rezoro::capture {
-
-struct PixelRect {
-  int x = 0, y = 0, width = 0, height = 0;
-  bool intersects(int ox, int oy, int ow, int oh) const {
-    return ow > 0 && oh > 0 && ox < x + width && x < ox + ow && oy < y + height && y < oy + oh;
-  }
-};
 
 // A System V shared memory segment of ours, marked for removal as soon as it is attached, so it
 // disappears with its last user even if the process dies.
@@ -92,12 +86,19 @@ class ScreenGrabber {
     thread_.join();
   }
 
-  ScreenGrabber(XcbConnection connection, SharedMemory memory, PixelRect source, int width,
-                int height, int queueDepth)
+  // `memory` holds the source picture, kept up to date from the screen, followed by room for the
+  // narrow rectangles read on their way into it.
+  ScreenGrabber(XcbConnection connection, SharedMemory memory, PixelRect source, const StreamConfiguration& configuration)
       : connection_(std::move(connection)),
         memory_(std::move(memory)),
         source_(source),
-        pool_(width, height, queueDepth) {}
+        picture_(source.width, source.height, configuration.width, configuration.height,
+                 configuration.pixelFormat, configuration.queueDepth) {}
+
+  static size_t frameBytes(const PixelRect& source) { return static_cast<size_t>(source.width) * source.height * 4; }
+  // Rectangles at most half as wide as the source go through this room; wider ones are read as
+  // whole rows straight into the picture.
+  static size_t scratchBytes(const PixelRect& source) { return frameBytes(source) / 2 + 4; }
 
  private:
   struct Cursor {
@@ -111,10 +112,11 @@ class ScreenGrabber {
   // Waits until `deadline` (host seconds) while noting damage; false when told to stop or the
   // connection broke.
   bool waitUntil(double deadline, bool& damaged);
-  bool sourceDamaged();
+  // Adds the damage reported since the last call, in source pixels, to `changed`.
+  void collectDamage(ChangedArea& changed);
   CursorImage cursorImage(Cursor& cursor);
-  void drawCursor(const xcb_xfixes_get_cursor_image_reply_t& image, const Cursor& cursor);
-  bool grabInto(ImageBuffer& out, const CursorImage& cursor, const Cursor& where);
+  // Reads `rects` (source pixels) of the screen into the source picture.
+  bool readScreen(const std::vector<PixelRect>& rects);
 
   XcbConnection connection_;
   SharedMemory memory_;
@@ -125,7 +127,7 @@ class ScreenGrabber {
   PixelRect source_;
   double interval_ = 1.0 / 60;
   bool showsCursor_ = true;
-  ImageBufferPool pool_;
+  IncrementalPicture picture_;
   UniqueFd wake_;
   Callbacks callbacks_;
   std::thread thread_;
@@ -164,8 +166,8 @@ bool rootIsBgrx(const XcbConnection& connection) {
 std::unique_ptr<ScreenGrabber> ScreenGrabber::open(const ContentFilter& filter,
                                                    const StreamConfiguration& configuration,
                                                    std::string& error) {
-  if (configuration.pixelFormat != kPixelFormatBGRA) {
-    error = "only BGRA frames can be produced";
+  if (configuration.pixelFormat != kPixelFormatBGRA && configuration.pixelFormat != kPixelFormatI420) {
+    error = "only BGRA and I420 frames can be produced";
     return nullptr;
   }
   if (configuration.width < 1 || configuration.height < 1 || configuration.queueDepth < 1) {
@@ -218,14 +220,12 @@ std::unique_ptr<ScreenGrabber> ScreenGrabber::open(const ContentFilter& filter,
   }
 
   std::optional<SharedMemory> memory =
-      SharedMemory::create(static_cast<size_t>(source.width) * source.height * 4);
+      SharedMemory::create(ScreenGrabber::frameBytes(source) + ScreenGrabber::scratchBytes(source));
   if (!memory) {
     error = std::string("cannot create shared memory: ") + std::strerror(errno);
     return nullptr;
   }
-  auto grabber = std::make_unique<ScreenGrabber>(std::move(*connection), std::move(*memory), source,
-                                                 configuration.width, configuration.height,
-                                                 configuration.queueDepth);
+  auto grabber = std::make_unique<ScreenGrabber>(std::move(*connection), std::move(*memory), source, configuration);
   c = grabber->connection_.get();
   grabber->shmSegment_ = xcb_generate_id(c);
   XcbReply<xcb_generic_error_t> attachError(
@@ -270,20 +270,20 @@ bool ScreenGrabber::waitUntil(double deadline, bool& damaged) {
   }
 }
 
-bool ScreenGrabber::sourceDamaged() {
+void ScreenGrabber::collectDamage(ChangedArea& changed) {
   xcb_connection_t* c = connection_.get();
   // Moving the damage into our region empties it, which re-arms the notification.
   xcb_damage_subtract(c, damage_, XCB_NONE, region_);
   XcbReply<xcb_xfixes_fetch_region_reply_t> parts(
       xcb_xfixes_fetch_region_reply(c, xcb_xfixes_fetch_region(c, region_), nullptr));
-  if (!parts) return true;
+  if (!parts) {
+    changed.addEverything();
+    return;
+  }
   const xcb_rectangle_t* rectangles = xcb_xfixes_fetch_region_rectangles(parts.get());
   for (int i = 0; i < xcb_xfixes_fetch_region_rectangles_length(parts.get()); ++i) {
-    if (source_.intersects(rectangles[i].x, rectangles[i].y, rectangles[i].width, rectangles[i].height)) {
-      return true;
-    }
+    changed.add({rectangles[i].x - source_.x, rectangles[i].y - source_.y, rectangles[i].width, rectangles[i].height});
   }
-  return false;
 }
 
 ScreenGrabber::CursorImage ScreenGrabber::cursorImage(Cursor& cursor) {
@@ -298,74 +298,79 @@ ScreenGrabber::CursorImage ScreenGrabber::cursorImage(Cursor& cursor) {
   return image;
 }
 
-// The cursor image is premultiplied ARGB: out = cursor + screen × (1 − alpha).
-void ScreenGrabber::drawCursor(const xcb_xfixes_get_cursor_image_reply_t& image, const Cursor& cursor) {
-  const uint32_t* pixels = xcb_xfixes_get_cursor_image_cursor_image(&image);
-  const int left = std::max(cursor.x, source_.x), right = std::min(cursor.x + cursor.width, source_.x + source_.width);
-  const int top = std::max(cursor.y, source_.y), bottom = std::min(cursor.y + cursor.height, source_.y + source_.height);
-  for (int y = top; y < bottom; ++y) {
-    uint8_t* row = memory_.data() + static_cast<size_t>(y - source_.y) * source_.width * 4;
-    const uint32_t* cursorRow = pixels + static_cast<size_t>(y - cursor.y) * cursor.width;
-    for (int x = left; x < right; ++x) {
-      const uint32_t argb = cursorRow[x - cursor.x];
-      const uint32_t alpha = argb >> 24;
-      if (alpha == 0) continue;
-      uint8_t* pixel = row + static_cast<size_t>(x - source_.x) * 4;
-      const uint32_t keep = 255 - alpha;
-      pixel[0] = static_cast<uint8_t>(std::min<uint32_t>(255, (argb & 0xff) + (pixel[0] * keep + 127) / 255));
-      pixel[1] = static_cast<uint8_t>(std::min<uint32_t>(255, ((argb >> 8) & 0xff) + (pixel[1] * keep + 127) / 255));
-      pixel[2] = static_cast<uint8_t>(std::min<uint32_t>(255, ((argb >> 16) & 0xff) + (pixel[2] * keep + 127) / 255));
-    }
-  }
-}
-
-bool ScreenGrabber::grabInto(ImageBuffer& out, const CursorImage& cursor, const Cursor& where) {
+bool ScreenGrabber::readScreen(const std::vector<PixelRect>& rects) {
   xcb_connection_t* c = connection_.get();
-  xcb_generic_error_t* rawError = nullptr;
-  XcbReply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
-      c,
-      xcb_shm_get_image(c, connection_.root(), static_cast<int16_t>(source_.x), static_cast<int16_t>(source_.y),
-                        static_cast<uint16_t>(source_.width), static_cast<uint16_t>(source_.height), ~0u,
-                        XCB_IMAGE_FORMAT_Z_PIXMAP, shmSegment_, 0),
-      &rawError));
-  XcbReply<xcb_generic_error_t> error(rawError);
-  if (!reply || error) return false;
-  if (cursor) drawCursor(*cursor, where);
-
-  const int stride = source_.width * 4;
-  if (out.width == source_.width && out.height == source_.height) {
-    libyuv::ARGBCopy(memory_.data(), stride, out.baseAddress(), out.bytesPerRow, out.width, out.height);
-  } else {
-    libyuv::ARGBScale(memory_.data(), stride, source_.width, source_.height, out.baseAddress(),
-                      out.bytesPerRow, out.width, out.height, libyuv::kFilterBox);
+  const size_t stride = static_cast<size_t>(source_.width) * 4;
+  const size_t scratchAt = frameBytes(source_);
+  struct Read {
+    xcb_shm_get_image_cookie_t cookie;
+    PixelRect rect;
+    size_t offset;
+  };
+  std::vector<Read> reads;
+  size_t scratchUsed = 0;
+  // Waits for the reads asked for so far and moves the narrow ones into place.
+  auto collect = [&] {
+    bool ok = true;
+    for (const Read& read : reads) {
+      xcb_generic_error_t* rawError = nullptr;
+      XcbReply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(c, read.cookie, &rawError));
+      XcbReply<xcb_generic_error_t> error(rawError);
+      ok = ok && reply && !error;
+      if (!ok || read.offset < scratchAt) continue;
+      const size_t rowBytes = static_cast<size_t>(read.rect.width) * 4;
+      for (int y = 0; y < read.rect.height; ++y) {
+        std::memcpy(memory_.data() + (read.rect.y + y) * stride + read.rect.x * 4,
+                    memory_.data() + read.offset + y * rowBytes, rowBytes);
+      }
+    }
+    reads.clear();
+    scratchUsed = 0;
+    return ok;
+  };
+  for (PixelRect rect : rects) {
+    size_t offset;
+    if (2 * rect.width > source_.width) {
+      rect.x = 0;
+      rect.width = source_.width;
+      offset = rect.y * stride;
+    } else {
+      const size_t bytes = static_cast<size_t>(rect.area()) * 4;
+      if (scratchUsed + bytes > scratchBytes(source_) && !collect()) return false;
+      offset = scratchAt + scratchUsed;
+      scratchUsed += bytes;
+    }
+    reads.push_back({xcb_shm_get_image(c, connection_.root(), static_cast<int16_t>(source_.x + rect.x),
+                                       static_cast<int16_t>(source_.y + rect.y), static_cast<uint16_t>(rect.width),
+                                       static_cast<uint16_t>(rect.height), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
+                                       shmSegment_, static_cast<uint32_t>(offset)),
+                     rect, offset});
   }
-  // The padding byte of a 24-bit screen is undefined; BGRA wants it opaque.
-  for (int y = 0; y < out.height; ++y) {
-    auto* row = reinterpret_cast<uint32_t*>(out.baseAddress() + static_cast<size_t>(y) * out.bytesPerRow);
-    for (int x = 0; x < out.width; ++x) row[x] |= 0xff000000u;
-  }
-  return true;
+  return collect();
 }
 
 void ScreenGrabber::run() {
-  bool first = true;
-  bool dirty = true;
+  const PixelRect area{0, 0, source_.width, source_.height};
+  ChangedArea changed(area);
+  changed.addEverything();
+  bool owed = true;  // a complete frame is due even if nothing changes: the first, or one skipped
   bool damaged = false;
-  Cursor shown;  // where the cursor was in the last complete frame
+  Cursor shown;  // where the cursor was in the last picture
   double tick = hostTimeSeconds();
   while (waitUntil(tick, damaged)) {
     const double now = hostTimeSeconds();
     if (damaged) {
       damaged = false;
-      dirty = sourceDamaged() || dirty;
+      collectDamage(changed);
     }
     Cursor cursor;
     CursorImage image;
     if (showsCursor_) {
       image = cursorImage(cursor);
-      if (cursor != shown && (source_.intersects(cursor.x, cursor.y, cursor.width, cursor.height) ||
-                              source_.intersects(shown.x, shown.y, shown.width, shown.height))) {
-        dirty = true;
+      if (cursor != shown) {
+        // Both where it was and where it is now must be redone.
+        changed.add({shown.x - source_.x, shown.y - source_.y, shown.width, shown.height});
+        changed.add({cursor.x - source_.x, cursor.y - source_.y, cursor.width, cursor.height});
       }
     }
     if (connection_.broken()) break;
@@ -374,19 +379,26 @@ void ScreenGrabber::run() {
     sample.mediaType = kMediaTypeVideo;
     sample.numSamples = 1;
     sample.presentationTime = hostMediaTime(now);
-    if (first || dirty) {
-      std::shared_ptr<ImageBuffer> buffer = pool_.acquire();
+    if (owed || !changed.empty()) {
+      const double started = hostTimeSeconds();
+      if (!readScreen(changed.rects())) {
+        callbacks_.onFailure(connection_.broken() ? "the X display connection was lost"
+                                                  : "the display area can no longer be read");
+        return;
+      }
+      std::optional<Overlay> overlay;
+      if (image) {
+        overlay = Overlay{{cursor.x - source_.x, cursor.y - source_.y, cursor.width, cursor.height},
+                          xcb_xfixes_get_cursor_image_cursor_image(image.get())};
+      }
+      std::shared_ptr<ImageBuffer> buffer = picture_.picture(memory_.data(), source_.width * 4, changed.rects(),
+                                                             overlay ? &*overlay : nullptr);
+      changed.clear();
+      shown = cursor;
+      owed = !buffer;
       if (!buffer) {
         callbacks_.onSkipped();
       } else {
-        const double started = hostTimeSeconds();
-        if (!grabInto(*buffer, image, cursor)) {
-          callbacks_.onFailure(connection_.broken() ? "the X display connection was lost"
-                                                    : "the display area can no longer be read");
-          return;
-        }
-        first = dirty = false;
-        shown = cursor;
         sample.frameStatus = static_cast<int64_t>(FrameStatus::complete);
         sample.imageBuffer = std::move(buffer);
         callbacks_.onFrame(std::move(sample), hostTimeSeconds() - started);
@@ -395,7 +407,9 @@ void ScreenGrabber::run() {
       sample.frameStatus = static_cast<int64_t>(FrameStatus::idle);
       callbacks_.onFrame(std::move(sample), std::nullopt);
     }
-    tick += interval_;
+    // On time, frames keep to the schedule; after a late wake-up the next frame still waits most of
+    // an interval, so the rate stays at most one frame per interval however the thread is held up.
+    tick = std::max(tick + interval_, now + 0.75 * interval_);
     if (tick <= hostTimeSeconds()) tick = hostTimeSeconds() + interval_;
   }
   if (connection_.broken()) callbacks_.onFailure("the X display connection was lost");
@@ -423,26 +437,16 @@ std::optional<PlatformError> X11CaptureStream::addStreamOutput(std::weak_ptr<Str
                                                                StreamOutputType type,
                                                                SerialQueue& queue) {
   std::lock_guard lock(mutex_);
-  if (startRequested_) return PlatformError{"outputs must be added before the capture starts"};
-  std::optional<Destination>& slot = type == StreamOutputType::screen ? screen_ : audio_;
   if (type != StreamOutputType::screen && type != StreamOutputType::audio) {
     return PlatformError{"unknown output type"};
   }
-  if (slot) return PlatformError{"the stream already has an output of this type"};
-  slot = Destination{std::move(output), &queue};
-  return std::nullopt;
+  return attachOutput(type == StreamOutputType::screen ? screen_ : audio_, std::move(output), queue,
+                      startRequested_);
 }
 
 void X11CaptureStream::startCapture(ErrorCompletion completion) {
   std::lock_guard lock(mutex_);
-  if (!control_) return;
-  if (startRequested_) {
-    control_->async([completion = std::move(completion)] {
-      if (completion) completion(PlatformError{"the capture was started before"});
-    });
-    return;
-  }
-  startRequested_ = true;
+  if (!control_ || !isFirstStart(startRequested_, *control_, completion)) return;
   control_->async([this, completion = std::move(completion)] { startOnControl(completion); });
 }
 
@@ -457,7 +461,7 @@ void X11CaptureStream::startOnControl(ErrorCompletion completion) {
     if (error) tearDown();
     if (completion) completion(std::move(error));
   };
-  std::optional<Destination> screen, audio;
+  std::optional<OutputDestination> screen, audio;
   {
     std::lock_guard lock(mutex_);
     screen = screen_;
@@ -538,11 +542,8 @@ void X11CaptureStream::tearDown() {
   audioCapture_.reset();
 }
 
-void X11CaptureStream::deliver(const Destination& destination, SampleBuffer sample, StreamOutputType type) {
-  if (stopping_) return;
-  destination.queue->async([output = destination.output, sample = std::move(sample), type] {
-    if (auto receiver = output.lock()) receiver->didOutputSampleBuffer(sample, type);
-  });
+void X11CaptureStream::deliver(const OutputDestination& destination, SampleBuffer sample, StreamOutputType type) {
+  if (!stopping_) destination.deliver(std::move(sample), type);
 }
 
 void X11CaptureStream::reportFailure(const std::string& message) {

@@ -18,17 +18,19 @@ struct CaptureStatistics {
   int64_t completeFrames = 0;  // delivered with an image
   int64_t idleFrames = 0;      // delivered without one: nothing changed
   int64_t skippedFrames = 0;   // changes not delivered on time because every buffer was in flight
-  double grabSeconds = 0;      // SHM grab + cursor + scaling, summed over complete frames
+  double grabSeconds = 0;      // reading, cursor, scaling and conversion, summed over complete frames
   int64_t audioBuffers = 0;
   int64_t audioFrames = 0;
   std::optional<double> firstAudioHostTime;  // when the first audio buffer was read
 };
 
-// The capture stream on Linux. Screen: a thread grabs the source rectangle of the filter's display
-// through MIT-SHM at most once per minimum frame interval, draws the cursor in (XFixes), scales to
-// the configured size (libyuv) and hands out BGRA frames from a pool of `queueDepth` buffers. A
-// frame is "complete" when it is the first or the area changed since the last complete frame
-// (XDamage, or the cursor moved or changed within it), otherwise "idle" without an image. Audio
+// The capture stream on Linux. Screen: a thread keeps a copy of the source rectangle of the
+// filter's display, reading through MIT-SHM only the parts that XDamage reports as changed, at most
+// once per minimum frame interval. From it, with the cursor drawn in (XFixes), it makes frames of
+// the configured size and pixel format (BGRA or I420, libyuv) in a pool of `queueDepth` buffers,
+// redoing in each only what changed since that buffer last went out. A frame is "complete" when it
+// is the first or the area changed since the last complete frame (damage, or the cursor moved or
+// changed within it), otherwise "idle" without an image. Audio
 // (when `capturesAudio`): the default sink's monitor through PulseAudio, float32 48 kHz stereo in
 // ~20 ms buffers. Every sample is stamped on CLOCK_MONOTONIC at its capture and posted to the
 // output's queue. Screen capture runs only when a screen output is attached.
@@ -51,16 +53,12 @@ class X11CaptureStream : public CaptureStream {
   CaptureStatistics statistics() const;
 
  private:
-  struct Destination {
-    std::weak_ptr<StreamOutput> output;
-    SerialQueue* queue = nullptr;
-  };
   enum class State { idle, running, stopped };
 
   void startOnControl(ErrorCompletion completion);
   void stopOnControl(ErrorCompletion completion);
   void tearDown();
-  void deliver(const Destination& destination, SampleBuffer sample, StreamOutputType type);
+  void deliver(const OutputDestination& destination, SampleBuffer sample, StreamOutputType type);
   void reportFailure(const std::string& message);
 
   const ContentFilter filter_;
@@ -68,8 +66,8 @@ class X11CaptureStream : public CaptureStream {
   const std::weak_ptr<StreamDelegate> delegate_;
 
   std::mutex mutex_;  // guards the destinations and the state against the caller's thread
-  std::optional<Destination> screen_;
-  std::optional<Destination> audio_;
+  std::optional<OutputDestination> screen_;
+  std::optional<OutputDestination> audio_;
   State state_ = State::idle;
   bool startRequested_ = false;
 

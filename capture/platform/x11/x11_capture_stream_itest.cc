@@ -113,6 +113,19 @@ class X11CaptureStreamTest : public ::testing::Test {
  protected:
   void SetUp() override { world_ = testing::DisplayAndSound::start({.display = true, .sound = false}); }
 
+  // The first frame of a new stream: the whole area read at once.
+  std::shared_ptr<const ImageBuffer> firstFrame(const StreamConfiguration& configuration) {
+    auto collector = std::make_shared<Collector>(queue_);
+    collector->holdImages(true);
+    X11CaptureStream stream(ContentFilter(screenDisplay(), {}), configuration, collector);
+    EXPECT_FALSE(stream.addStreamOutput(collector, StreamOutputType::screen, queue_));
+    EXPECT_FALSE(answerOf([&](ErrorCompletion done) { stream.startCapture(std::move(done)); }));
+    EXPECT_TRUE(collector->waitFor([](auto& received, auto&) { return !received.empty(); }, 5s));
+    EXPECT_FALSE(answerOf([&](ErrorCompletion done) { stream.stopCapture(std::move(done)); }));
+    auto frames = collector->of(StreamOutputType::screen);
+    return frames.empty() ? nullptr : frames.front().sample.imageBuffer;
+  }
+
   // The pointer to a place of the screen, as a user would move it.
   void movePointer(int x, int y) {
     std::string error;
@@ -183,19 +196,10 @@ TEST_F(X11CaptureStreamTest, DeliversScaledFramesCompleteOnlyWhenTheAreaChangesA
 TEST_F(X11CaptureStreamTest, FramesHoldTheAreaScaledToTheConfiguredSizeWithTheCursorDrawnIn) {
   testing::AnimatedWindow window(200, 200, 400, 300, 0x204080);
   movePointer(400, 350);  // inside the window
-  auto collector = std::make_shared<Collector>(queue_);
-  collector->holdImages(true);
   auto firstImage = [&](bool cursor) {
-    collector->clear();
     StreamConfiguration configuration = regionConfiguration({200, 200, 400, 300}, 200, 150);
     configuration.showsCursor = cursor;
-    X11CaptureStream stream(ContentFilter(screenDisplay(), {}), configuration, collector);
-    EXPECT_FALSE(stream.addStreamOutput(collector, StreamOutputType::screen, queue_));
-    EXPECT_FALSE(answerOf([&](ErrorCompletion done) { stream.startCapture(std::move(done)); }));
-    EXPECT_TRUE(collector->waitFor([](auto& received, auto&) { return !received.empty(); }, 5s));
-    EXPECT_FALSE(answerOf([&](ErrorCompletion done) { stream.stopCapture(std::move(done)); }));
-    auto frames = collector->of(StreamOutputType::screen);
-    return frames.front().sample.imageBuffer;
+    return firstFrame(configuration);
   };
   // Pixels that are not the window's colour (B 0x80, G 0x40, R 0x20, opaque).
   auto foreign = [](const ImageBuffer& image) {
@@ -221,6 +225,40 @@ TEST_F(X11CaptureStreamTest, FramesHoldTheAreaScaledToTheConfiguredSizeWithTheCu
   const int cursorPixels = foreign(*withCursor);
   EXPECT_GT(cursorPixels, 10);
   EXPECT_LT(cursorPixels, 2000);
+}
+
+TEST_F(X11CaptureStreamTest, FramesMadeFromTheChangedPartsEqualAWholeReadOfTheArea) {
+  movePointer(1800, 1000);  // away from the area
+  // A narrow window (read through the side room) and a wide one (read as whole rows).
+  testing::AnimatedWindow narrow(250, 250, 100, 100, 0x204080);
+  testing::AnimatedWindow wide(220, 500, 700, 40, 0x408020);
+  for (const uint32_t format : {kPixelFormatI420, kPixelFormatBGRA}) {
+    StreamConfiguration configuration = regionConfiguration({200, 200, 800, 400}, 800, 400);
+    configuration.pixelFormat = format;
+    configuration.queueDepth = 16;  // every frame is held here
+    auto collector = std::make_shared<Collector>(queue_);
+    collector->holdImages(true);
+    X11CaptureStream stream(ContentFilter(screenDisplay(), {}), configuration, collector);
+    ASSERT_FALSE(stream.addStreamOutput(collector, StreamOutputType::screen, queue_));
+    ASSERT_FALSE(answerOf([&](ErrorCompletion done) { stream.startCapture(std::move(done)); }));
+    std::this_thread::sleep_for(200ms);
+    for (const uint32_t colour : {0xc02020u, 0x20c0c0u, 0x8020f0u}) {
+      narrow.fill(colour);
+      wide.fill(colour ^ 0xffffff);
+      std::this_thread::sleep_for(150ms);
+    }
+    ASSERT_FALSE(answerOf([&](ErrorCompletion done) { stream.stopCapture(std::move(done)); }));
+    auto frames = collector->of(StreamOutputType::screen);
+    ASSERT_GE(complete(frames), 2);
+    std::shared_ptr<const ImageBuffer> last;
+    for (const auto& frame : frames) {
+      if (frame.sample.imageBuffer) last = frame.sample.imageBuffer;
+    }
+    const auto whole = firstFrame(configuration);
+    ASSERT_TRUE(last && whole);
+    EXPECT_EQ(last->pixelFormat, format);
+    EXPECT_TRUE(last->bytes == whole->bytes) << "format " << format;
+  }
 }
 
 TEST_F(X11CaptureStreamTest, NoMoreThanQueueDepthFramesAreInFlight) {

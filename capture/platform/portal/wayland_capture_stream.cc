@@ -1,0 +1,191 @@
+#include "capture/platform/portal/wayland_capture_stream.h"
+
+#include <libyuv.h>
+
+#include <cmath>
+#include <future>
+
+#include "capture/platform/pipewire/pipewire_video_stream.h"
+#include "capture/platform/portal/screencast_portal.h"
+#include "capture/platform/x11/x11_capture_stream.h"
+
+namespace rezoro::capture {
+namespace {
+
+// A picture this much early for its turn still takes it: producers' clocks jitter.
+constexpr double kFrameSlackSeconds = 0.004;
+
+double frameInterval(const StreamConfiguration& configuration) {
+  const double interval = configuration.minimumFrameInterval.seconds();
+  return std::isfinite(interval) && interval > 0 ? interval : 1.0 / 60;
+}
+
+}  // namespace
+
+PortalScreen::~PortalScreen() {
+  video.reset();
+  session.reset();
+}
+
+WaylandCaptureStream::WaylandCaptureStream(ContentFilter filter, StreamConfiguration configuration,
+                                           std::weak_ptr<StreamDelegate> delegate,
+                                           std::shared_ptr<PortalScreen> screen)
+    : filter_(std::move(filter)),
+      configuration_(std::move(configuration)),
+      delegate_(std::move(delegate)),
+      interval_(frameInterval(configuration_)),
+      screen_(std::move(screen)),
+      pool_(std::max(configuration_.width, 1), std::max(configuration_.height, 1), std::max(configuration_.queueDepth, 1),
+            configuration_.pixelFormat),
+      audio_(std::make_unique<X11CaptureStream>(filter_, configuration_, delegate_)),
+      control_(std::make_unique<SerialQueue>()) {}
+
+WaylandCaptureStream::~WaylandCaptureStream() {
+  stopping_ = true;
+  std::unique_ptr<SerialQueue> control;
+  {
+    std::lock_guard lock(mutex_);
+    control = std::move(control_);
+  }
+  control.reset();  // waits for a start or stop under way
+  stopScreen();
+  audio_.reset();
+}
+
+std::optional<PlatformError> WaylandCaptureStream::addStreamOutput(std::weak_ptr<StreamOutput> output,
+                                                                   StreamOutputType type, SerialQueue& queue) {
+  std::lock_guard lock(mutex_);
+  if (startRequested_) return PlatformError{"outputs must be added before the capture starts"};
+  if (type == StreamOutputType::audio) {
+    std::optional<PlatformError> error = audio_->addStreamOutput(std::move(output), type, queue);
+    hasAudioOutput_ = hasAudioOutput_ || !error;
+    return error;
+  }
+  if (type != StreamOutputType::screen) return PlatformError{"unknown output type"};
+  return attachOutput(screenOutput_, std::move(output), queue, startRequested_);
+}
+
+void WaylandCaptureStream::startCapture(ErrorCompletion completion) {
+  std::lock_guard lock(mutex_);
+  if (!control_ || !isFirstStart(startRequested_, *control_, completion)) return;
+  control_->async([this, completion = std::move(completion)] {
+    std::optional<PlatformError> error = startScreen();
+    if (!error && hasAudioOutput_) {
+      std::promise<std::optional<PlatformError>> started;
+      audio_->startCapture([&started](std::optional<PlatformError> answer) { started.set_value(std::move(answer)); });
+      error = started.get_future().get();
+    }
+    if (error) {
+      stopping_ = true;
+      stopScreen();
+    } else {
+      std::lock_guard lock(mutex_);
+      running_ = true;
+    }
+    if (completion) completion(std::move(error));
+  });
+}
+
+void WaylandCaptureStream::stopCapture(ErrorCompletion completion) {
+  std::lock_guard lock(mutex_);
+  if (!control_) return;
+  control_->async([this, completion = std::move(completion)] {
+    bool running;
+    {
+      std::lock_guard lock(mutex_);
+      running = std::exchange(running_, false);
+    }
+    std::optional<PlatformError> error;
+    if (running) {
+      stopping_ = true;
+      stopScreen();
+      if (hasAudioOutput_) {
+        std::promise<std::optional<PlatformError>> stopped;
+        audio_->stopCapture([&stopped](std::optional<PlatformError> answer) { stopped.set_value(std::move(answer)); });
+        error = stopped.get_future().get();
+      }
+    } else if (!failureReported_) {
+      error = PlatformError{"the capture is not running"};
+    }
+    if (completion) completion(std::move(error));
+  });
+}
+
+std::optional<PlatformError> WaylandCaptureStream::startScreen() {
+  std::shared_ptr<PortalScreen> screen;
+  {
+    std::lock_guard lock(mutex_);
+    if (!screenOutput_) return std::nullopt;
+    screen = screen_;
+  }
+  if (!screen || !screen->session || !screen->video) return PlatformError{"the portal granted no screen"};
+  if (configuration_.pixelFormat != kPixelFormatBGRA && configuration_.pixelFormat != kPixelFormatI420) {
+    return PlatformError{"only BGRA and I420 frames can be produced"};
+  }
+  screen->session->watchForClosing([this] { reportFailure("the portal closed the screen cast"); });
+  screen->video->setHandlers([this](const VideoFrame& frame) { frameArrived(frame); },
+                             [this](const std::string& message) { reportFailure(message); });
+  return std::nullopt;
+}
+
+void WaylandCaptureStream::stopScreen() {
+  std::shared_ptr<PortalScreen> screen;
+  {
+    std::lock_guard lock(mutex_);
+    screen = std::move(screen_);
+  }
+  if (screen && screen->video) screen->video->setHandlers(nullptr, nullptr);
+  // Dropping it closes the portal session (once its watcher has stopped) and the PipeWire stream.
+}
+
+void WaylandCaptureStream::frameArrived(const VideoFrame& frame) {
+  if (stopping_ || frame.hostSeconds < nextFrame_ - kFrameSlackSeconds) return;
+  nextFrame_ += interval_;
+  if (nextFrame_ <= frame.hostSeconds) nextFrame_ = frame.hostSeconds + interval_;
+
+  // The stream's pixels cover the display's frame; the scale follows the pictures' size.
+  const DisplayRect& display = filter_.display.frame;
+  const DisplayRect source = configuration_.sourceRect.value_or(DisplayRect{0, 0, display.width, display.height});
+  const double scale = display.width > 0 ? frame.width / display.width : 1.0;
+  const std::optional<PixelArea> area = sourcePixels(source, scale, frame.width, frame.height);
+  if (!area) return;
+  std::shared_ptr<ImageBuffer> buffer = pool_.acquire();
+  if (!buffer) return;
+  if (buffer->pixelFormat == kPixelFormatI420) {
+    // Through an opaque BGRA picture of the output size, then to the encoder's planes.
+    if (bgra_.width != buffer->width || bgra_.height != buffer->height) {
+      bgra_.width = buffer->width;
+      bgra_.height = buffer->height;
+      bgra_.bytesPerRow = buffer->width * 4;
+      bgra_.bytes.assign(static_cast<size_t>(bgra_.bytesPerRow) * bgra_.height, 0);
+    }
+    if (!convertFrame(frame, *area, bgra_) ||
+        libyuv::ARGBToI420(bgra_.baseAddress(), bgra_.bytesPerRow, buffer->plane(0), buffer->bytesPerRowOfPlane(0),
+                           buffer->plane(1), buffer->bytesPerRowOfPlane(1), buffer->plane(2),
+                           buffer->bytesPerRowOfPlane(2), buffer->width, buffer->height) != 0) {
+      return;
+    }
+  } else if (!convertFrame(frame, *area, *buffer)) {
+    return;
+  }
+
+  SampleBuffer sample;
+  sample.mediaType = kMediaTypeVideo;
+  sample.numSamples = 1;
+  sample.presentationTime = hostMediaTime(frame.hostSeconds);
+  sample.frameStatus = static_cast<int64_t>(FrameStatus::complete);
+  sample.imageBuffer = std::move(buffer);
+  std::optional<OutputDestination> destination;
+  {
+    std::lock_guard lock(mutex_);
+    destination = screenOutput_;
+  }
+  if (destination && !stopping_) destination->deliver(std::move(sample), StreamOutputType::screen);
+}
+
+void WaylandCaptureStream::reportFailure(const std::string& message) {
+  if (stopping_ || failureReported_.exchange(true)) return;
+  if (auto delegate = delegate_.lock()) delegate->didStopWithError(PlatformError{message});
+}
+
+}  // namespace rezoro::capture

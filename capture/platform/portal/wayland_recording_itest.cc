@@ -1,0 +1,201 @@
+// Whole recordings on a Wayland desktop: the rezoro-capture program on a private headless sway with
+// the ScreenCast portal and PipeWire, its sound from a private PulseAudio playing a tone.
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <future>
+#include <string>
+#include <vector>
+
+#include "capture/platform/testing/wayland_desktop.h"
+#include "capture/recording_testing.h"
+
+namespace rezoro::capture {
+namespace {
+
+using namespace std::chrono_literals;
+using RecordingProcess = testing::ProgramRecording;
+using testing::ScopedEnvironmentVariable;
+using testing::WaylandDesktop;
+
+struct Rgb {
+  int r = 0, g = 0, b = 0;
+};
+
+// The colour of one pixel of the picture at `seconds`.
+Rgb pixelAt(const std::filesystem::path& file, double seconds, int x, int y, int width) {
+  const std::string raw = testing::commandOutput("ffmpeg -v error -ss " + std::to_string(seconds) + " -i '" +
+                                                 file.string() + "' -frames:v 1 -f rawvideo -pix_fmt rgb24 -");
+  const size_t at = (static_cast<size_t>(y) * width + x) * 3;
+  if (raw.size() < at + 3) return {};
+  return {uint8_t(raw[at]), uint8_t(raw[at + 1]), uint8_t(raw[at + 2])};
+}
+
+class WaylandRecordingTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (auto missing = WaylandDesktop::missingComponent()) {
+      startError = *missing;
+      return;
+    }
+    try {
+      // Both take a few seconds; they start side by side.
+      auto soundStarting = std::async(std::launch::async, [] { return testing::VirtualSoundServer::start(); });
+      desktop = WaylandDesktop::start().release();
+      sound = soundStarting.get().release();
+    } catch (const std::exception& error) {
+      startError = error.what();
+      TearDownTestSuite();
+      return;
+    }
+    // The program under test finds the desktop, the bus and the sound server through these.
+    for (const auto& [name, value] : desktop->clientEnvironment("/nonexistent")) {
+      if (name != "XDG_STATE_HOME") variables.emplace_back(std::make_unique<ScopedEnvironmentVariable>(name, value.value_or("")));
+    }
+    variables.emplace_back(std::make_unique<ScopedEnvironmentVariable>("PULSE_SERVER", sound->server()));
+  }
+  static void TearDownTestSuite() {
+    variables.clear();
+    delete desktop;
+    desktop = nullptr;
+    delete sound;
+    sound = nullptr;
+  }
+  void SetUp() override {
+    if (!desktop) GTEST_SKIP() << "no headless Wayland desktop: " << startError;
+    desktop->refuse(false);
+    desktop->showScene(WaylandDesktop::Scene::flashing);
+  }
+
+  std::string videoRequest(const std::string& name, double duration, bool audio, const std::string& rect) {
+    return R"({"kind":"video","destination":")" + (folder / name).string() + R"(","capture_audio":)" +
+           (audio ? "true" : "false") + R"(,"duration_seconds":)" + std::to_string(duration) +
+           R"(,"exclude_pid":1,"rect":)" + rect + "}";
+  }
+  std::filesystem::path tokenFile() const { return folder / "state" / "rezoro" / "screencast-restore-token"; }
+
+  static WaylandDesktop* desktop;
+  static testing::VirtualSoundServer* sound;
+  static std::string startError;
+  static std::vector<std::unique_ptr<ScopedEnvironmentVariable>> variables;
+  testing::TempDir folder;
+  // Each test starts without a stored grant.
+  ScopedEnvironmentVariable stateHome{"XDG_STATE_HOME", (folder / "state").string()};
+};
+
+WaylandDesktop* WaylandRecordingTest::desktop = nullptr;
+testing::VirtualSoundServer* WaylandRecordingTest::sound = nullptr;
+std::string WaylandRecordingTest::startError;
+std::vector<std::unique_ptr<ScopedEnvironmentVariable>> WaylandRecordingTest::variables;
+
+TEST_F(WaylandRecordingTest, ARegionOfAnAnimatedOutputIsRecordedAtTwentyFourFramesWithTheTone) {
+  testing::ChildProcess tone = sound->playTone(1000, 6, 0.5);
+  std::this_thread::sleep_for(300ms);
+  // Half background (green), half the flashing window, which starts at (320,180).
+  RecordingProcess recording(folder.path(), videoRequest("clip.mp4", 3, true, "[160,90,640,360]"));
+  ASSERT_EQ(recording.wait(), 0) << recording.error();
+  EXPECT_EQ(recording.error(), "");  // nothing of the libraries' own
+  const Json result = recording.result();
+  EXPECT_EQ(result["width"], 640);
+  EXPECT_EQ(result["height"], 360);
+  EXPECT_NEAR(result["duration_seconds"].get<double>(), 3.0, 0.25);
+  // 24 fps is 72; the compositor sends at most 30 a second, fewer on a busy machine.
+  EXPECT_GE(result["video_frames"].get<int64_t>(), 60);
+  EXPECT_LE(result["video_frames"].get<int64_t>(), 73);
+  std::cout << "video_frames " << result["video_frames"] << ", dropped " << result["dropped_frames"] << "\n";
+
+  const auto file = folder / "clip.mp4";
+  const auto video = testing::probeStream(file, "v:0", "width,height,nb_read_frames,duration");
+  EXPECT_EQ(video.at("width"), "640");
+  EXPECT_NEAR(std::stod(video.at("duration")), 3.0, 0.25);
+  const Rgb background = pixelAt(file, 1.5, 40, 30, 640);
+  EXPECT_TRUE(background.g > 200 && background.r < 60 && background.b < 60)
+      << background.r << "," << background.g << "," << background.b;
+  const Rgb window = pixelAt(file, 1.5, 400, 250, 640);
+  EXPECT_TRUE((window.r > 180 || window.b > 180) && window.g < 60) << window.r << "," << window.g << "," << window.b;
+
+  const std::vector<float> audio = testing::decodedAudio(file);
+  ASSERT_GT(audio.size(), 48000u * 2);
+  const size_t from = audio.size() / 2, to = audio.size();
+  EXPECT_GT(testing::rms(audio, from, to), 0.2);
+  EXPECT_GT(testing::power(audio, from, to, 1000), 100 * testing::power(audio, from, to, 1500));
+}
+
+TEST_F(WaylandRecordingTest, AStillScreenStillGivesTheFullLength) {
+  desktop->showScene(WaylandDesktop::Scene::still);
+  RecordingProcess recording(folder.path(), videoRequest("still.mp4", 3, false, "[320,180,640,360]"));
+  ASSERT_EQ(recording.wait(), 0) << recording.error();
+  const Json result = recording.result();
+  EXPECT_NEAR(result["duration_seconds"].get<double>(), 3.0, 0.25);
+  EXPECT_LT(result["video_frames"].get<int64_t>(), 10);
+  const auto video = testing::probeStream(folder / "still.mp4", "v:0", "duration");
+  EXPECT_NEAR(std::stod(video.at("duration")), 3.0, 0.25);
+  const Rgb window = pixelAt(folder / "still.mp4", 2.5, 320, 180, 640);
+  EXPECT_TRUE(window.b > 180 && window.r < 60 && window.g < 60) << window.r << "," << window.g << "," << window.b;
+}
+
+TEST_F(WaylandRecordingTest, TheGrantIsKeptPrivatelyAndSparesTheNextQuestion) {
+  RecordingProcess first(folder.path(), videoRequest("first.mp4", 1, false, "[0,0,320,240]"));
+  ASSERT_EQ(first.wait(), 0) << first.error();
+  struct stat status {};
+  ASSERT_EQ(::stat(tokenFile().c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0600u);
+  const std::string token = testing::readWholeFile(tokenFile());
+  EXPECT_GT(token.size(), 8u);
+  EXPECT_NE(testing::commandOutput(testing::kProgram + " --probe").find("\"screen_permission\":true"), std::string::npos);
+
+  // The chooser now declines; the stored token answers instead of it.
+  desktop->refuse(true);
+  RecordingProcess second(folder.path(), videoRequest("second.mp4", 1, false, "[0,0,320,240]"));
+  ASSERT_EQ(second.wait(), 0) << second.error();
+  EXPECT_GT(std::filesystem::file_size(folder / "second.mp4"), 1000u);
+  EXPECT_NE(desktop->portalBackendLog().find("restore_data"), std::string::npos);
+}
+
+TEST_F(WaylandRecordingTest, ADeclinedRequestIsPermissionDeniedAndNoPortalFailsToStart) {
+  desktop->refuse(true);
+  RecordingProcess declined(folder.path(), videoRequest("declined.mp4", 1, false, "[0,0,320,240]"));
+  EXPECT_EQ(declined.wait(), 1);
+  EXPECT_EQ(Json::parse(declined.error())["error_code"], "permission_denied");
+  EXPECT_FALSE(std::filesystem::exists(folder / "declined.mp4"));
+  EXPECT_FALSE(std::filesystem::exists(tokenFile()));
+
+  const std::string probe = testing::commandOutput(testing::kProgram + " --probe");
+  EXPECT_NE(probe.find("\"screen_permission\":false,\"supported\":true"), std::string::npos) << probe;
+
+  ScopedEnvironmentVariable noBus("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + (folder / "no-bus").string());
+  RecordingProcess unreachable(folder.path(), videoRequest("unreachable.mp4", 1, false, "[0,0,320,240]"));
+  EXPECT_EQ(unreachable.wait(), 1);
+  EXPECT_EQ(Json::parse(unreachable.error())["error_code"], "start_failed");
+  EXPECT_NE(testing::commandOutput(testing::kProgram + " --probe").find("\"supported\":false"), std::string::npos);
+}
+
+TEST_F(WaylandRecordingTest, ARegionOffTheStreamedMonitorIsNoDisplay) {
+  RecordingProcess recording(folder.path(), videoRequest("off.mp4", 1, false, "[1400,0,320,240]"));
+  EXPECT_EQ(recording.wait(), 1);
+  EXPECT_EQ(Json::parse(recording.error())["error_code"], "no_display");
+}
+
+TEST_F(WaylandRecordingTest, EveryStopControlEndsTheRecordingWithItsFile) {
+  // The portal's handshake takes about a second of it.
+  testing::expectEveryStopControlToPublish(
+      folder.path(),
+      [this](const std::string& name, double duration) { return videoRequest(name, duration, false, "[0,0,320,240]"); },
+      2500ms);
+}
+
+TEST_F(WaylandRecordingTest, LosingTheCastMidwayIsRecordingFailedWithoutAFile) {
+  RecordingProcess recording(folder.path(), videoRequest("lost.mp4", 10, false, "[0,0,320,240]"));
+  std::this_thread::sleep_for(2s);
+  desktop->stopPortalBackend();  // its PipeWire node goes, and the portal closes the session
+  const int status = recording.wait(8s);
+  desktop->startPortalBackend();
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(Json::parse(recording.error())["error_code"], "recording_failed");
+  EXPECT_FALSE(std::filesystem::exists(folder / "lost.mp4"));
+}
+
+}  // namespace
+}  // namespace rezoro::capture

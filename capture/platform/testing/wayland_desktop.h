@@ -1,0 +1,299 @@
+#pragma once
+
+// A private headless Wayland desktop with the ScreenCast portal, for integration tests of the
+// capture program's Wayland path.
+//
+//   if (auto missing = testing::WaylandDesktop::missingComponent()) GTEST_SKIP() << *missing;
+//   auto desktop = testing::WaylandDesktop::start();
+//   desktop->showScene(testing::WaylandDesktop::Scene::flashing);
+//   // run a client with desktop->clientEnvironment(stateFolder)
+//
+// Started, in this order, each waited for: sway (headless wlroots output HEADLESS-1 drawn by pixman,
+// no GPU, no Xwayland; as root, in a user namespace where it is not root: it refuses to run as root), a
+// session D-Bus on a socket of its own, PipeWire and WirePlumber (no pipewire-pulse: sound stays on
+// the PulseAudio server the tests start), xdg-desktop-portal-wlr and xdg-desktop-portal. Every socket
+// and file lives in a private temporary folder; the processes are stopped by PID when the object is
+// released (the D-Bus-activated permission store too). The portal backend's output chooser grants
+// HEADLESS-1 unless refuse(true) was called, in which case the user "declines" (response 1).
+//
+// xdg-desktop-portal-wlr 0.7 waits for a dmabuf description that a GPU-less compositor never sends;
+// the shim compiled beside the tests (REZORO_XDPW_SHIM) is preloaded into it to supply one, after
+// which it negotiates shared-memory buffers.
+
+#include <dirent.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "capture/capture_testing.h"
+#include "capture/platform/testing/display_and_sound.h"
+
+namespace rezoro::capture::testing {
+
+class WaylandDesktop {
+  struct Key {};
+
+ public:
+  static constexpr const char* kOutputName = "HEADLESS-1";
+  static constexpr int kWidth = 1280;
+  static constexpr int kHeight = 720;
+  // Where the scene window sits on the output, in pixels (= points: the output's scale is 1).
+  static constexpr int kSceneX = 320, kSceneY = 180, kSceneWidth = 640, kSceneHeight = 360;
+
+  explicit WaylandDesktop(Key) {}
+  WaylandDesktop(const WaylandDesktop&) = delete;
+  WaylandDesktop& operator=(const WaylandDesktop&) = delete;
+  ~WaylandDesktop() {
+    // The permission store was started by the bus on the portal's behalf: ask the bus for its PID
+    // while the bus is still there.
+    const std::string answer = run({"dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus",
+                                    "/org/freedesktop/DBus", "org.freedesktop.DBus.GetConnectionUnixProcessID",
+                                    "string:org.freedesktop.impl.portal.PermissionStore"});
+    const auto number = answer.find("uint32 ");
+    if (number != std::string::npos) {
+      const pid_t pid = static_cast<pid_t>(std::atol(answer.c_str() + number + 7));
+      if (pid > 1) ::kill(pid, SIGTERM);
+    }
+    // Members stop in reverse order of declaration: portal first, sway last.
+  }
+
+  // A sentence naming the first program the desktop needs that is not installed, or none.
+  static std::optional<std::string> missingComponent() {
+    for (const char* program : {"sway", "swaymsg", "swaybg", "foot", "dbus-daemon", "dbus-send", "pipewire",
+                                "wireplumber", "pw-cli", "unshare"}) {
+      if (commandOutput(std::string("command -v ") + program + " >/dev/null 2>&1 && echo yes") != "yes\n") {
+        return std::string(program) + " is not installed (scripts/setup.sh installs it)";
+      }
+    }
+    for (const char* daemon : {kPortal, kPortalBackend}) {
+      if (!std::filesystem::exists(daemon)) return std::string(daemon) + " is not installed";
+    }
+    if (!std::filesystem::exists(REZORO_XDPW_SHIM)) return std::string("the portal shim was not built");
+    if (::geteuid() == 0 &&
+        commandOutput("unshare --user --map-user=1000 --map-group=1000 true 2>/dev/null && echo yes") != "yes\n") {
+      return std::string("user namespaces are not available, and sway refuses to run as root");
+    }
+    return std::nullopt;
+  }
+
+  static std::unique_ptr<WaylandDesktop> start() {
+    auto desktop = std::make_unique<WaylandDesktop>(Key{});
+    desktop->prepareFiles();
+    desktop->startServices();
+    return desktop;
+  }
+
+  // The variables a client of this desktop needs; its restore token goes under `stateHome`.
+  std::vector<std::pair<std::string, std::optional<std::string>>> clientEnvironment(
+      const std::filesystem::path& stateHome) const {
+    return {{"XDG_RUNTIME_DIR", runtime().string()},
+            {"DBUS_SESSION_BUS_ADDRESS", busAddress()},
+            {"WAYLAND_DISPLAY", waylandDisplay_},
+            {"XDG_SESSION_TYPE", "wayland"},
+            {"XDG_STATE_HOME", stateHome.string()},
+            {"DISPLAY", std::nullopt}};
+  }
+  std::string busAddress() const { return "unix:path=" + (runtime() / "bus").string(); }
+
+  enum class Scene { none, still, flashing };
+  // Puts a window of `Scene` at kScene* over the green background: `still` is painted blue once,
+  // `flashing` alternates red and blue every 30 ms. The previous scene window is closed.
+  void showScene(Scene scene) {
+    swaymsg({"[app_id=rezoro-scene] kill"});
+    waitFor(std::chrono::seconds(5), [&] { return !hasSceneWindow(); }, "the scene window to close");
+    if (scene == Scene::none) return;
+    swaymsg({"exec foot --app-id=rezoro-scene " + (folder() / "bin" / "scene").string() +
+             (scene == Scene::flashing ? " flashing " : " still ") + (folder() / "wait").string()});
+    waitFor(std::chrono::seconds(10), [&] { return hasSceneWindow(); }, "the scene window");
+    // Its first pictures are drawn (a still one must be, before a recording starts: nothing changes later).
+    std::this_thread::sleep_for(std::chrono::milliseconds(scene == Scene::still ? 1500 : 500));
+  }
+  void setBackground(const std::string& colour) { swaymsg({"output " + std::string(kOutputName) + " bg " + colour + " solid_color"}); }
+
+  // From now on the portal backend's chooser declines every request (or grants them again).
+  void refuse(bool declined) {
+    if (declined) std::ofstream(folder() / "refuse") << "1";
+    else std::filesystem::remove(folder() / "refuse");
+  }
+
+  // Ends the portal backend now, as a crash would; startPortalBackend() brings up a new one.
+  void stopPortalBackend() { portalBackend_.stop(std::chrono::milliseconds(500)); }
+  void startPortalBackend() {
+    portalBackend_ = launch({(folder() / "bin" / "xdpw").string(), "-l", "DEBUG"}, "xdpw");
+    waitFor(std::chrono::seconds(10), [&] { return busHasName("org.freedesktop.impl.portal.desktop.wlr"); },
+            "portal backend");
+  }
+
+  std::string portalBackendLog() const { return readWholeFile(folder() / "logs" / "xdpw.log"); }
+  const std::filesystem::path& folder() const { return folder_.path(); }
+
+ private:
+  static constexpr const char* kPortal = "/usr/libexec/xdg-desktop-portal";
+  static constexpr const char* kPortalBackend = "/usr/libexec/xdg-desktop-portal-wlr";
+
+  std::filesystem::path runtime() const { return folder() / "run"; }
+
+  void write(const std::filesystem::path& path, const std::string& text, bool executable = false) {
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path) << text;
+    if (executable) std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+  }
+
+  void prepareFiles() {
+    const auto& root = folder();
+    std::filesystem::create_directories(runtime());
+    std::filesystem::permissions(runtime(), std::filesystem::perms::owner_all);
+    std::filesystem::create_directories(root / "logs");
+    write(root / "cfg" / "sway.conf",
+          "xwayland disable\n"
+          "output " + std::string(kOutputName) + " resolution " + std::to_string(kWidth) + "x" +
+              std::to_string(kHeight) + " position 0,0 bg #00ff00 solid_color\n"
+          "default_border none\n"
+          "for_window [app_id=\"rezoro-scene\"] floating enable, resize set " + std::to_string(kSceneWidth) +
+              " " + std::to_string(kSceneHeight) + ", move position " + std::to_string(kSceneX) + " " +
+              std::to_string(kSceneY) + "\n");
+    write(root / "cfg" / "xdg-desktop-portal-wlr" / "config",
+          "[screencast]\nchooser_type=simple\nchooser_cmd=" + (root / "bin" / "chooser").string() +
+              "\nmax_fps=30\n");
+    write(root / "bin" / "chooser",
+          "#!/bin/sh\n[ -e '" + (root / "refuse").string() + "' ] && exit 0\necho " + kOutputName + "\n", true);
+    write(root / "bin" / "xdpw",
+          "#!/bin/sh\nXDPW_PERSIST_MODE=permanent LD_PRELOAD='" + std::string(REZORO_XDPW_SHIM) + "' exec " +
+              kPortalBackend + " \"$@\"\n",
+          true);
+    // The scene: a terminal whose whole window is one colour (its default background, set by OSC 11,
+    // which repaints every cell); `flashing` changes it every 30 ms, more often than the 24 pictures
+    // a second that are recorded, waiting on a FIFO that never speaks so that nothing is forked.
+    write(root / "bin" / "scene",
+          "#!/bin/bash\nprintf '\\033[?25l'\nexec 3<> \"$2\"\ni=0\n"
+          "while :; do\n"
+          "  if [ \"$1\" = flashing ] && [ $((i % 2)) = 0 ]; then c=ff0000; else c=0000ff; fi\n"
+          "  printf '\\033]11;#%s\\007' \"$c\"\n"
+          "  [ \"$1\" = flashing ] || { read -u 3; exit; }\n"
+          "  i=$((i + 1)); read -t 0.03 -u 3\n"
+          "done\n",
+          true);
+    if (::mkfifo((root / "wait").c_str(), 0600) != 0) throw std::runtime_error("cannot make the scene's FIFO");
+    // D-Bus activation overrides (the private data folder comes before /usr/share): a portal
+    // backend started on demand carries the shim too, and the document portal (a FUSE mount) is
+    // not wanted.
+    write(root / "data" / "dbus-1" / "services" / "org.freedesktop.impl.portal.desktop.wlr.service",
+          "[D-BUS Service]\nName=org.freedesktop.impl.portal.desktop.wlr\nExec=" + (root / "bin" / "xdpw").string() + "\n");
+    write(root / "data" / "dbus-1" / "services" / "org.freedesktop.portal.Documents.service",
+          "[D-BUS Service]\nName=org.freedesktop.portal.Documents\nExec=/bin/false\n");
+  }
+
+  std::vector<std::pair<std::string, std::optional<std::string>>> serviceEnvironment() const {
+    const auto& root = folder();
+    std::vector<std::pair<std::string, std::optional<std::string>>> environment = {
+        {"HOME", root.string()},
+        {"XDG_RUNTIME_DIR", runtime().string()},
+        {"XDG_CONFIG_HOME", (root / "cfg").string()},
+        {"XDG_DATA_HOME", (root / "data").string()},
+        {"XDG_STATE_HOME", (root / "state").string()},
+        {"XDG_CACHE_HOME", (root / "cache").string()},
+        {"XDG_CURRENT_DESKTOP", "sway"},
+        {"XDG_SESSION_TYPE", "wayland"},
+        {"WLR_BACKENDS", "headless"},
+        {"WLR_RENDERER", "pixman"},
+        {"WLR_LIBINPUT_NO_DEVICES", "1"},
+        {"WLR_HEADLESS_OUTPUTS", "1"},
+        {"SWAYSOCK", (runtime() / "sway-ipc.sock").string()},
+        {"DBUS_SESSION_BUS_ADDRESS", busAddress()},
+        {"DISPLAY", std::nullopt},
+        {"PULSE_SERVER", std::nullopt},
+        {"PIPEWIRE_RUNTIME_DIR", std::nullopt},
+        {"WAYLAND_DISPLAY", waylandDisplay_.empty() ? std::nullopt : std::optional(waylandDisplay_)}};
+    return environment;
+  }
+
+  ChildProcess launch(const std::vector<std::string>& argv, const std::string& log) const {
+    ChildProcess::Options options;
+    options.environment = serviceEnvironment();
+    options.output = folder() / "logs" / (log + ".log");
+    return ChildProcess::start(argv, options);
+  }
+
+  // Output of a short command run in the desktop's environment ("" when it failed).
+  std::string run(const std::vector<std::string>& argv) const {
+    const auto output = folder() / "logs" / "command.out";
+    std::filesystem::remove(output);
+    ChildProcess::Options options;
+    options.environment = serviceEnvironment();
+    options.output = output;
+    ChildProcess command = ChildProcess::start(argv, options);
+    return command.wait(std::chrono::seconds(10)) == 0 ? readWholeFile(output) : std::string();
+  }
+  void swaymsg(const std::vector<std::string>& arguments) const {
+    std::vector<std::string> argv = {"swaymsg"};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    run(argv);
+  }
+  bool hasSceneWindow() const {
+    return run({"swaymsg", "-t", "get_tree"}).find("\"rezoro-scene\"") != std::string::npos;
+  }
+  bool busHasName(const std::string& name) const {
+    return run({"dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
+                "org.freedesktop.DBus.NameHasOwner", "string:" + name})
+               .find("boolean true") != std::string::npos;
+  }
+
+  template <class Ready>
+  void waitFor(std::chrono::seconds limit, Ready ready, const std::string& what) const {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!ready()) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        std::string logs;
+        for (const auto& entry : std::filesystem::directory_iterator(folder() / "logs")) {
+          logs += "\n--- " + entry.path().filename().string() + "\n" + readWholeFile(entry.path());
+        }
+        throw std::runtime_error("the Wayland desktop did not come up: no " + what + logs);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+
+  void startServices() {
+    std::vector<std::string> sway = {"sway", "-c", (folder() / "cfg" / "sway.conf").string()};
+    if (::geteuid() == 0) {
+      // Mapped back to root outside, so the sockets it makes are still ours.
+      sway.insert(sway.begin(), {"unshare", "--user", "--map-user=1000", "--map-group=1000"});
+    }
+    sway_ = launch(sway, "sway");
+    waitFor(std::chrono::seconds(20), [&] {
+      for (const auto& entry : std::filesystem::directory_iterator(runtime())) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("wayland-", 0) == 0 && name.find(".lock") == std::string::npos) waylandDisplay_ = name;
+      }
+      return !waylandDisplay_.empty() &&
+             run({"swaymsg", "-t", "get_outputs"}).find(kOutputName) != std::string::npos;
+    }, "sway output");
+    // After sway, so that services the bus starts know WAYLAND_DISPLAY.
+    bus_ = launch({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + busAddress()}, "dbus");
+    waitFor(std::chrono::seconds(10), [&] { return busHasName("org.freedesktop.DBus"); }, "session bus");
+    pipewire_ = launch({"pipewire"}, "pipewire");
+    waitFor(std::chrono::seconds(10), [&] { return !run({"pw-cli", "info", "0"}).empty(); }, "PipeWire");
+    // The session manager links the portal's node to its consumers.
+    wireplumber_ = launch({"wireplumber"}, "wireplumber");
+    waitFor(std::chrono::seconds(20),
+            [&] { return run({"pw-cli", "ls", "Client"}).find("\"WirePlumber\"") != std::string::npos; },
+            "WirePlumber");
+    startPortalBackend();
+    portal_ = launch({kPortal}, "xdp");
+    waitFor(std::chrono::seconds(10), [&] { return busHasName("org.freedesktop.portal.Desktop"); }, "portal");
+  }
+
+  TemporaryFolder folder_;
+  std::string waylandDisplay_;
+  ChildProcess sway_, bus_, pipewire_, wireplumber_, portalBackend_, portal_;
+};
+
+}  // namespace rezoro::capture::testing
