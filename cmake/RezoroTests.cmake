@@ -1,8 +1,9 @@
 # Test layout: `name_test.cc` beside a unit holds fast tests with fakes (label "unit", also run under the
 # sanitizers); `name_itest.cc` holds tests against the real components (model files, X server, sound
-# server) and is labelled "integration".
+# server) and is labelled "integration"; PROPERTIES are further test properties of the integration
+# tests (such as a fixture they need).
 function(rezoro_add_tests target dir)
-  cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "LIBS;PROPERTIES" ${ARGN})
   file(GLOB_RECURSE unit_sources CONFIGURE_DEPENDS "${dir}/*_test.cc")
   file(GLOB_RECURSE integration_sources CONFIGURE_DEPENDS "${dir}/*_itest.cc")
   if(unit_sources)
@@ -17,7 +18,8 @@ function(rezoro_add_tests target dir)
       REZORO_BIN_DIR="${CMAKE_RUNTIME_OUTPUT_DIRECTORY}"
       REZORO_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
       REZORO_DEPS_DIR="${REZORO_DEPS_DIR}")
-    gtest_discover_tests(${target}_integration PROPERTIES LABELS integration DISCOVERY_TIMEOUT 60)
+    gtest_discover_tests(${target}_integration PROPERTIES LABELS integration ${ARG_PROPERTIES}
+                         DISCOVERY_TIMEOUT 60)
   endif()
 endfunction()
 

@@ -7,7 +7,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 bash "$root/scripts/setup.sh"
-cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+bash "$root/scripts/configure.sh" "$root/build"
 cmake --build "$root/build" -j "$(nproc)" >/dev/null
 
 bin="$root/build/bin"

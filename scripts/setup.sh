@@ -29,8 +29,8 @@ apt_packages=(
   sway swaybg foot xdg-desktop-portal xdg-desktop-portal-wlr
   # fuzzing (libFuzzer ships with clang's runtime)
   clang libclang-rt-14-dev
-  # the Debian package and its checks
-  dpkg-dev fakeroot devscripts lintian
+  # the Debian package and its checks (man-db: man --warnings on the manual pages)
+  dpkg-dev fakeroot devscripts lintian man-db
 )
 
 missing=()

@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test: the full suite against the real components, then the unit
-# tests again under AddressSanitizer and UndefinedBehaviorSanitizer, then a short run of every
-# libFuzzer target (fuzz/run.sh; about a minute).
+# Sets up, builds and runs every test: the full suite against the real components (which also makes
+# the Debian package from this build and runs its programs unpacked), then the unit tests again under
+# AddressSanitizer and UndefinedBehaviorSanitizer, then a short run of every libFuzzer target
+# (fuzz/run.sh; about a minute). The main build is the package's: Release with Debian's hardening
+# flags, warnings as errors.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 jobs=$(nproc)
 
 bash "$root/scripts/setup.sh"
 
-cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DREZORO_WERROR=ON >/dev/null
+bash "$root/scripts/configure.sh" "$root/build" -DREZORO_WERROR=ON
 cmake --build "$root/build" -j "$jobs"
 (cd "$root/build" && ctest --output-on-failure --timeout 600)
 

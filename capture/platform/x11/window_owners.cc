@@ -2,6 +2,8 @@
 
 #include <xcb/res.h>
 
+#include <cstring>
+
 namespace rezoro::capture {
 
 std::vector<uint32_t> windowProperty32(const XcbConnection& connection, xcb_window_t window,
@@ -11,8 +13,12 @@ std::vector<uint32_t> windowProperty32(const XcbConnection& connection, xcb_wind
       connection.get(), xcb_get_property(connection.get(), 0, window, property, type, 0, 4096),
       nullptr));
   if (!reply || reply->format != 32 || reply->type != type) return {};
-  const auto* values = static_cast<const uint32_t*>(xcb_get_property_value(reply.get()));
-  return std::vector<uint32_t>(values, values + xcb_get_property_value_length(reply.get()) / 4);
+  // Copied by size rather than by a pointer range: GCC 12 at -O3 takes the range's end for a heap
+  // pointer with an offset and warns (free-nonheap-object) on the vector's release.
+  const int length = xcb_get_property_value_length(reply.get());
+  std::vector<uint32_t> values(length > 0 ? static_cast<size_t>(length) / 4 : 0);
+  if (!values.empty()) std::memcpy(values.data(), xcb_get_property_value(reply.get()), values.size() * 4);
+  return values;
 }
 
 std::vector<xcb_window_t> childWindows(const XcbConnection& connection, xcb_window_t window) {

@@ -87,8 +87,15 @@ std::filesystem::path executableDirectory() {
   return error ? std::filesystem::path(".") : executable.parent_path();
 }
 
+std::filesystem::path modelDirectory(const std::filesystem::path& executableDirectory) {
+  const auto installed = executableDirectory.parent_path() / "share" / "rezoro" / "models";
+  std::error_code error;
+  if (std::filesystem::is_directory(installed, error)) return installed;
+  return executableDirectory / "models";
+}
+
 std::filesystem::path installedModelPath(const std::string& name) {
-  return executableDirectory() / "models" / name;
+  return modelDirectory(executableDirectory()) / name;
 }
 
 }  // namespace rezoro::cutout

@@ -56,7 +56,12 @@ class OnnxModel {
 // The folder holding the running executable (from /proc/self/exe).
 std::filesystem::path executableDirectory();
 
-// Where the model file `name` is installed: the "models" folder beside the executable.
+// The folder of the model files for a program in `executableDirectory`: share/rezoro/models of the
+// prefix it is installed in (bin/../share/rezoro/models) when that folder exists, otherwise the
+// "models" folder beside it (a build tree).
+std::filesystem::path modelDirectory(const std::filesystem::path& executableDirectory);
+
+// Where the model file `name` is for the running program.
 std::filesystem::path installedModelPath(const std::string& name);
 
 }  // namespace rezoro::cutout
