@@ -50,11 +50,11 @@ constexpr double kFineStep = 0.004;
 class ClickPlayer {
  public:
   explicit ClickPlayer(const std::string& server) {
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, 48000, 2};
+    const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, 48000, 2};
     const uint32_t tenMilliseconds = 480 * 2 * sizeof(float);
     const pa_buffer_attr buffering{uint32_t(-1), tenMilliseconds, uint32_t(-1), uint32_t(-1), uint32_t(-1)};
     int error = 0;
-    stream_ = pa_simple_new(server.c_str(), "rezoro-test", PA_STREAM_PLAYBACK, nullptr, "click", &spec,
+    stream_ = pa_simple_new(server.c_str(), "rezoro-test", PA_STREAM_PLAYBACK, nullptr, "click", &format,
                             nullptr, &buffering, &error);
     if (stream_ == nullptr) throw std::runtime_error(std::string("cannot play into the sink: ") + pa_strerror(error));
     thread_ = std::thread([this] { run(); });

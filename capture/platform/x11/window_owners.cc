@@ -73,14 +73,14 @@ xcb_window_t WindowOwners::clientWindow(xcb_window_t topLevel) const {
 pid_t WindowOwners::clientPid(xcb_window_t window) const {
   if (resourceExtension_) {
     xcb_connection_t* c = connection_.get();
-    const xcb_res_client_id_spec_t spec{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+    const xcb_res_client_id_spec_t clientId{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
     XcbReply<xcb_res_query_client_ids_reply_t> reply(
-        xcb_res_query_client_ids_reply(c, xcb_res_query_client_ids(c, 1, &spec), nullptr));
+        xcb_res_query_client_ids_reply(c, xcb_res_query_client_ids(c, 1, &clientId), nullptr));
     if (reply) {
       for (auto it = xcb_res_query_client_ids_ids_iterator(reply.get()); it.rem > 0;
            xcb_res_client_id_value_next(&it)) {
-        if ((it.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) &&
-            xcb_res_client_id_value_value_length(it.data) >= 1) {
+        // The server answers only the kind of id asked for: the local client's pid.
+        if (xcb_res_client_id_value_value_length(it.data) >= 1) {
           if (const uint32_t pid = *xcb_res_client_id_value_value(it.data); pid > 0) return static_cast<pid_t>(pid);
         }
       }
