@@ -38,7 +38,10 @@ bool readStat(const std::filesystem::path& file, ProcessEntry& entry) {
 }  // namespace
 
 ProcessTree::ProcessTree(std::vector<pid_t> roots, std::filesystem::path processTable)
-    : roots_(std::move(roots)), processTable_(std::move(processTable)) {}
+    : roots_(std::move(roots)), processTable_(std::move(processTable)) {
+  // init is every process's ancestor: as a root it would take in the whole machine.
+  std::erase_if(roots_, [](pid_t root) { return root <= 1; });
+}
 
 void ProcessTree::refresh(double maximumAge) {
   const double now = hostTimeSeconds();

@@ -14,7 +14,7 @@ namespace rezoro::capture {
 // processes, so an application is the whole tree below its process. Refreshed while recording: a
 // helper started later joins the set at the next refresh, and a member stays one while it lives,
 // even when it detaches from its parent (a double fork). A root that does not exist contributes
-// nothing. Not thread-safe: each user keeps its own.
+// nothing, and neither does init (pid 1), the ancestor of every process. Not thread-safe: each user keeps its own.
 class ProcessTree {
  public:
   explicit ProcessTree(std::vector<pid_t> roots, std::filesystem::path processTable = "/proc");

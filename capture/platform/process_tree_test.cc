@@ -44,6 +44,17 @@ TEST(ProcessTreeTest, HoldsTheRootsAndEveryDescendantOnly) {
   EXPECT_FALSE(tree.contains(4242));
 }
 
+TEST(ProcessTreeTest, InitAsARootTakesInNothing) {
+  FakeProcessTable table;
+  table.add(1, 0);
+  table.add(50, 1);
+  ProcessTree tree({1}, table.path());
+  tree.refresh(0);
+  EXPECT_TRUE(tree.empty());
+  EXPECT_FALSE(tree.contains(1));
+  EXPECT_FALSE(tree.contains(50));
+}
+
 TEST(ProcessTreeTest, KeepsDetachedMembersWhileTheyLiveAndAddsLaterChildren) {
   FakeProcessTable table;
   table.add(50, 1);

@@ -24,8 +24,7 @@ constexpr double kProbeSeconds = 2.0;
 constexpr uint32_t kOldestRememberingPortal = 4;
 
 // Wayland has no list of clients to ask, and the exclusion acts on sound only: every process of
-// the machine is an application that may be named, except init. An application is excluded with
-// all its descendants, and init is everybody's ancestor: naming it would silence every recording.
+// the machine is an application that may be named.
 std::vector<ShareableApplication> runningProcesses() {
   std::vector<ShareableApplication> applications;
   std::error_code error;
@@ -34,7 +33,6 @@ std::vector<ShareableApplication> runningProcesses() {
     if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
     ShareableApplication application;
     application.processID = static_cast<pid_t>(std::atol(name.c_str()));
-    if (application.processID <= 1) continue;
     std::getline(std::ifstream(entry.path() / "comm"), application.applicationName);
     applications.push_back(std::move(application));
   }
