@@ -94,6 +94,7 @@ int main(int argc, char** argv) try {
   std::vector<double> jobSeconds;
   std::vector<double> inferenceSeconds;
   long rssAfter10 = -1, rssAfterLast = -1, rssPeak = -1;
+  rezoro::Json lastResult;
   {
     rezoro::bench::CutoutService service(binDir / "rezoro-cutout");
     for (int job = 1; job <= jobs; ++job) {
@@ -106,6 +107,7 @@ int main(int argc, char** argv) try {
       }
       jobSeconds.push_back(answer.seconds);
       inferenceSeconds.push_back(answer.response["result"]["inference_seconds"].get<double>());
+      lastResult = answer.response["result"];
       if (job == 10) rssAfter10 = rezoro::bench::residentKiB(service.pid());
       if (job == jobs) {
         rssAfterLast = rezoro::bench::residentKiB(service.pid());
@@ -122,6 +124,11 @@ int main(int argc, char** argv) try {
   std::printf("model                 %s (%lldx%lld input)\n", rezoro::cutout::isnetModelName,
               static_cast<long long>(side), static_cast<long long>(side));
   std::printf("jobs                  %d (first job, with model load: %.3f s)\n", jobs, jobSeconds.front());
+  // What a job did besides the whole-image pass: person detection and crop passes cost time too.
+  std::printf("recovery              %s, %lld detection pass(es), %lld crop pass(es)\n",
+              lastResult.value("recovery_mode", std::string("?")).c_str(),
+              static_cast<long long>(lastResult.value("human_detection_passes", int64_t{0})),
+              static_cast<long long>(lastResult.value("foreground_crop_passes", int64_t{0})));
   std::printf("job time median       %.3f s\n", median);
   std::printf("job time p95          %.3f s\n", percentile(steady, 0.95));
   std::printf("inference_seconds     %.3f s median (as reported by the service)\n", percentile(inferenceSeconds, 0.5));

@@ -41,7 +41,7 @@ class IsnetEngineTest : public testing::Test {
     const auto scaled = observation->generateScaledMask(observation->allInstances(), handler);
     EXPECT_TRUE(scaled);
     if (!scaled) return {};
-    EXPECT_EQ(scaled->format(), PixelFormat::oneComponent32Float);
+    EXPECT_EQ(scaled->format(), PixelFormat::oneComponent8);
     return grayscaleMask(*scaled);
   }
 
