@@ -6,7 +6,6 @@
 #include <map>
 #include <mutex>
 #include <string>
-#include <string_view>
 
 #include "cutout/platform/onnx/onnx_model.h"
 #include "cutout/platform/vips/orientation.h"
@@ -43,45 +42,6 @@ VipsImagePtr asRgb(VipsImagePtr image) {
   return image;
 }
 
-// The largest JPEG shrink-on-load factor (8, 4, 2 or 1) that keeps both sides at least `side`.
-int jpegShrink(int width, int height, int64_t side) {
-  int shrink = 8;
-  while (shrink > 1 && (width / shrink < side || height / shrink < side)) shrink /= 2;
-  return shrink;
-}
-
-// The stored (not yet turned) picture of a file squeezed to side × side. A JPEG is decoded at the
-// smallest DCT scale that still has `side` pixels each way, which skips most of a large photo's
-// decoding; the Lanczos resize that follows averages away what the scaling leaves. (A thumbnail
-// would keep a factor of two for its resize and decode a 12 MP photo at full size for a
-// 1024-pixel square.) Alpha is flattened onto black before the resize, as a premultiplied resize
-// would; fail_on stops truncated files decoding with grey filler.
-VipsImagePtr squeezedFile(const std::filesystem::path& path, int64_t side) {
-  const VipsImagePtr header(vips_image_new_from_file(path.c_str(), "access", VIPS_ACCESS_SEQUENTIAL, nullptr));
-  if (!header) throwVipsError("cannot open " + path.string());
-  const char* loader = nullptr;
-  const bool jpeg = vips_image_get_typeof(header.get(), "vips-loader") != 0 &&
-                    vips_image_get_string(header.get(), "vips-loader", &loader) == 0 && loader != nullptr &&
-                    std::string_view(loader) == "jpegload";
-  const int shrink = jpeg ? jpegShrink(header->Xsize, header->Ysize, side) : 1;
-  VipsImagePtr image(shrink > 1 ? vips_image_new_from_file(path.c_str(), "shrink", shrink, "access",
-                                                           VIPS_ACCESS_SEQUENTIAL, "fail_on", VIPS_FAIL_ON_TRUNCATED,
-                                                           nullptr)
-                                : vips_image_new_from_file(path.c_str(), "access", VIPS_ACCESS_SEQUENTIAL, "fail_on",
-                                                           VIPS_FAIL_ON_TRUNCATED, nullptr));
-  if (!image) throwVipsError("cannot decode " + path.string());
-  VipsImage* out = nullptr;
-  if (vips_image_hasalpha(image.get())) {
-    if (vips_flatten(image.get(), &out, nullptr) != 0) throwVipsError("cannot flatten the image");
-    image.reset(out);
-  }
-  const double width = image->Xsize, height = image->Ysize, target = static_cast<double>(side);
-  if (vips_resize(image.get(), &out, target / width, "vscale", target / height, nullptr) != 0) {
-    throwVipsError("cannot resize " + path.string());
-  }
-  return VipsImagePtr(out);
-}
-
 // The image squeezed to the network's square, upright, as packed RGB.
 std::vector<uint8_t> networkPixels(const ImageRequestHandler& handler, int64_t side) {
   startVips();
@@ -90,7 +50,7 @@ std::vector<uint8_t> networkPixels(const ImageRequestHandler& handler, int64_t s
   if (const auto* file = std::get_if<ImageRequestHandler::File>(&handler.image)) {
     // The handler's orientation is applied below rather than the file's own tag, so the picture
     // is turned exactly as the caller says.
-    out = squeezedFile(file->path, side).release();
+    out = resizedFile(file->path, static_cast<int>(side), static_cast<int>(side)).release();
     orientation = validOrientation(file->orientation);
   } else {
     const auto& image = std::get<std::shared_ptr<const UprightImage>>(handler.image);
