@@ -80,11 +80,11 @@ struct MaskOutcome {
   std::string recoveryError;
 };
 
-// The long side of the picture the missed-people check detects on: twice the person detector's
-// 416-pixel input. The detector scales every picture into that input anyway, so a reduced decode
-// finds the same people for a fraction of a full-size decode's time and memory (a 12 MP JPEG is
-// decoded at a quarter scale); the full size is decoded only for a recovery's crops.
-constexpr double personSearchSide = 832;
+// The long side of the picture the missed-people check detects on: the person detector's 416-pixel
+// input, into which it scales every picture anyway. A reduced decode finds the same people for a
+// fraction of a full-size decode's time and memory (a 12 MP JPEG is decoded at an eighth of its
+// scale); the full size is decoded only for a recovery's crops.
+constexpr double personSearchSide = 416;
 
 // The picture's size reduced to fit personSearchSide, never enlarged.
 std::pair<int64_t, int64_t> personSearchSize(int64_t width, int64_t height) {
