@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "capture/capture_testing.h"
 #include "capture/platform/testing/display_and_sound.h"
@@ -136,6 +137,36 @@ TEST_F(CaptureFaultTest, AFrozenDisplayWhileFinishingGivesOneResultInTime) {
   // Finishing may have been under way already: either result, but only one, and a file only with
   // a success.
   EXPECT_EQ(std::filesystem::exists(folder / "clip.mp4"), result["ok"] == true) << result;
+}
+
+// Runs xrandr on the private display; its exit status, or none when it is not installed.
+std::optional<int> xrandr(const std::vector<std::string>& arguments) {
+  std::vector<std::string> argv{"xrandr"};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  try {
+    return testing::ChildProcess::start(argv).wait();
+  } catch (const std::runtime_error&) {
+    return std::nullopt;
+  }
+}
+
+TEST_F(CaptureFaultTest, LosingTheRecordedDisplayFailsTheRecording) {
+  if (!xrandr({"--listmonitors"})) GTEST_SKIP() << "xrandr (x11-xserver-utils) is not installed";
+  animate();
+  // The only output is switched off, so the monitor the area was taken from is gone (xrandr fails
+  // afterwards on the screen size it cannot set, which does not matter here).
+  const std::vector<std::vector<std::string>> losses = {{"--output", "screen", "--off"}, {"--fb", "200x200"}};
+  for (const auto& loss : losses) {
+    SCOPED_TRACE(loss.front());
+    const auto destination = folder / (loss.front().substr(2) + ".mp4");
+    RecordingProcess recording(folder.path(), video(destination, 10), kProgram);
+    std::this_thread::sleep_for(1500ms);
+    const auto lost = RecordingProcess::Clock::now();
+    xrandr(loss);
+    const Json result = resultWithin(recording, lost, 3s);
+    EXPECT_EQ(result["error_code"], "recording_failed");
+    EXPECT_FALSE(std::filesystem::exists(destination));
+  }
 }
 
 TEST_F(CaptureFaultTest, ASoundServerThatDiesOrFreezesGivesOneResult) {

@@ -20,7 +20,7 @@ apt_packages=(
   libasio-dev libavformat-dev libavcodec-dev libavutil-dev libswresample-dev libyuv-dev libsndfile1-dev
   libxcb1-dev libxcb-randr0-dev libxcb-shm0-dev libxcb-xfixes0-dev libxcb-damage0-dev
   libxcb-composite0-dev libpulse-dev
-  xvfb x11-utils pulseaudio pulseaudio-utils sox ffmpeg
+  xvfb x11-utils x11-xserver-utils pulseaudio pulseaudio-utils sox ffmpeg
   # leaving an application's windows out: X-Resource client pids, Composite pixmaps painted with Render
   libxcb-res0-dev libxcb-render0-dev xcompmgr picom
   # Wayland: the ScreenCast portal over D-Bus and PipeWire, and the headless desktop the tests run
