@@ -110,6 +110,10 @@ void Recorder::hop(std::function<void()> work) {
 
 void Recorder::begin(std::function<void(CaptureResult)> completion) {
   completion_ = std::move(completion);
+  // Armed first: the permission check may itself wait for a server that does not answer.
+  queueOnQueue_->after(services_.startTimeout, [this] {
+    if (!started_ && !finishing_) complete(CaptureFailure::timeout);
+  });
   if (!services_.screenCapture->preflightScreenCaptureAccess()) {
     complete(CaptureFailure::permissionDenied);
     return;
@@ -124,9 +128,6 @@ void Recorder::begin(std::function<void(CaptureResult)> completion) {
           });
         }
       });
-  queueOnQueue_->after(services_.startTimeout, [this] {
-    if (!started_ && !finishing_) complete(CaptureFailure::timeout);
-  });
 }
 
 void Recorder::installStopControls() {
