@@ -27,6 +27,8 @@ apt_packages=(
   # (wireplumber without its recommends: pipewire-pulse would replace PulseAudio)
   libsystemd-dev libpipewire-0.3-dev pipewire pipewire-bin wireplumber dbus util-linux
   sway swaybg foot xdg-desktop-portal xdg-desktop-portal-wlr
+  # a destination file system that stops answering, in the capture fault tests (FUSE)
+  bindfs
   # fuzzing (libFuzzer ships with clang's runtime)
   clang libclang-rt-14-dev
   # the Debian package and its checks (man-db: man --warnings on the manual pages)
