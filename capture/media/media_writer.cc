@@ -99,6 +99,12 @@ MediaWriter::MediaWriter(const CaptureRequest& request, int64_t width, int64_t h
   audioInput = audio;
 }
 
+MediaWriter::~MediaWriter() {
+  // Their work uses this object's members (the claim, the wave file): both end before any goes.
+  disk_.reset();
+  writer.reset();
+}
+
 void MediaWriter::appendVideo(const VideoSample& sample) {
   const MediaTime time = sample.presentationTime;
   if (request.kind != "video" || (!sample.image && !sample.planar) || !time.isValid()) return;

@@ -53,8 +53,9 @@ class MediaWriter {
   // an input cannot be added or writing cannot start. A failed construction leaves no file at
   // `temporary`.
   MediaWriter(const CaptureRequest& request, int64_t width, int64_t height, MediaPlatform platform);
-  // Closes the writer and the wave file, then removes whatever is left at `temporary`.
-  ~MediaWriter() = default;
+  // Closes the writer and the wave file, then removes whatever is left at `temporary`. Waits for
+  // the writer's thread and the disk thread, which may be publishing.
+  ~MediaWriter();
   MediaWriter(const MediaWriter&) = delete;
   MediaWriter& operator=(const MediaWriter&) = delete;
 
