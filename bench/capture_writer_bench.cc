@@ -4,7 +4,8 @@
 //
 // For each size it feeds frames as fast as the writer takes them (waiting while the input is not
 // ready) together with 48 kHz stereo audio, finishes the file, and prints frames per second over
-// the whole run and the process CPU time (user + system) per frame. Without presets it uses the
+// the whole run and the process CPU time (user + system) per frame, for a moving page and for a
+// still page where only a small window changes (what the encoder alone costs on a quiet screen). Without presets it uses the
 // writer's own choice per size; with presets it compares them.
 #include <sys/resource.h>
 #include <unistd.h>
@@ -36,7 +37,9 @@ double cpuSeconds() {
 
 // Screen-like content: a page of small high-contrast glyph blocks that scrolls up 6 rows per
 // frame, with a coloured panel sliding across it. Eight frames are made ahead and cycled.
-std::vector<std::shared_ptr<const BgraImage>> movingFrames(int width, int height) {
+// `mostlyStill`: the page stands still and only a 320x240 window in the middle changes, a bar
+// sweeping across it.
+std::vector<std::shared_ptr<const BgraImage>> movingFrames(int width, int height, bool mostlyStill) {
   std::mt19937 random(7);
   const int pageHeight = height + 8 * 6;
   std::vector<uint8_t> page(static_cast<size_t>(width) * pageHeight);
@@ -58,12 +61,15 @@ std::vector<std::shared_ptr<const BgraImage>> movingFrames(int width, int height
   std::vector<std::shared_ptr<const BgraImage>> frames;
   for (int index = 0; index < 8; ++index) {
     auto image = std::make_shared<BgraImage>(BgraImage::make(width, height));
-    const int panelLeft = (index * width / 16) % width;
+    const int panelLeft = mostlyStill ? width / 2 + index * 40 : (index * width / 16) % width;
+    const int panelWidth = mostlyStill ? 40 : width / 4;
+    const int panelTop = mostlyStill ? height / 2 : height / 4;
+    const int panelBottom = mostlyStill ? height / 2 + 240 : height * 3 / 4;
     for (int y = 0; y < height; ++y) {
       uint8_t* row = image->row(y);
-      const uint8_t* source = page.data() + static_cast<size_t>(y + index * 6) * width;
+      const uint8_t* source = page.data() + static_cast<size_t>(y + (mostlyStill ? 0 : index * 6)) * width;
       for (int x = 0; x < width; ++x) {
-        const bool panel = x >= panelLeft && x < panelLeft + width / 4 && y > height / 4 && y < height * 3 / 4;
+        const bool panel = x >= panelLeft && x < panelLeft + panelWidth && y > panelTop && y < panelBottom;
         row[4 * x + 0] = panel ? static_cast<uint8_t>(180 + (x - panelLeft) % 60) : source[x];
         row[4 * x + 1] = panel ? static_cast<uint8_t>(90 + y % 100) : source[x];
         row[4 * x + 2] = panel ? 40 : source[x];
@@ -81,8 +87,8 @@ void appendWhenReady(MediaWriterInput<Sample>* input, const Sample& sample) {
   input->append(sample);
 }
 
-void measure(int width, int height, int seconds, const std::string& preset) {
-  const auto frames = movingFrames(width, height);
+void measure(int width, int height, int seconds, const std::string& preset, bool mostlyStill) {
+  const auto frames = movingFrames(width, height, mostlyStill);
   const std::filesystem::path file =
       std::filesystem::temp_directory_path() / ("capture_writer_bench-" + std::to_string(::getpid()) + ".mp4");
   std::filesystem::remove(file);
@@ -118,8 +124,8 @@ void measure(int width, int height, int seconds, const std::string& preset) {
   std::filesystem::remove(file);
 
   const std::string used = preset.empty() ? std::string(x264PresetFor(width, height)) : preset;
-  std::printf("%4dx%-4d %-10s %s  %6.1f frames/s sustained   %6.1f ms CPU/frame   %4.2f cores at 24 fps   %5.2f Mbit/s\n",
-              width, height, used.c_str(), status == WriterStatus::completed ? "ok    " : "FAILED",
+  std::printf("%4dx%-4d %-12s %-10s %s  %6.1f frames/s sustained   %6.1f ms CPU/frame   %4.2f cores at 24 fps   %5.2f Mbit/s\n",
+              width, height, mostlyStill ? "mostly still" : "moving", used.c_str(), status == WriterStatus::completed ? "ok    " : "FAILED",
               total / wall, 1000.0 * cpu / total, cpu / total * 24.0,
               static_cast<double>(bytes) * 8 / 1e6 / (total / 24.0));
   std::fflush(stdout);
@@ -135,7 +141,9 @@ int main(int argc, char** argv) {
   std::printf("MPEG-4 writer, %d s of 24 fps video with 48 kHz stereo AAC per run, %ld cores online\n", seconds,
               ::sysconf(_SC_NPROCESSORS_ONLN));
   for (const auto& [width, height] : {std::pair{1920, 1080}, std::pair{3840, 2160}}) {
-    for (const auto& preset : presets) measure(width, height, seconds, preset);
+    for (const auto& preset : presets) {
+      for (const bool mostlyStill : {false, true}) measure(width, height, seconds, preset, mostlyStill);
+    }
   }
   return 0;
 }

@@ -3,6 +3,7 @@
 // case ends in exactly one result line, in time, and leaves no hidden temporary file behind.
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/statfs.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "capture/capture_testing.h"
 #include "capture/platform/testing/display_and_sound.h"
@@ -114,7 +116,8 @@ TEST_F(CaptureFaultTest, AFrozenDisplayBeforeTheStartGivesOneResultInTime) {
   Frozen frozen(world_->display().pid());
   RecordingProcess recording(folder.path(), video(folder / "clip.mp4", 3), kProgram);
   const Json result = resultWithin(recording, recording.started(), kStartLimit);
-  EXPECT_EQ(result["ok"], false);
+  // A server that does not answer has refused nothing: the recording could not start.
+  EXPECT_TRUE(result["error_code"] == "start_failed" || result["error_code"] == "timeout") << result;
   EXPECT_FALSE(std::filesystem::exists(folder / "clip.mp4"));
 }
 
@@ -136,6 +139,36 @@ TEST_F(CaptureFaultTest, AFrozenDisplayWhileFinishingGivesOneResultInTime) {
   // Finishing may have been under way already: either result, but only one, and a file only with
   // a success.
   EXPECT_EQ(std::filesystem::exists(folder / "clip.mp4"), result["ok"] == true) << result;
+}
+
+// Runs xrandr on the private display; its exit status, or none when it is not installed.
+std::optional<int> xrandr(const std::vector<std::string>& arguments) {
+  std::vector<std::string> argv{"xrandr"};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  try {
+    return testing::ChildProcess::start(argv).wait();
+  } catch (const std::runtime_error&) {
+    return std::nullopt;
+  }
+}
+
+TEST_F(CaptureFaultTest, LosingTheRecordedDisplayFailsTheRecording) {
+  if (!xrandr({"--listmonitors"})) GTEST_SKIP() << "xrandr (x11-xserver-utils) is not installed";
+  animate();
+  // The only output is switched off, so the monitor the area was taken from is gone (xrandr fails
+  // afterwards on the screen size it cannot set, which does not matter here).
+  const std::vector<std::vector<std::string>> losses = {{"--output", "screen", "--off"}, {"--fb", "200x200"}};
+  for (const auto& loss : losses) {
+    SCOPED_TRACE(loss.front());
+    const auto destination = folder / (loss.front().substr(2) + ".mp4");
+    RecordingProcess recording(folder.path(), video(destination, 10), kProgram);
+    std::this_thread::sleep_for(1500ms);
+    const auto lost = RecordingProcess::Clock::now();
+    xrandr(loss);
+    const Json result = resultWithin(recording, lost, 3s);
+    EXPECT_EQ(result["error_code"], "recording_failed");
+    EXPECT_FALSE(std::filesystem::exists(destination));
+  }
 }
 
 TEST_F(CaptureFaultTest, ASoundServerThatDiesOrFreezesGivesOneResult) {
@@ -213,6 +246,109 @@ TEST_F(CaptureFaultTest, ADestinationTurningReadOnlyFailsWithoutLeavingAFile) {
     small.removeReadOnlyView();  // what lies beneath must hold nothing either
     expectNothingSaved(result, destination);
   }
+}
+
+// A view of a folder through bindfs (FUSE) that stops answering when frozen, as a hung network or
+// USB disk does. Thawed and unmounted when released.
+class StalledFileSystem {
+ public:
+  explicit StalledFileSystem(const std::filesystem::path& where)
+      : backing_(where.string() + "-backing"), where_(where) {
+    std::filesystem::create_directory(backing_);
+    std::filesystem::create_directory(where_);
+    try {
+      server_ = testing::ChildProcess::start({"bindfs", "-f", backing_.string(), where_.string()});
+    } catch (const std::runtime_error&) {
+      return;
+    }
+    for (int tries = 0; tries < 100 && !mounted(); ++tries) std::this_thread::sleep_for(20ms);
+  }
+  ~StalledFileSystem() {
+    thaw();
+    if (mounted()) testing::ChildProcess::start({"fusermount", "-u", "-z", where_.string()}).wait(5s);
+  }
+  StalledFileSystem(const StalledFileSystem&) = delete;
+  StalledFileSystem& operator=(const StalledFileSystem&) = delete;
+
+  bool mounted() const {
+    struct statfs status {};
+    constexpr long fuseMagic = 0x65735546;
+    return server_.running() && ::statfs(where_.c_str(), &status) == 0 && status.f_type == fuseMagic;
+  }
+  void freeze() { ::kill(server_.pid(), SIGSTOP); }
+  void thaw() {
+    if (server_.pid() > 0) ::kill(server_.pid(), SIGCONT);
+  }
+  // The folder beneath, which answers all along.
+  const std::filesystem::path& backing() const { return backing_; }
+
+ private:
+  std::filesystem::path backing_;
+  std::filesystem::path where_;
+  testing::ChildProcess server_;
+};
+
+// A video and an audio recording into a file system that stops answering `freezeAfter` into them,
+// stopped by "q" `stopAfter` into them, or by their duration when that comes first. Each gives one
+// result within the stop time-out of its stop, ends once the file system answers again, and nothing
+// appears later.
+void recordIntoAStalledFileSystem(const TempDir& folder, double duration, std::chrono::milliseconds freezeAfter,
+                                  std::chrono::milliseconds stopAfter) {
+  StalledFileSystem stalled(folder / "stalled");
+  if (!stalled.mounted()) GTEST_SKIP() << "no bindfs or no FUSE here (needs the bindfs package and /dev/fuse)";
+  std::vector<std::unique_ptr<RecordingProcess>> recordings;
+  std::vector<std::filesystem::path> destinations;
+  for (const std::string kind : {"video", "audio"}) {
+    std::filesystem::create_directory(folder / kind);
+    destinations.push_back(folder / "stalled" / (kind == "video" ? "clip.mp4" : "sound.wav"));
+    recordings.push_back(std::make_unique<RecordingProcess>(
+        folder / kind, testing::recordingRequestText(kind, destinations.back(), duration, false), kProgram));
+  }
+  const auto started = recordings.front()->started();
+  std::this_thread::sleep_for(freezeAfter);
+  stalled.freeze();
+  // Stopped by "q" now, or by the duration once started: within a second of the program's start.
+  const bool byDuration = std::chrono::duration<double>(stopAfter).count() >= duration;
+  if (!byDuration) {
+    std::this_thread::sleep_for(stopAfter - freezeAfter);
+    for (auto& recording : recordings) recording->write("q\n");
+  }
+  const auto since = byDuration ? started : RecordingProcess::Clock::now();
+  const auto limit = byDuration ? std::chrono::milliseconds(static_cast<int>(duration * 1000)) + 1s + kStopLimit
+                                : std::chrono::milliseconds(kStopLimit);
+  for (size_t index = 0; index < recordings.size(); ++index) {
+    SCOPED_TRACE(destinations[index].filename());
+    const auto printed = recordings[index]->waitForOutput(limit + 5s);
+    ASSERT_TRUE(printed.has_value()) << "no result at all";
+    EXPECT_LE(*printed - since, limit);
+  }
+  // Closing a file on a file system that does not answer waits in the kernel, at exit too: the
+  // programs end once it answers again.
+  stalled.thaw();
+  const auto thawed = RecordingProcess::Clock::now();
+  for (size_t index = 0; index < recordings.size(); ++index) {
+    SCOPED_TRACE(destinations[index].filename());
+    recordings[index]->wait(kExitLimit + 3s);
+    ASSERT_TRUE(recordings[index]->ended().has_value()) << "still running after its result";
+    EXPECT_LE(*recordings[index]->ended() - thawed, kExitLimit);
+    const std::optional<Json> line = recordings[index]->onlyLine();
+    ASSERT_TRUE(line.has_value()) << recordings[index]->output() << recordings[index]->error();
+    EXPECT_EQ((*line)["ok"], false) << *line;
+  }
+  std::this_thread::sleep_for(500ms);  // time for a late publication to show
+  for (const auto& destination : destinations) {
+    EXPECT_FALSE(std::filesystem::exists(stalled.backing() / destination.filename())) << destination;
+  }
+}
+
+TEST_F(CaptureFaultTest, ADestinationThatStopsAnsweringWhileRecordingGivesOneResultInTime) {
+  animate();
+  recordIntoAStalledFileSystem(folder, 2, 1s, 60s);
+}
+
+TEST_F(CaptureFaultTest, ADestinationThatStopsAnsweringWhileFinishingGivesOneResultInTime) {
+  animate();
+  recordIntoAStalledFileSystem(folder, 30, 1s, 1s);
 }
 
 TEST_F(CaptureFaultTest, RecordingsStoppedAtRandomInstantsEachGiveOneResult) {

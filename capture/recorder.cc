@@ -55,19 +55,40 @@ Recorder::Recorder(const CaptureRequest& request, RecorderServices services)
 Recorder::~Recorder() { endQueue(); }
 
 CaptureResult Recorder::run() {
+  const double began = hostTimeSeconds();
   auto delivered = std::make_shared<std::promise<CaptureResult>>();
   std::future<CaptureResult> result = delivered->get_future();
   hop([this, delivered] {
     begin([delivered](CaptureResult outcome) { delivered->set_value(std::move(outcome)); });
   });
-  const double longest = services_.startTimeout + request.duration + services_.stopTimeout + queueGraceSeconds;
-  if (result.wait_for(std::chrono::duration<double>(longest)) != std::future_status::ready) {
-    endQueue();  // gives up on the queue
+  // The queue is looked at now and then: a start or a stop moves the time to give up.
+  constexpr double lookSeconds = 0.05;
+  while (result.wait_for(std::chrono::duration<double>(lookSeconds)) != std::future_status::ready) {
+    if (hostTimeSeconds() < giveUpTime(began)) continue;
+    // The queue is stuck (on a stalled disk, say). Whatever it does later publishes nothing.
+    std::shared_ptr<PublicationClaim> claim;
+    {
+      std::lock_guard lock(claimMutex_);
+      claim = claim_;
+    }
+    std::optional<Json> published = claim ? claim->giveUp() : std::nullopt;
+    endQueue();
+    if (published) return *published;
     return CaptureFailure::timeout;
   }
   CaptureResult outcome = result.get();
   endQueue();
   return outcome;
+}
+
+double Recorder::giveUpTime(double began) const {
+  double time = began + services_.startTimeout + request.duration + services_.stopTimeout + queueGraceSeconds;
+  const double started = startedAt_.load();
+  const double stopped = stopAskedAt_.load();
+  if (started == 0) time = std::min(time, began + services_.startTimeout + watchMarginSeconds);
+  if (started > 0) time = std::min(time, started + request.duration + services_.stopTimeout + watchMarginSeconds);
+  if (started > 0 && stopped > 0) time = std::min(time, stopped + services_.stopTimeout + watchMarginSeconds);
+  return time;
 }
 
 void Recorder::endQueue() {
@@ -110,6 +131,10 @@ void Recorder::hop(std::function<void()> work) {
 
 void Recorder::begin(std::function<void(CaptureResult)> completion) {
   completion_ = std::move(completion);
+  // Armed first: the permission check may itself wait for a server that does not answer.
+  queueOnQueue_->after(services_.startTimeout, [this] {
+    if (!started_ && !finishing_) complete(CaptureFailure::timeout);
+  });
   if (!services_.screenCapture->preflightScreenCaptureAccess()) {
     complete(CaptureFailure::permissionDenied);
     return;
@@ -124,9 +149,6 @@ void Recorder::begin(std::function<void(CaptureResult)> completion) {
           });
         }
       });
-  queueOnQueue_->after(services_.startTimeout, [this] {
-    if (!started_ && !finishing_) complete(CaptureFailure::timeout);
-  });
 }
 
 void Recorder::installStopControls() {
@@ -178,6 +200,7 @@ void Recorder::startAnswer(std::optional<PlatformError> error) {
     return;
   }
   started_ = true;
+  startedAt_ = hostTimeSeconds();
   if (stopRequested_) {
     stop();
   } else {
@@ -193,6 +216,7 @@ void Recorder::stop() {
   if (!started_ || !stream_) return;
 
   finishing_ = true;
+  stopAskedAt_ = hostTimeSeconds();
   std::weak_ptr<Recorder> weak = weak_from_this();
   stream_->stopCapture([weak](std::optional<PlatformError> error) {
     if (auto self = weak.lock()) self->hop([raw = self.get(), error] { raw->stopAnswer(error); });
@@ -242,6 +266,11 @@ void Recorder::complete(CaptureResult result) {
   std::function<void(CaptureResult)> callback = std::exchange(completion_, nullptr);
   for (QueueSource& source : sources_) source.cancel();
   sources_.clear();
+  // A failure (the stop time-out, say) settles that the file is not published, unless it already
+  // was, away from the queue: then that is the result.
+  if (std::holds_alternative<CaptureFailure>(result) && media_) {
+    if (std::optional<Json> published = media_->giveUp()) result = std::move(*published);
+  }
   // Letting go of a stream stuck on a frozen server, or of a writer stuck on a stalled disk, must
   // not hold back the result: both are released on a thread of their own, waited for only briefly.
   const bool failed = std::holds_alternative<CaptureFailure>(result);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -24,6 +25,8 @@ inline constexpr double releaseWaitSeconds = 0.5;
 // Beyond the longest a recording can legitimately take (start time-out, duration, stop time-out),
 // the caller of run() stops waiting for a queue that no longer answers.
 inline constexpr double queueGraceSeconds = 2.0;
+// How long past a time-out run() waits for the queue to report it before giving up on the queue.
+inline constexpr double watchMarginSeconds = 0.25;
 
 // Copies of screen pictures for the encoder, whose memory is reused once the encoder (or the
 // writer's last-frame copy) lets go of it: at 4K a fresh buffer per frame costs more in page faults
@@ -98,8 +101,11 @@ class Recorder : public StreamOutput, public StreamDelegate, public std::enable_
   // Records and returns the single result: the success dictionary or a failure. Call once, from a
   // thread other than the queue; it blocks until the result is there. On return the queue has
   // ended and the stream and the media writer are gone, or have been left to end on threads of
-  // their own when they did not within releaseWaitSeconds. A queue that does not deliver within the
-  // start time-out, the duration, the stop time-out and queueGraceSeconds gives `timeout`.
+  // their own when they did not within releaseWaitSeconds. A queue that does not deliver in time
+  // gives `timeout` (or the success of a recording published meanwhile): within the start time-out
+  // while not started, within the stop time-out after the duration or an earlier stop, and in any
+  // case within the start time-out, the duration, the stop time-out and queueGraceSeconds; each
+  // plus watchMarginSeconds. Nothing is published after that.
   CaptureResult run();
 
   void didOutputSampleBuffer(const SampleBuffer& sample, StreamOutputType type) override;
@@ -128,6 +134,8 @@ class Recorder : public StreamOutput, public StreamDelegate, public std::enable_
   // Drops the stream and the writer on the queue, then ends the queue and waits for its thread.
   // Called from outside the queue.
   void endQueue();
+  // When run() stops waiting for the queue, in host seconds, for a run that began at `began`.
+  double giveUpTime(double began) const;
 
   RecorderServices services_;
 
@@ -144,6 +152,13 @@ class Recorder : public StreamOutput, public StreamDelegate, public std::enable_
   bool stopRequested_ = false;
   bool finishing_ = false;
   std::optional<CaptureFailure> failure_;
+
+  // Read by run() without the queue, whose time-outs it backs up: when the stream started and when
+  // a stop was asked for (host seconds; 0 before), and the media writer's publication claim.
+  std::atomic<double> startedAt_{0};
+  std::atomic<double> stopAskedAt_{0};
+  std::mutex claimMutex_;
+  std::shared_ptr<PublicationClaim> claim_;
 };
 
 }  // namespace rezoro::capture

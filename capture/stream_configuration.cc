@@ -112,6 +112,10 @@ void Recorder::configure(const ShareableContent& content) {
 
   media_ = std::make_unique<MediaWriter>(request, video ? configuration.width : 0,
                                          video ? configuration.height : 0, services_.mediaPlatform);
+  {
+    std::lock_guard lock(claimMutex_);
+    claim_ = media_->publicationClaim();
+  }
   stream_ = services_.screenCapture->makeStream(filter, configuration, weak_from_this());
   if (!stream_) throw PlatformError{"the stream could not be made"};
   if (video) {

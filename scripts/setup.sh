@@ -20,13 +20,15 @@ apt_packages=(
   libasio-dev libavformat-dev libavcodec-dev libavutil-dev libswresample-dev libyuv-dev libsndfile1-dev
   libxcb1-dev libxcb-randr0-dev libxcb-shm0-dev libxcb-xfixes0-dev libxcb-damage0-dev
   libxcb-composite0-dev libpulse-dev
-  xvfb x11-utils pulseaudio pulseaudio-utils sox ffmpeg
+  xvfb x11-utils x11-xserver-utils pulseaudio pulseaudio-utils sox ffmpeg
   # leaving an application's windows out: X-Resource client pids, Composite pixmaps painted with Render
   libxcb-res0-dev libxcb-render0-dev xcompmgr picom
   # Wayland: the ScreenCast portal over D-Bus and PipeWire, and the headless desktop the tests run
   # (wireplumber without its recommends: pipewire-pulse would replace PulseAudio)
   libsystemd-dev libpipewire-0.3-dev pipewire pipewire-bin wireplumber dbus util-linux
   sway swaybg foot xdg-desktop-portal xdg-desktop-portal-wlr
+  # a destination file system that stops answering, in the capture fault tests (FUSE)
+  bindfs
   # fuzzing (libFuzzer ships with clang's runtime)
   clang libclang-rt-14-dev
   # the Debian package and its checks (man-db: man --warnings on the manual pages)

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <future>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -188,9 +189,13 @@ TEST(FinishedRecording, WaveHasItsGapsAndTailFilledWithSilence) {
   EXPECT_EQ(media->audioFrames, 2948);
 
   now = 71.0;  // one second after the wave file was created
-  std::optional<CaptureResult> result;
-  media->finish([&](CaptureResult r) { result = std::move(r); }, nullptr);
-  ASSERT_TRUE(result && std::holds_alternative<Json>(*result));
+  // The file is completed and published on the disk thread, which then reports.
+  std::promise<CaptureResult> reported;
+  std::future<CaptureResult> finished = reported.get_future();
+  media->finish([&](CaptureResult r) { reported.set_value(std::move(r)); }, nullptr);
+  ASSERT_EQ(finished.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  const std::optional<CaptureResult> result = finished.get();
+  ASSERT_TRUE(std::holds_alternative<Json>(*result));
   EXPECT_EQ(std::get<Json>(*result)["duration_seconds"].get<double>(), 1.0);
   EXPECT_EQ(std::get<Json>(*result)["audio_frames"], 2948);
   EXPECT_FALSE(std::filesystem::exists(media->temporary));

@@ -90,6 +90,9 @@ class WaveFileWriter {
 struct MediaPlatform {
   std::function<std::unique_ptr<MediaFileWriter>(const std::filesystem::path&)> makeMpeg4Writer;
   std::function<std::unique_ptr<WaveFileWriter>(const std::filesystem::path&)> makeWaveFile;
+  // Whether the wave file is created, written and closed on a thread of its own rather than on
+  // the caller's: a stalled disk then holds up neither the recording's queue nor its time-outs.
+  bool backgroundFileWork = false;
 };
 
 }  // namespace rezoro::capture

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -44,6 +45,20 @@ std::filesystem::path temporaryRecordingPath(const std::filesystem::path& destin
   return destination.parent_path() / name;
 }
 
+namespace {
+
+// Hands a result made away from the queue to `toQueue`, where it reaches `completion` only while the
+// media writer watched by `alive` still exists; with no `toQueue`, to `completion` at once.
+void handOver(CaptureResult result, const std::weak_ptr<const bool>& alive, const CaptureCompletion& completion,
+              const QueueHop& toQueue) {
+  if (!toQueue) return completion(std::move(result));
+  toQueue([alive, completion, result = std::move(result)] {
+    if (!alive.expired()) completion(result);
+  });
+}
+
+}  // namespace
+
 MediaWriter::TemporaryRemoval::TemporaryRemoval(const std::filesystem::path& temporary)
     : directory_(::open(temporary.parent_path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)),
       temporary_(temporary) {}
@@ -65,7 +80,10 @@ MediaWriter::MediaWriter(const CaptureRequest& request, int64_t width, int64_t h
       height(height),
       platform(std::move(platform)) {
   request.validateDestination(true);
-  if (request.kind != "video") return;
+  if (request.kind != "video") {
+    if (this->platform.backgroundFileWork) disk_ = std::make_unique<SerialQueue>();
+    return;
+  }
 
   std::unique_ptr<MediaFileWriter> created = this->platform.makeMpeg4Writer(temporary);
   VideoWriterInput* video = created->addVideoInput(videoOutputSettings(width, height));
@@ -79,6 +97,12 @@ MediaWriter::MediaWriter(const CaptureRequest& request, int64_t width, int64_t h
   writer = std::move(created);
   videoInput = video;
   audioInput = audio;
+}
+
+MediaWriter::~MediaWriter() {
+  // Their work uses this object's members (the claim, the wave file): both end before any goes.
+  disk_.reset();
+  writer.reset();
 }
 
 void MediaWriter::appendVideo(const VideoSample& sample) {
@@ -108,7 +132,7 @@ void MediaWriter::appendVideo(const VideoSample& sample) {
 }
 
 void MediaWriter::appendWaveSilence(int64_t until) {
-  if (!waveFile || waveFrames >= until) return;
+  if (!waveOpened_ || waveFrames >= until) return;
   std::vector<float> zeros;
   try {
     zeros.assign(static_cast<size_t>(silenceChunkFrames) * audioChannelCount, 0.0f);
@@ -117,20 +141,55 @@ void MediaWriter::appendWaveSilence(int64_t until) {
   }
   while (waveFrames < until) {
     const int64_t frames = std::min(until - waveFrames, silenceChunkFrames);
-    waveFile->write(zeros.data(), frames);
+    writeWave(zeros.data(), frames);
     waveFrames += frames;
   }
 }
 
+void MediaWriter::openWave() {
+  if (!disk_) {
+    waveFile = platform.makeWaveFile(temporary);
+    waveOpened_ = true;
+    return;
+  }
+  waveOpened_ = true;
+  disk_->async([this] {
+    try {
+      waveFile = platform.makeWaveFile(temporary);
+    } catch (...) {
+      waveFailed_ = true;
+    }
+  });
+}
+
+void MediaWriter::writeWave(const float* interleaved, int64_t frames) {
+  if (!disk_) {
+    waveFile->write(interleaved, frames);
+    return;
+  }
+  if (waveFailed_) throw std::runtime_error("the wave file cannot be written");
+  if (waveBacklog_ + frames > waveBacklogFrames) throw std::runtime_error("the disk does not keep up");
+  auto samples = std::make_shared<const std::vector<float>>(interleaved, interleaved + frames * audioChannelCount);
+  waveBacklog_ += frames;
+  disk_->async([this, samples, frames] {
+    try {
+      if (!waveFailed_ && waveFile) waveFile->write(samples->data(), frames);
+    } catch (...) {
+      waveFailed_ = true;
+    }
+    waveBacklog_ -= frames;
+  });
+}
+
 void MediaWriter::finish(CaptureCompletion completion, QueueHop toQueue) {
   if (request.kind == "audio") {
-    finishAudio(completion);
+    finishAudio(std::move(completion), std::move(toQueue));
   } else {
     finishVideo(std::move(completion), std::move(toQueue));
   }
 }
 
-void MediaWriter::finishAudio(const CaptureCompletion& completion) {
+void MediaWriter::finishAudio(CaptureCompletion completion, QueueHop toQueue) {
   if (audioFrames >= 1 && firstHostTime) {
     // Captured audio that ended early is followed by silence up to the wall-clock length.
     const double elapsed = std::min(std::max(hostClock() - *firstHostTime, 0.0), request.duration);
@@ -141,12 +200,22 @@ void MediaWriter::finishAudio(const CaptureCompletion& completion) {
       return;
     }
   }
-  waveFile.reset();
   if (audioFrames < 1) {
     completion(CaptureFailure::noAudio);
     return;
   }
-  completion(publish(static_cast<double>(waveFrames) / audioSampleRate));
+  const double duration = static_cast<double>(waveFrames) / audioSampleRate;
+  if (!disk_) {
+    waveFile.reset();  // completes the header
+    completion(publish(duration));
+    return;
+  }
+  // After the writes queued before it.
+  std::weak_ptr<const bool> alive = lifetime_;
+  disk_->async([this, alive, duration, completion = std::move(completion), toQueue = std::move(toQueue)] {
+    waveFile.reset();
+    handOver(waveFailed_ ? CaptureResult(CaptureFailure::exportFailed) : publish(duration), alive, completion, toQueue);
+  });
 }
 
 void MediaWriter::finishVideo(CaptureCompletion completion, QueueHop toQueue) {
@@ -178,19 +247,10 @@ void MediaWriter::finishVideo(CaptureCompletion completion, QueueHop toQueue) {
   std::weak_ptr<const bool> alive = lifetime_;
   writer->finishWriting([this, alive, duration, completion = std::move(completion),
                          toQueue = std::move(toQueue)](WriterStatus status) {
-    auto deliver = [this, alive, duration, completion, status] {
-      if (alive.expired()) return;
-      if (status == WriterStatus::completed) {
-        completion(publish(duration));
-      } else {
-        completion(CaptureFailure::exportFailed);
-      }
-    };
-    if (toQueue) {
-      toQueue(std::move(deliver));
-    } else {
-      deliver();
-    }
+    // Published here rather than on the queue, which a stalled disk must not hold up.
+    if (alive.expired()) return;
+    handOver(status == WriterStatus::completed ? publish(duration) : CaptureResult(CaptureFailure::exportFailed),
+             alive, completion, toQueue);
   });
 }
 
@@ -199,12 +259,27 @@ CaptureResult MediaWriter::publish(double duration) {
   if (::lstat(temporary.c_str(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_size <= 44) {
     return CaptureFailure::exportFailed;
   }
-  if (!publishWithoutReplacing(temporary, request.destination)) return CaptureFailure::exportFailed;
-  return successResult(*this, duration);
+  const Json success = successResult(*this, duration);
+  if (!claim_->claim()) return CaptureFailure::exportFailed;
+  if (!publishWithoutReplacing(temporary, request.destination)) {
+    claim_->unclaim();
+    return CaptureFailure::exportFailed;
+  }
+  if (!claim_->confirm(success)) {
+    // Given up while the link was being made: the name goes again, if it is still this file.
+    struct stat published {};
+    if (::lstat(request.destination.c_str(), &published) == 0 && published.st_dev == status.st_dev &&
+        published.st_ino == status.st_ino) {
+      ::unlink(request.destination.c_str());
+    }
+    return CaptureFailure::exportFailed;
+  }
+  return success;
 }
 
 void MediaWriter::discard() {
   if (writer) writer->cancelWriting();
+  disk_.reset();  // waits for the wave file's work under way
   waveFile.reset();
   temporaryRemoval_.remove();
 }

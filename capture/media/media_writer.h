@@ -12,6 +12,8 @@
 #include "capture/media/media_file_writer.h"
 #include "capture/media/media_sample.h"
 #include "capture/media/media_time.h"
+#include "capture/media/publication.h"
+#include "capture/serial_queue.h"
 #include "common/unique_fd.h"
 
 namespace rezoro::capture {
@@ -29,6 +31,9 @@ std::filesystem::path temporaryRecordingPath(const std::filesystem::path& destin
 
 // Frames of zero samples written per call when the wave file is filled with silence.
 inline constexpr int64_t silenceChunkFrames = 4096;
+// Audio frames that may wait for a wave file written in the background (five seconds): a disk that
+// falls further behind fails the recording.
+inline constexpr int64_t waveBacklogFrames = 5 * 48000;
 
 // Receives the one result of a recording: the success dictionary or a failure.
 using CaptureCompletion = std::function<void(CaptureResult)>;
@@ -48,8 +53,9 @@ class MediaWriter {
   // an input cannot be added or writing cannot start. A failed construction leaves no file at
   // `temporary`.
   MediaWriter(const CaptureRequest& request, int64_t width, int64_t height, MediaPlatform platform);
-  // Closes the writer and the wave file, then removes whatever is left at `temporary`.
-  ~MediaWriter() = default;
+  // Closes the writer and the wave file, then removes whatever is left at `temporary`. Waits for
+  // the writer's thread and the disk thread, which may be publishing.
+  ~MediaWriter();
   MediaWriter(const MediaWriter&) = delete;
   MediaWriter& operator=(const MediaWriter&) = delete;
 
@@ -63,25 +69,41 @@ class MediaWriter {
 
   // Extends the wave file with zero frames until it holds `until` frames, in writes of at most
   // silenceChunkFrames. Nothing happens without a wave file or when it is long enough already.
-  // Throws CaptureFailure::exportFailed when the silence cannot be allocated, or the wave file's
-  // std::runtime_error when a write fails.
+  // Throws CaptureFailure::exportFailed when the silence cannot be allocated, or writeWave's
+  // std::runtime_error.
   void appendWaveSilence(int64_t until);
+
+  // Creates the wave file of an audio recording at `temporary`, and appends interleaved stereo
+  // frames to it. With the platform's backgroundFileWork both only queue the work for the disk
+  // thread, and writeWave throws std::runtime_error once a write there has failed or when
+  // waveBacklogFrames are still waiting; otherwise they run at once and throw the platform's
+  // errors.
+  void openWave();
+  void writeWave(const float* interleaved, int64_t frames);
+  bool waveOpened() const { return waveOpened_; }
 
   // Ends the recording and calls `completion` exactly once with the success dictionary of
   // publish() or a failure (noFrames, noAudio, recordingFailed, exportFailed). Call it once, on
-  // the recorder's queue, after the last sample has been routed. An audio recording and every
-  // early failure complete before finish returns. A movie completes when its writer has finished:
-  // the writer reports on its own thread, the report is handed to `toQueue`, and publication and
-  // `completion` then run on the queue — but not at all if this MediaWriter has been destroyed by
-  // then (the recording has already completed otherwise). With an empty `toQueue` they run on the
-  // writer's thread, and the caller must keep this object alive until `completion` has run.
+  // the recorder's queue, after the last sample has been routed. Every early failure, and an audio
+  // recording without backgroundFileWork, completes before finish returns. Otherwise the file is
+  // completed and published away from the queue (a stalled disk must not hold it up): a movie on
+  // its writer's thread once the writer has finished, a wave file on the disk thread; the result
+  // is then handed to `toQueue`, where `completion` runs — but not at all if this MediaWriter has
+  // been destroyed by then (the recording has already completed otherwise). With an empty
+  // `toQueue` it runs on that thread, and the caller must keep this object alive until then.
   void finish(CaptureCompletion completion, QueueHop toQueue);
 
   // Moves the finished temporary file to the destination by a hard link (or, where the file system
   // has none, a rename), which never replaces an existing file (publishWithoutReplacing), and returns the success dictionary with `duration` as "duration_seconds".
   // Returns CaptureFailure::exportFailed when the temporary file is missing, not a regular file or
-  // 44 bytes or less (a bare WAV header), or the link cannot be made.
+  // 44 bytes or less (a bare WAV header), or the link cannot be made, and when the recording has
+  // been given up (giveUp) before or while the file was published; the file is then taken back.
   CaptureResult publish(double duration);
+
+  // Settles that this recording ends without its file, unless it has been published already: then
+  // returns the success dictionary that reports it. From any thread.
+  std::optional<Json> giveUp() { return claim_->giveUp(); }
+  std::shared_ptr<PublicationClaim> publicationClaim() const { return claim_; }
 
   // The failure path: cancels the movie writer, closes the wave file and removes the temporary
   // file, ignoring errors.
@@ -131,11 +153,20 @@ class MediaWriter {
   std::function<double()> hostClock = hostTimeSeconds;
 
  private:
-  void finishAudio(const CaptureCompletion& completion);
+  void finishAudio(CaptureCompletion completion, QueueHop toQueue);
   void finishVideo(CaptureCompletion completion, QueueHop toQueue);
 
   // Watched by the movie writer's finish report: expired once this object is gone.
   std::shared_ptr<const bool> lifetime_ = std::make_shared<const bool>(true);
+  const std::shared_ptr<PublicationClaim> claim_ = std::make_shared<PublicationClaim>();
+
+  bool waveOpened_ = false;
+  // Set on the disk thread, read on the queue.
+  std::atomic<bool> waveFailed_{false};
+  std::atomic<int64_t> waveBacklog_{0};
+  // The wave file's work in order, with backgroundFileWork; declared last, so that its thread has
+  // ended before anything it uses goes.
+  std::unique_ptr<SerialQueue> disk_;
 };
 
 }  // namespace rezoro::capture

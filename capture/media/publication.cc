@@ -19,3 +19,31 @@ bool publishWithoutReplacing(const std::filesystem::path& temporary,
 }
 
 }  // namespace rezoro::capture
+
+namespace rezoro::capture {
+
+bool PublicationClaim::claim() {
+  State expected = State::open;
+  return state_.compare_exchange_strong(expected, State::publishing);
+}
+
+void PublicationClaim::unclaim() {
+  State expected = State::publishing;
+  state_.compare_exchange_strong(expected, State::open);
+}
+
+bool PublicationClaim::confirm(Json published) {
+  published_ = std::move(published);
+  State expected = State::publishing;
+  return state_.compare_exchange_strong(expected, State::published);
+}
+
+std::optional<Json> PublicationClaim::giveUp() {
+  State seen = state_.load();
+  while (seen != State::published && !state_.compare_exchange_weak(seen, State::givenUp)) {
+  }
+  if (seen == State::published) return published_;
+  return std::nullopt;
+}
+
+}  // namespace rezoro::capture

@@ -60,3 +60,30 @@ TEST(Publication, WithoutHardLinksARenameThatNeverReplacesPublishes) {
 
 }  // namespace
 }  // namespace rezoro::capture
+
+namespace rezoro::capture {
+namespace {
+
+TEST(PublicationClaim, WhicheverComesFirstWins) {
+  PublicationClaim published;
+  ASSERT_TRUE(published.claim());
+  ASSERT_TRUE(published.confirm(Json{{"ok", true}}));
+  EXPECT_EQ(published.giveUp(), (Json{{"ok", true}}));  // too late to give up: it is out there
+
+  PublicationClaim givenUp;
+  EXPECT_EQ(givenUp.giveUp(), std::nullopt);
+  EXPECT_FALSE(givenUp.claim());
+
+  PublicationClaim failed;  // a link that failed leaves it open
+  ASSERT_TRUE(failed.claim());
+  failed.unclaim();
+  EXPECT_TRUE(failed.claim());
+
+  PublicationClaim meanwhile;  // given up while the link was being made
+  ASSERT_TRUE(meanwhile.claim());
+  EXPECT_EQ(meanwhile.giveUp(), std::nullopt);
+  EXPECT_FALSE(meanwhile.confirm(Json{{"ok", true}}));
+}
+
+}  // namespace
+}  // namespace rezoro::capture

@@ -32,8 +32,8 @@ void appendWaveAudio(MediaWriter& media, const SystemAudioSample& sample, int64_
       sample.format != AudioSampleFormat::float32 || !audio.presentationTime.isValid()) {
     throw CaptureFailure::recordingFailed;
   }
-  if (!media.waveFile) {
-    media.waveFile = media.platform.makeWaveFile(media.temporary);
+  if (!media.waveOpened()) {
+    media.openWave();
     media.firstHostTime = media.hostClock();
     media.audioStartTime = audio.presentationTime;
   }
@@ -50,7 +50,7 @@ void appendWaveAudio(MediaWriter& media, const SystemAudioSample& sample, int64_
   const int64_t skip = std::clamp<int64_t>(written - target, 0, frames);
   const int64_t count = std::min(limit - written, frames - skip);
   if (count < 1) return;
-  media.waveFile->write(audio.samples->data() + skip * audioChannelCount, count);
+  media.writeWave(audio.samples->data() + skip * audioChannelCount, count);
   media.waveFrames += count;
   media.audioFrames += count;
 }

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
 #include <numeric>
+#include <thread>
 
 #include "capture/media/media_testing.h"
 
@@ -257,6 +260,41 @@ TEST_F(RoutingTest, WaveFileErrorsFailTheRecording) {
   MediaWriter other(testing::recordingRequest(dir / "other.wav", "audio", 10), 0, 0, refusing);
   EXPECT_FALSE(routeAudioSample(&other, sound(100, at(0))));
   EXPECT_FALSE(other.audioStartTime.has_value());
+}
+
+// A wave file whose writes wait until it is thawed, as on a disk that stopped answering.
+class StalledWaveFile : public WaveFileWriter {
+ public:
+  explicit StalledWaveFile(std::shared_future<void> thawed) : thawed_(std::move(thawed)) {}
+  void write(const float*, int64_t) override { thawed_.wait(); }
+
+ private:
+  std::shared_future<void> thawed_;
+};
+
+TEST_F(RoutingTest, AWaveFileWrittenInTheBackgroundFailsTheRecordingOnceItFallsBehindOrFails) {
+  std::promise<void> thaw;
+  MediaPlatform stalled = testing::fakeMediaPlatform(outputs);
+  stalled.backgroundFileWork = true;
+  stalled.makeWaveFile = [thawed = thaw.get_future().share()](const std::filesystem::path&) {
+    return std::unique_ptr<WaveFileWriter>(std::make_unique<StalledWaveFile>(thawed));
+  };
+  MediaWriter media(testing::recordingRequest(dir / "sound.wav", "audio", 60), 0, 0, stalled);
+  int64_t routed = 0;
+  while (routed <= waveBacklogFrames && routeAudioSample(&media, sound(4800, at(routed / 48000.0)))) routed += 4800;
+  EXPECT_EQ(routed, waveBacklogFrames);  // none of it written, and the queue never waited
+  thaw.set_value();
+
+  MediaPlatform failing = testing::fakeMediaPlatform(outputs);
+  failing.backgroundFileWork = true;
+  outputs.failWaveWriteAt = 1;
+  MediaWriter other(testing::recordingRequest(dir / "other.wav", "audio", 60), 0, 0, failing);
+  bool failed = false;
+  for (int buffer = 0; buffer < 200 && !failed; ++buffer) {
+    failed = !routeAudioSample(&other, sound(480, at(buffer * 0.01)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_TRUE(failed);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@ MediaPlatform realMediaPlatform() {
   platform.makeWaveFile = [](const std::filesystem::path& path) -> std::unique_ptr<WaveFileWriter> {
     return WaveFile::create(path);
   };
+  platform.backgroundFileWork = true;
   return platform;
 }
 

@@ -6,6 +6,7 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <xcb/damage.h>
+#include <xcb/randr.h>
 #include <xcb/shm.h>
 #include <xcb/xfixes.h>
 
@@ -17,6 +18,7 @@
 #include "capture/platform/changed_area.h"
 #include "capture/platform/incremental_picture.h"
 #include "capture/platform/pulse/pulse_audio_capture.h"
+#include "capture/platform/x11/screen_layout.h"
 #include "capture/platform/x11/window_composer.h"
 #include "capture/platform/x11/xcb_connection.h"
 #include "common/unique_fd.h"
@@ -108,6 +110,8 @@ class ScreenGrabber {
     bool operator==(const Cursor&) const = default;
   };
   using CursorImage = XcbReply<xcb_xfixes_get_cursor_image_reply_t>;
+  // How often the screen's layout is read when no event announced a change.
+  static constexpr double layoutCheckSeconds = 0.5;
 
   void run();
   // Waits until `deadline` (host seconds) while noting damage; false when told to stop or the
@@ -115,7 +119,9 @@ class ScreenGrabber {
   bool waitUntil(double deadline, bool& damaged);
   // Adds the damage reported since the last call, in source pixels, to `changed`.
   void collectDamage(ChangedArea& changed);
-  // Hands the events that `poll` gives to the damage flag and the window composer.
+  // Asks to hear of changes to the screen's size, outputs and monitors.
+  void watchLayout();
+  // Hands the events that `poll` gives to the damage flag, the layout flag and the window composer.
   void noteEvents(xcb_generic_event_t* (*poll)(xcb_connection_t*), bool& damaged);
   bool windowsChangedDuringGrab(bool& damaged);
   // Reads the whole area without the excluded windows into the source picture.
@@ -132,6 +138,10 @@ class ScreenGrabber {
   xcb_damage_damage_t damage_ = 0;
   xcb_xfixes_region_t region_ = 0;
   uint8_t damageEvent_ = 0;
+  uint8_t randrEvent_ = 0;  // RandR's first event code; 0 without RandR
+  // The RandR monitor the area was taken from; none when it was the screen as a whole.
+  std::optional<uint32_t> monitor_;
+  bool layoutChanged_ = false;
   PixelRect source_;
   double interval_ = 1.0 / 60;
   bool showsCursor_ = true;
@@ -255,6 +265,10 @@ std::unique_ptr<ScreenGrabber> ScreenGrabber::open(const ContentFilter& filter,
                                                           ProcessTree(filter.excludedProcessIDs()),
                                                           source.x, source.y, source.width, source.height);
   }
+  for (const X11Monitor& monitor : x11Monitors(grabber->connection_)) {
+    if (monitor.name == filter.display.displayID) grabber->monitor_ = monitor.name;
+  }
+  grabber->watchLayout();
   xcb_flush(c);
 
   const double interval = configuration.minimumFrameInterval.seconds();
@@ -281,9 +295,30 @@ bool ScreenGrabber::waitUntil(double deadline, bool& damaged) {
   }
 }
 
+void ScreenGrabber::watchLayout() {
+  xcb_connection_t* c = connection_.get();
+  // One event mask per client and window: the composer's interest in the root's children stays.
+  uint32_t events = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+  if (composer_) events |= XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+  xcb_change_window_attributes(c, connection_.root(), XCB_CW_EVENT_MASK, &events);
+  if (!extensionPresent(c, &xcb_randr_id)) return;
+  randrEvent_ = xcb_get_extension_data(c, &xcb_randr_id)->first_event;
+  xcb_randr_select_input(c, connection_.root(),
+                         XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
+                             XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE | XCB_RANDR_NOTIFY_MASK_RESOURCE_CHANGE);
+}
+
 void ScreenGrabber::noteEvents(xcb_generic_event_t* (*poll)(xcb_connection_t*), bool& damaged) {
   while (XcbReply<xcb_generic_event_t> event{poll(connection_.get())}) {
-    if ((event->response_type & 0x7f) == damageEvent_) damaged = true;
+    const uint8_t type = event->response_type & 0x7f;
+    if (type == damageEvent_) damaged = true;
+    if (randrEvent_ != 0 && (type == randrEvent_ + XCB_RANDR_SCREEN_CHANGE_NOTIFY || type == randrEvent_ + XCB_RANDR_NOTIFY)) {
+      layoutChanged_ = true;
+    }
+    if (type == XCB_CONFIGURE_NOTIFY &&
+        reinterpret_cast<const xcb_configure_notify_event_t*>(event.get())->window == connection_.root()) {
+      layoutChanged_ = true;
+    }
     if (composer_) composer_->noteEvent(*event);
   }
 }
@@ -403,8 +438,19 @@ void ScreenGrabber::run() {
   bool damaged = false;
   Cursor shown;  // where the cursor was in the last picture
   double tick = hostTimeSeconds();
+  double nextLayoutCheck = tick + layoutCheckSeconds;
   while (waitUntil(tick, damaged)) {
     const double now = hostTimeSeconds();
+    // A screen that shrank past the area, or a monitor unplugged, would otherwise be recorded as
+    // black or as its last picture. Monitors come and go without an event, so they are also
+    // looked at now and then.
+    if (std::exchange(layoutChanged_, false) || now >= nextLayoutCheck) {
+      nextLayoutCheck = now + layoutCheckSeconds;
+      if (std::optional<std::string> lost = lostAreaReason(source_, monitor_, x11ScreenLayout(connection_))) {
+        callbacks_.onFailure(*lost);
+        return;
+      }
+    }
     if (damaged) {
       damaged = false;
       collectDamage(changed);

@@ -16,7 +16,9 @@ class X11ScreenCaptureService : public ScreenCaptureService {
   X11ScreenCaptureService() = default;
   ~X11ScreenCaptureService() override = default;  // waits for a content request under way
 
-  // Both give up after x11AnswerSeconds: false and 0 as for a display that cannot be reached.
+  // Both give up after x11AnswerSeconds. The check then answers true: a display that does not
+  // answer has not refused, and the recording ends as one that could not start. The ID is then 0,
+  // as for a display that cannot be reached.
   bool preflightScreenCaptureAccess() override;
   uint32_t mainDisplayID() override;  // 0 when the display cannot be reached
   void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,

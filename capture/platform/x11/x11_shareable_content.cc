@@ -1,8 +1,7 @@
 #include "capture/platform/x11/x11_shareable_content.h"
 
+#include "capture/platform/x11/screen_layout.h"
 #include "capture/platform/x11/window_owners.h"
-
-#include <xcb/randr.h>
 
 #include <algorithm>
 #include <fstream>
@@ -20,15 +19,6 @@ std::string atomName(const XcbConnection& connection, xcb_atom_t atom) {
                      static_cast<size_t>(xcb_get_atom_name_name_length(reply.get())));
 }
 
-bool randrMonitorsAvailable(const XcbConnection& connection) {
-  const xcb_query_extension_reply_t* extension = xcb_get_extension_data(connection.get(), &xcb_randr_id);
-  if (!extension || !extension->present) return false;
-  XcbReply<xcb_randr_query_version_reply_t> version(xcb_randr_query_version_reply(
-      connection.get(), xcb_randr_query_version(connection.get(), 1, 5), nullptr));
-  return version && (version->major_version > 1 ||
-                     (version->major_version == 1 && version->minor_version >= 5));
-}
-
 struct Monitor {
   ShareableDisplay display;
   bool primary = false;
@@ -36,23 +26,14 @@ struct Monitor {
 
 std::vector<Monitor> monitors(const XcbConnection& connection) {
   std::vector<Monitor> out;
-  if (randrMonitorsAvailable(connection)) {
-    XcbReply<xcb_randr_get_monitors_reply_t> reply(xcb_randr_get_monitors_reply(
-        connection.get(), xcb_randr_get_monitors(connection.get(), connection.root(), 1), nullptr));
-    if (reply) {
-      for (auto it = xcb_randr_get_monitors_monitors_iterator(reply.get()); it.rem > 0;
-           xcb_randr_monitor_info_next(&it)) {
-        const xcb_randr_monitor_info_t& info = *it.data;
-        if (info.width == 0 || info.height == 0) continue;
-        Monitor monitor;
-        monitor.display.displayID = info.name;
-        monitor.display.frame = {static_cast<double>(info.x), static_cast<double>(info.y),
-                                 static_cast<double>(info.width), static_cast<double>(info.height)};
-        monitor.display.name = atomName(connection, info.name);
-        monitor.primary = info.primary != 0;
-        out.push_back(std::move(monitor));
-      }
-    }
+  for (const X11Monitor& found : x11Monitors(connection)) {
+    Monitor monitor;
+    monitor.display.displayID = found.name;
+    monitor.display.frame = {static_cast<double>(found.frame.x), static_cast<double>(found.frame.y),
+                             static_cast<double>(found.frame.width), static_cast<double>(found.frame.height)};
+    monitor.display.name = atomName(connection, found.name);
+    monitor.primary = found.primary;
+    out.push_back(std::move(monitor));
   }
   if (out.empty()) {
     Monitor whole;
