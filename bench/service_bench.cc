@@ -82,18 +82,17 @@ int main(int argc, char** argv) try {
     return 1;
   }
 
+  // The bare network runs here once after each job, so that a machine whose load changes during
+  // the run slows both figures alike.
   std::vector<double> raw;
-  int64_t side = rezoro::cutout::isnetSide;
-  {
-    rezoro::cutout::OnnxModel model(rezoro::cutout::installedModelPath(rezoro::cutout::isnetModelName));
-    side = model.squareInputSide().value_or(side);
-    rawInferenceSeconds(model, side);  // the first run pays for lazy set-up
-    for (int i = 0; i < 10; ++i) raw.push_back(rawInferenceSeconds(model, side));
-  }
+  rezoro::cutout::OnnxModel model(rezoro::cutout::installedModelPath(rezoro::cutout::isnetModelName));
+  const int64_t side = model.squareInputSide().value_or(rezoro::cutout::isnetSide);
+  rawInferenceSeconds(model, side);  // the first run pays for lazy set-up
 
   std::vector<double> jobSeconds;
   std::vector<double> inferenceSeconds;
   long rssAfter10 = -1, rssAfterLast = -1, rssPeak = -1;
+  rezoro::Json lastResult;
   {
     rezoro::bench::CutoutService service(binDir / "rezoro-cutout");
     for (int job = 1; job <= jobs; ++job) {
@@ -105,7 +104,9 @@ int main(int argc, char** argv) try {
         return 1;
       }
       jobSeconds.push_back(answer.seconds);
+      raw.push_back(rawInferenceSeconds(model, side));
       inferenceSeconds.push_back(answer.response["result"]["inference_seconds"].get<double>());
+      lastResult = answer.response["result"];
       if (job == 10) rssAfter10 = rezoro::bench::residentKiB(service.pid());
       if (job == jobs) {
         rssAfterLast = rezoro::bench::residentKiB(service.pid());
@@ -122,10 +123,15 @@ int main(int argc, char** argv) try {
   std::printf("model                 %s (%lldx%lld input)\n", rezoro::cutout::isnetModelName,
               static_cast<long long>(side), static_cast<long long>(side));
   std::printf("jobs                  %d (first job, with model load: %.3f s)\n", jobs, jobSeconds.front());
+  // What a job did besides the whole-image pass: person detection and crop passes cost time too.
+  std::printf("recovery              %s, %lld detection pass(es), %lld crop pass(es)\n",
+              lastResult.value("recovery_mode", std::string("?")).c_str(),
+              static_cast<long long>(lastResult.value("human_detection_passes", int64_t{0})),
+              static_cast<long long>(lastResult.value("foreground_crop_passes", int64_t{0})));
   std::printf("job time median       %.3f s\n", median);
   std::printf("job time p95          %.3f s\n", percentile(steady, 0.95));
   std::printf("inference_seconds     %.3f s median (as reported by the service)\n", percentile(inferenceSeconds, 0.5));
-  std::printf("raw network median    %.3f s (same run, this process)\n", rawMedian);
+  std::printf("raw network median    %.3f s (same run, this process, once after each job)\n", rawMedian);
   std::printf("around the network    %.1f %% of the job (goal <= 5 %%)\n", (1.0 - rawMedian / median) * 100.0);
   if (rssAfter10 > 0) std::printf("RSS after job 10      %.1f MiB\n", static_cast<double>(rssAfter10) / 1024.0);
   std::printf("RSS after job %-3d     %.1f MiB\n", jobs, static_cast<double>(rssAfterLast) / 1024.0);

@@ -276,6 +276,22 @@ TEST_F(PipelineTest, RecoversAMissedProminentPerson) {
   EXPECT_EQ(result["optional_recovery_error"], "");
 }
 
+TEST_F(PipelineTest, SearchesForPeopleOnAReducedDecodeAndCropsTheFullSize) {
+  // 2000 × 1600 is searched at 416 × 333; the crop is cut from the full-size decode.
+  setImage(2000, 1600);
+  ScriptedEngine engine(maskWithBlock(2000, 1600, 800, 400, 1200, 1360));
+  engine.wholeMask = maskWithBlock(2000, 1600, 0, 0, 100, 100);
+  detector_.answer = [](const UprightImage&) {
+    return std::vector<HumanObservation>{{0.9f, Rect{0.4, 1.0 - 1400.0 / 1600.0, 0.2, 1200.0 / 1600.0}}};
+  };
+  const Json result = runWith(engine, request(dir_ / "mask.png"));
+  ASSERT_EQ(detector_.seenSizes.size(), 1u);
+  EXPECT_EQ(detector_.seenSizes[0], (std::pair<int64_t, int64_t>{416, 333}));
+  EXPECT_EQ(result["recovery_mode"], "missed_prominent_people");
+  EXPECT_EQ(result["mask_size"], Json({2000, 1600}));
+  EXPECT_EQ(result["foreground_crop_passes"], 1);
+}
+
 TEST_F(PipelineTest, FailedCheckKeepsTheMaskAndReportsTheCode) {
   ScriptedEngine engine(maskWithBlock(100, 80, 0, 0, 100, 80));
   engine.wholeMask = maskWithBlock(100, 80, 0, 0, 10, 10);

@@ -137,10 +137,12 @@ fi
 
 # The service's segmentation model: the float32 network statically quantised to int8 (QDQ) by our own
 # script, with activation ranges measured by running the float network over sample photos (others
-# than the quality set's backgrounds). isnet.onnx stays for comparison (cutout_quality_bench).
+# than the quality set's backgrounds). isnet.onnx stays for comparison (cutout_quality_bench). The
+# file's name changes with what the recipe makes, so an older quantisation is never taken for it.
 calibration_photos=(messi5.jpg squirrel_cls.jpg butterfly.jpg apple.jpg orange.jpg HappyFish.jpg
                     Blender_Suzanne1.jpg basketball1.png)
-if [ ! -f "$deps/models/isnet-int8.onnx" ]; then
+int8_model=isnet-int8-all.onnx
+if [ ! -f "$deps/models/$int8_model" ]; then
   echo "setup: quantising the segmentation model" >&2
   work="$downloads/quantize"
   rm -rf "$work" && mkdir -p "$work"
@@ -149,7 +151,7 @@ if [ ! -f "$deps/models/isnet-int8.onnx" ]; then
     $(pkg-config --cflags --libs vips) "$ort/lib/libonnxruntime.so.1" -Wl,-rpath,"$ort/lib"
   "$python" "$root/tools/quantize_isnet.py" probe "$deps/models/isnet.onnx" "$work/probe.onnx"
   "$work/isnet_calibrate" "$work/probe.onnx" 1024 "${calibration_photos[@]/#/$deps/opencv-doc/}" > "$work/ranges.txt"
-  "$python" "$root/tools/quantize_isnet.py" quantize "$deps/models/isnet.onnx" "$work/ranges.txt" "$work/isnet-int8.onnx"
-  mv "$work/isnet-int8.onnx" "$deps/models/isnet-int8.onnx"
+  "$python" "$root/tools/quantize_isnet.py" quantize "$deps/models/isnet.onnx" "$work/ranges.txt" "$work/$int8_model"
+  mv "$work/$int8_model" "$deps/models/$int8_model"
   rm -rf "$work"
 fi

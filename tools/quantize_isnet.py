@@ -5,19 +5,26 @@ turns into integer convolutions.
   quantize_isnet.py probe FLOAT.onnx PROBE.onnx
       writes a copy of the model whose extra outputs are the minimum and maximum of every tensor the
       quantised model may hold in 8 bits (isnet_calibrate runs it over photos)
-  quantize_isnet.py quantize FLOAT.onnx RANGES.txt INT8.onnx [--weight-bits=7] [--keep-float=first,narrow]
+  quantize_isnet.py quantize FLOAT.onnx RANGES.txt INT8.onnx [--weight-bits=7] [--keep-float=narrow]
                     [--ranges=mean|extremes]
       writes the quantised model from the ranges isnet_calibrate measured
   quantize_isnet.py side FLOAT.onnx OTHER.onnx SIDE
       writes the network for a SIDE × SIDE input (a multiple of 32)
 
+Both steps first reduce the network to the mask output (the other side outputs and the feature maps
+exported beside it are dropped with the nodes that only fed them) and remove its float-to-float casts.
+
 Every convolution but those kept in float32 gets per-output-channel int8 weights, an int32 bias and
 uint8 activations on its input and output. The weights use 7 bits of magnitude by default, so that
 CPUs without VNNI cannot saturate their 16-bit pair sums. A ReLU that is a convolution's only consumer
 is folded into the convolution's output quantisation (a zero point of 0 clips negatives exactly as the
-ReLU does). Kept in float32 by default: the convolution that reads the picture and those with a
-single output channel (the side outputs and their fusion, whose values become the mask). Everything
-that is not a convolution stays float32.
+ReLU does). Kept in float32 by default: the convolutions with a single output channel (the side
+outputs, whose values become the mask); "first" keeps the convolution that reads the picture in
+float32 as well, which costs its 64-channel float output at half the input's side (about 130 MB more
+at the peak) and measured no better on the quality set. The
+operators between 8-bit tensors (max pooling, resizing, concatenation, the blocks' residual sums)
+take 8-bit inputs and outputs too, so that ONNX Runtime runs them on uint8 and no feature map is
+held in float32; what follows the float32 convolutions (the mask's resize and sigmoid) stays float32.
 """
 import sys
 
@@ -72,10 +79,77 @@ def quantised_tensors(graph, keep_float=()):
     return list(dict.fromkeys(names)), folded
 
 
+def only_the_mask_output(graph):
+    """Drops every graph output but the mask ("output") and the nodes that fed only the others: the
+    runtime computes every graph output and holds each one's tensor (among them 64-channel feature
+    maps of half the input's side) until the run ends, although the service reads the mask alone."""
+    kept = [o for o in graph.output if o.name == "output"]
+    if not kept:
+        sys.exit("quantize_isnet: the model has no output named \"output\"")
+    del graph.output[:]
+    graph.output.extend(kept)
+    while True:
+        used = {name for node in graph.node for name in node.input} | {"output"}
+        dead = [node for node in graph.node if not any(name in used for name in node.output)]
+        if not dead:
+            break
+        for node in dead:
+            graph.node.remove(node)
+    used = {name for node in graph.node for name in node.input}
+    for t in [t for t in graph.initializer if t.name not in used]:
+        graph.initializer.remove(t)
+
+
+def without_float_casts(graph):
+    """Removes the casts from float32 to float32 that a half-precision round trip left around the
+    resizes and outputs: they copy whole feature maps and would sit between 8-bit operators."""
+    float_graph_inputs = {i.name for i in graph.input if i.type.tensor_type.elem_type == onnx.TensorProto.FLOAT}
+    producers = {name: node for node in graph.node for name in node.output}
+    float_ops = {"Conv", "Relu", "Add", "Concat", "Resize", "MaxPool", "Sigmoid", "Cast"}
+    outputs = {o.name for o in graph.output}
+    for node in list(graph.node):
+        to = [a.i for a in node.attribute if a.name == "to"]
+        if node.op_type != "Cast" or to != [onnx.TensorProto.FLOAT]:
+            continue
+        source, target = node.input[0], node.output[0]
+        producer = producers.get(source)
+        if source not in float_graph_inputs and (producer is None or producer.op_type not in float_ops):
+            continue
+        graph.node.remove(node)
+        if target in outputs:
+            # The graph output keeps its name: the producer now makes it.
+            if producer is None:
+                sys.exit("quantize_isnet: a graph input cast straight to an output")
+            producer.output[list(producer.output).index(source)] = target
+            for other in graph.node:
+                for k, name in enumerate(other.input):
+                    if name == source:
+                        other.input[k] = target
+            producers[target] = producer
+        else:
+            for other in graph.node:
+                for k, name in enumerate(other.input):
+                    if name == target:
+                        other.input[k] = source
+
+
+def simplified(graph):
+    only_the_mask_output(graph)
+    without_float_casts(graph)
+
+
+def sum_outputs(graph):
+    """The outputs of the additions (the residual sums of the network's blocks), whose ranges only
+    calibration can tell."""
+    return [node.output[0] for node in graph.node if node.op_type == "Add"]
+
+
 def probe(source, destination):
     model = onnx.load(source)
     graph = model.graph
+    simplified(graph)
     names, _ = quantised_tensors(graph)
+    names = list(dict.fromkeys(names + sum_outputs(graph)))
     for name in names:
         for op, suffix in zip(("ReduceMin", "ReduceMax"), RANGE_SUFFIXES):
             graph.node.append(helper.make_node(op, [name], [name + suffix], keepdims=0))
@@ -91,7 +165,7 @@ def activation_parameters(low, high):
     return np.float32(scale), np.uint8(zero)
 
 
-def quantize(source, ranges_path, destination, weight_bits=7, keep_float=("first", "narrow"), extremes=False):
+def quantize(source, ranges_path, destination, weight_bits=7, keep_float=("narrow",), extremes=False):
     model = onnx.load(source)
     graph = model.graph
     ranges = {}
@@ -100,13 +174,34 @@ def quantize(source, ranges_path, destination, weight_bits=7, keep_float=("first
             fields = line.split()
             columns = (3, 4) if extremes and len(fields) == 5 else (1, 2)
             ranges[fields[0]] = (float(fields[columns[0]]), float(fields[columns[1]]))
+    simplified(graph)
     names, folded = quantised_tensors(graph, keep_float)
     kept = float_convolutions(graph, keep_float)
-    missing = [n for n in names if n not in ranges]
+    sums = sum_outputs(graph)
+    missing = [n for n in names + sums if n not in ranges]
     if missing:
         sys.exit(f"quantize_isnet: no range for {len(missing)} tensors, e.g. {missing[0]}")
     initializers = {t.name: t for t in graph.initializer}
     params = {name: activation_parameters(*ranges[name]) for name in names}
+    # The operators between the convolutions run on 8-bit tensors as well, so that no feature map
+    # is held in float32: max pooling and resizing keep their input's quantisation, a concatenation
+    # takes the union of its inputs' ranges, an addition its calibrated range.
+    eight_bit = set(names)
+    derived = []
+    for node in graph.node:
+        data = [name for name in node.input if name]
+        if node.op_type in ("MaxPool", "Resize") and data[0] in eight_bit:
+            params[node.output[0]] = params[data[0]]
+        elif node.op_type == "Add" and all(name in eight_bit for name in data):
+            params[node.output[0]] = activation_parameters(*ranges[node.output[0]])
+        elif node.op_type == "Concat" and all(name in eight_bit for name in data):
+            lows = [-float(params[name][0]) * float(params[name][1]) for name in data]
+            highs = [float(params[name][0]) * (255 - float(params[name][1])) for name in data]
+            params[node.output[0]] = activation_parameters(min(lows), max(highs))
+        else:
+            continue
+        eight_bit.add(node.output[0])
+        derived.append(node)
     new_initializers, new_nodes = [], []
 
     def constant(name, array):
@@ -125,6 +220,7 @@ def quantize(source, ranges_path, destination, weight_bits=7, keep_float=("first
     # Convolution outputs are quantised where they are made; other data inputs get their own pair.
     produced = {n.output[0] for n in graph.node if n.op_type == "Conv" and (n.name or n.output[0]) not in kept}
     produced |= {r.output[0] for r in folded.values()}
+    produced |= {node.output[0] for node in derived}
     renamed = {}  # data inputs made elsewhere: tensor -> its dequantised copy
     for node in list(graph.node):
         data = node.input[0] if node.op_type == "Conv" and (node.name or node.output[0]) not in kept else None
@@ -170,6 +266,12 @@ def quantize(source, ranges_path, destination, weight_bits=7, keep_float=("first
             node.output[0] = base + "__float"
             params[base + "__float"] = params[base]
             qdq(base + "__float", base, base)
+
+    for node in derived:
+        output = node.output[0]
+        node.output[0] = output + "__float"
+        params[output + "__float"] = params[output]
+        qdq(output + "__float", output, output)
 
     kept = [n for n in graph.node if id(n) not in dropped]
     del graph.node[:]
@@ -233,7 +335,7 @@ def main():
     elif len(sys.argv) >= 5 and sys.argv[1] == "quantize":
         options = dict(arg.lstrip("-").split("=", 1) for arg in sys.argv[5:])
         quantize(sys.argv[2], sys.argv[3], sys.argv[4], weight_bits=int(options.get("weight-bits", 7)),
-                 keep_float=tuple(filter(None, options.get("keep-float", "first,narrow").split(","))),
+                 keep_float=tuple(filter(None, options.get("keep-float", "narrow").split(","))),
                  extremes=options.get("ranges", "mean") == "extremes")
     else:
         sys.exit(__doc__)

@@ -164,6 +164,15 @@ TEST(MaskStatistics, FlagsEssentiallyEmptyAndEssentiallyFullMasks) {
   EXPECT_FALSE(maskStatistics(nearlyFull).isDegenerate);
   EXPECT_EQ(maskStatistics(nearlyFull).foregroundCount, 99960);
 
+  // Runs and loose bytes count alike, also in a tail shorter than a word.
+  GrayMask mixed = filled(1003, 1, 0);
+  std::fill_n(mixed.bytes.begin(), 500, 255);
+  mixed.bytes[500] = 128;
+  mixed.bytes[501] = 127;
+  mixed.bytes[502] = 250;
+  std::fill_n(mixed.bytes.begin() + 1000, 3, 200);
+  EXPECT_EQ(maskStatistics(mixed).foregroundCount, 505);
+
   // A byte of exactly 16 counts as low-but-present and as near zero.
   GrayMask sixteen = filled(1000, 100, 16);
   EXPECT_FALSE(maskStatistics(sixteen).isDegenerate);

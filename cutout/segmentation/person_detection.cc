@@ -44,7 +44,12 @@ bool collides(const Rect& candidate, const Rect& kept) {
 
 std::vector<HumanBox> detectedPeople(const UprightImage& image, const Rect& tile, ImageSize full,
                                      PersonDetector& detector, const HumanRequest& request) {
-  const std::optional<Rect> pixels = pixelsInside(tile, image);
+  Rect scaledTile = tile;
+  if (full.width > 0 && full.height > 0 && (double(image.width) != full.width || double(image.height) != full.height)) {
+    const double sx = double(image.width) / full.width, sy = double(image.height) / full.height;
+    scaledTile = {tile.x * sx, tile.y * sy, tile.width * sx, tile.height * sy};
+  }
+  const std::optional<Rect> pixels = pixelsInside(scaledTile, image);
   if (!pixels) return {};
   std::vector<HumanObservation> observations;
   if (*pixels == Rect{0, 0, double(image.width), double(image.height)}) {

@@ -20,10 +20,12 @@ struct ImageSize {
   double height = 0;
 };
 
-// Runs the detector on the `tile` rectangle of `image` (whose size is `full`) and returns, in the
+// Runs the detector on the `tile` rectangle of a picture of size `full` and returns, in the
 // detector's order, the confident people (at least 0.6) that are at least 2 × 8 pixels and that no
-// tile side inside the image cuts, converted to image pixels. A tile that holds no pixels gives no
-// people. The detector's exception passes through unchanged.
+// tile side inside the picture cuts, converted to the picture's pixels. `image` is the picture at
+// its full size or reduced (the detector scales what it sees into its small input anyway); the tile
+// and every box are in full-size pixels, and the tile is cut from `image` at its scale. A tile that
+// holds no pixels gives no people. The detector's exception passes through unchanged.
 std::vector<HumanBox> detectedPeople(const UprightImage& image, const Rect& tile, ImageSize full,
                                      PersonDetector& detector, const HumanRequest& request);
 

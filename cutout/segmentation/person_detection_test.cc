@@ -48,6 +48,18 @@ TEST(DetectedPeople, ConvertsNormalisedBottomLeftBoxesOfTheTileToImagePixels) {
   EXPECT_EQ(detector.seenSizes[0], (std::pair<int64_t, int64_t>{400, 300}));
 }
 
+TEST(DetectedPeople, CutsTheTileFromAReducedPictureAtItsScale) {
+  // The 1000 × 500 picture decoded at half size; tile and boxes stay in full-size pixels.
+  const UprightImage half = coordinateImage(500, 250);
+  ScriptedDetector detector;
+  detector.answer = [](const UprightImage&) { return std::vector<HumanObservation>{seen(0.9f, 0.1, 0.2, 0.3, 0.5)}; };
+  const auto people = detectedPeople(half, {100, 50, 400, 300}, {1000, 500}, detector, configuredHumanRequest(detector));
+  ASSERT_EQ(people.size(), 1u);
+  expectNear(people[0].bounds, {140, 140, 120, 150});
+  EXPECT_EQ(detector.seenOrigins[0], (std::pair<int64_t, int64_t>{50, 25}));
+  EXPECT_EQ(detector.seenSizes[0], (std::pair<int64_t, int64_t>{200, 150}));
+}
+
 TEST(DetectedPeople, KeepsConfidenceFromTheFloatNearestSixTenths) {
   const auto people = peopleIn({0, 0, 1000, 500}, {seen(0.59f, 0.1, 0.1, 0.1, 0.5), seen(0.6f, 0.5, 0.1, 0.1, 0.5),
                                                    seen(std::nanf(""), 0.3, 0.1, 0.1, 0.5),

@@ -49,12 +49,8 @@ std::vector<uint8_t> networkPixels(const ImageRequestHandler& handler, int64_t s
   int orientation = 1;
   if (const auto* file = std::get_if<ImageRequestHandler::File>(&handler.image)) {
     // The handler's orientation is applied below rather than the file's own tag, so the picture
-    // is turned exactly as the caller says; fail_on stops truncated files decoding with grey filler.
-    if (vips_thumbnail(file->path.c_str(), &out, static_cast<int>(side), "height", static_cast<int>(side),
-                       "size", VIPS_SIZE_FORCE, "no_rotate", TRUE, "fail_on", VIPS_FAIL_ON_TRUNCATED,
-                       nullptr) != 0) {
-      throwVipsError("cannot decode " + file->path.string());
-    }
+    // is turned exactly as the caller says.
+    out = resizedFile(file->path, static_cast<int>(side), static_cast<int>(side)).release();
     orientation = validOrientation(file->orientation);
   } else {
     const auto& image = std::get<std::shared_ptr<const UprightImage>>(handler.image);

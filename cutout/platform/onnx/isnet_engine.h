@@ -30,9 +30,10 @@ class IsnetEngine : public ForegroundEngine {
   std::filesystem::path modelPath_;
 };
 
-// The file name of the segmentation network in the installed models folder: ISNet quantised to int8
+// The file name of the segmentation network in the installed models folder: ISNet reduced to its
+// mask output and quantised to int8 throughout, convolutions and the feature maps between them
 // (isnet.onnx, its float32 original, stays installed for comparison).
-inline constexpr const char* isnetModelName = "isnet-int8.onnx";
+inline constexpr const char* isnetModelName = "isnet-int8-all.onnx";
 
 // The square input side of a network whose model does not fix one.
 inline constexpr int64_t isnetSide = 1024;

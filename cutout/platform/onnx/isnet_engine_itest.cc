@@ -41,7 +41,7 @@ class IsnetEngineTest : public testing::Test {
     const auto scaled = observation->generateScaledMask(observation->allInstances(), handler);
     EXPECT_TRUE(scaled);
     if (!scaled) return {};
-    EXPECT_EQ(scaled->format(), PixelFormat::oneComponent32Float);
+    EXPECT_EQ(scaled->format(), PixelFormat::oneComponent8);
     return grayscaleMask(*scaled);
   }
 
@@ -141,6 +141,27 @@ TEST_F(IsnetEngineTest, RefusesFilesThatDoNotDecodeWhole) {
   const fs::path text = directory_ / "text.jpg";
   std::ofstream(text) << "not an image";
   EXPECT_THROW(engine_.perform(configuredRequest(engine_), {ImageRequestHandler::File{text, 1}}), VipsError);
+}
+
+TEST_F(IsnetEngineTest, DecodesALargeJpegAtAReducedScaleButNeverATruncatedOne) {
+  // Six times the sample's size: decoded at half scale (1644 × 1026), still over the network's side.
+  const VipsImagePtr original(vips_image_new_from_file(messi.c_str(), nullptr));
+  ASSERT_TRUE(original);
+  VipsImage* resized = nullptr;
+  ASSERT_EQ(vips_resize(original.get(), &resized, 6.0, nullptr), 0);
+  const VipsImagePtr large(resized);
+  const fs::path path = directory_ / "large.jpg";
+  ASSERT_EQ(vips_jpegsave(large.get(), path.c_str(), "Q", 85, nullptr), 0);
+  const GrayMask mask = maskOf({ImageRequestHandler::File{path, 1}});
+  ASSERT_EQ(mask.width, 3288);
+  ASSERT_EQ(mask.height, 2052);
+  EXPECT_GT(foregroundCoverage(mask, {shirt.x * 6, shirt.y * 6, shirt.width * 6, shirt.height * 6}), 0.95);
+
+  std::ifstream source(path, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(source)), std::istreambuf_iterator<char>());
+  const fs::path truncated = directory_ / "large-truncated.jpg";
+  std::ofstream(truncated, std::ios::binary) << bytes.substr(0, bytes.size() * 3 / 4);
+  EXPECT_THROW(engine_.perform(configuredRequest(engine_), {ImageRequestHandler::File{truncated, 1}}), VipsError);
 }
 
 TEST_F(IsnetEngineTest, IsAvailableOnlyWithItsModel) {

@@ -68,7 +68,7 @@ std::vector<Tap> tapsFor(int64_t sourceSize, int64_t targetSize) {
 }  // namespace
 
 std::unique_ptr<PixelBuffer> scaledCoverage(const ProbabilityMap& map, int64_t width, int64_t height) {
-  auto buffer = std::make_unique<PixelBuffer>(width, height, PixelFormat::oneComponent32Float);
+  auto buffer = std::make_unique<PixelBuffer>(width, height, PixelFormat::oneComponent8);
   if (width < 1 || height < 1 || map.width < 1 || map.height < 1) return buffer;
   const std::vector<Tap> columns = tapsFor(map.width, width);
   const std::vector<Tap> rows = tapsFor(map.height, height);
@@ -98,11 +98,9 @@ std::unique_ptr<PixelBuffer> scaledCoverage(const ProbabilityMap& map, int64_t w
       widen(tap.second, lower);
       lowerRow = tap.second;
     }
-    float* out = buffer->floatRow(y);
-    for (int64_t x = 0; x < width; ++x) {
-      const float value = upper[x] + (lower[x] - upper[x]) * tap.weight;
-      out[x] = std::clamp(value, 0.0f, 1.0f);
-    }
+    uint8_t* out = buffer->row(y);
+    const float weight = tap.weight;
+    for (int64_t x = 0; x < width; ++x) out[x] = coverageByte(upper[x] + (lower[x] - upper[x]) * weight);
   }
   return buffer;
 }

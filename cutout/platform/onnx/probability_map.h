@@ -29,7 +29,16 @@ struct InstanceLabels {
 InstanceLabels keepInstances(ProbabilityMap& map, int64_t minimumArea);
 
 // The map resized to width × height by bilinear interpolation between pixel centres, as a
-// one-component float buffer. Samples are clamped to 0..1.
+// one-component 8-bit buffer: each interpolated coverage, clamped to 0..1 (NaN as 0), times 255 and
+// rounded half up, the byte grayscaleMask makes of the same coverage. Made in one pass at the output size, without a full-size float plane.
 std::unique_ptr<PixelBuffer> scaledCoverage(const ProbabilityMap& map, int64_t width, int64_t height);
+
+// One coverage as a mask byte, as scaledCoverage makes it.
+inline uint8_t coverageByte(float value) {
+  value = value > 0.0f ? value : 0.0f;  // NaN fails the comparison and becomes 0
+  value = value < 1.0f ? value : 1.0f;
+  // In double the product is exact, so halves round up exactly as grayscaleMask rounds a float buffer.
+  return static_cast<uint8_t>(static_cast<int32_t>(static_cast<double>(value) * 255.0 + 0.5));
+}
 
 }  // namespace rezoro::cutout

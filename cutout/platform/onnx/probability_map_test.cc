@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
+#include "cutout/segmentation/gray_mask.h"
+
 namespace rezoro::cutout {
 namespace {
 
@@ -38,33 +42,42 @@ TEST(KeepInstances, NumbersRegionsInRasterOrder) {
   EXPECT_EQ(labels.labels[8], 2);
 }
 
-TEST(ScaledCoverage, InterpolatesBetweenPixelCentres) {
+TEST(ScaledCoverage, InterpolatesBetweenPixelCentresIntoBytes) {
   const ProbabilityMap map = mapOf(2, 1, {0.0f, 1.0f});
   const auto wide = scaledCoverage(map, 4, 2);
-  ASSERT_EQ(wide->format(), PixelFormat::oneComponent32Float);
+  ASSERT_EQ(wide->format(), PixelFormat::oneComponent8);
   ASSERT_EQ(wide->width(), 4);
   ASSERT_EQ(wide->height(), 2);
   for (int64_t y = 0; y < 2; ++y) {
-    const float* row = wide->floatRow(y);
-    EXPECT_FLOAT_EQ(row[0], 0.0f);
-    EXPECT_FLOAT_EQ(row[1], 0.25f);
-    EXPECT_FLOAT_EQ(row[2], 0.75f);
-    EXPECT_FLOAT_EQ(row[3], 1.0f);
+    const uint8_t* row = wide->row(y);
+    // 0, 0.25, 0.75, 1 of 255, rounded half up.
+    EXPECT_EQ(std::vector<int>(row, row + 4), (std::vector<int>{0, 64, 191, 255}));
   }
-  // Shrinking 4 rows to 2 samples between rows 0-1 and 2-3.
+  // Shrinking 4 rows to 2 samples between rows 0-1 and 2-3: 0.5 and 0.6.
   const auto tall = scaledCoverage(mapOf(1, 4, {0.0f, 1.0f, 1.0f, 0.2f}), 1, 2);
-  EXPECT_FLOAT_EQ(tall->floatRow(0)[0], 0.5f);
-  EXPECT_FLOAT_EQ(tall->floatRow(1)[0], 0.6f);
-  // Values the network may overshoot to are clamped.
-  const auto clamped = scaledCoverage(mapOf(1, 1, {1.5f}), 3, 3);
-  EXPECT_FLOAT_EQ(clamped->floatRow(2)[2], 1.0f);
+  EXPECT_EQ(tall->row(0)[0], 128);
+  EXPECT_EQ(tall->row(1)[0], 153);
+  // Values the network may overshoot to are clamped; NaN is background.
+  EXPECT_EQ(scaledCoverage(mapOf(1, 1, {1.5f}), 3, 3)->row(2)[2], 255);
+  EXPECT_EQ(scaledCoverage(mapOf(1, 1, {-0.1f}), 2, 2)->row(1)[1], 0);
+  EXPECT_EQ(scaledCoverage(mapOf(1, 1, {std::nanf("")}), 2, 2)->row(1)[1], 0);
+}
+
+TEST(ScaledCoverage, RoundsExactlyAsTheFloatConversionDoes) {
+  // 0.50392157f × 255 is 128.49999994 exactly, but 128.5 in float arithmetic.
+  for (const float value : {0.50392157f, 0.5f, 0.498f}) {
+    const auto byte = scaledCoverage(mapOf(1, 1, {value}), 1, 1);
+    PixelBuffer coverage(1, 1, PixelFormat::oneComponent32Float);
+    coverage.floatRow(0)[0] = value;
+    EXPECT_EQ(byte->row(0)[0], grayscaleMask(coverage).bytes[0]) << value;
+  }
 }
 
 TEST(ScaledCoverage, UpscalesToAnOddSizeWithoutLeavingRowsUnfilled) {
   ProbabilityMap map = mapOf(3, 3, std::vector<float>(9, 1.0f));
   const auto scaled = scaledCoverage(map, 1001, 7);
   for (int64_t y = 0; y < 7; ++y) {
-    for (int64_t x = 0; x < 1001; ++x) ASSERT_FLOAT_EQ(scaled->floatRow(y)[x], 1.0f) << x << "," << y;
+    for (int64_t x = 0; x < 1001; ++x) ASSERT_EQ(scaled->row(y)[x], 255) << x << "," << y;
   }
 }
 

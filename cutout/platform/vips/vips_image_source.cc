@@ -1,5 +1,6 @@
 #include "cutout/platform/vips/vips_image_source.h"
 
+#include "cutout/platform/vips/orientation.h"
 #include "cutout/platform/vips/png_header.h"
 #include "cutout/platform/vips/vips_support.h"
 
@@ -71,17 +72,17 @@ std::optional<UprightImage> VipsImageSource::uprightThumbnail(int64_t width, int
     image.reset(out);
     return true;
   };
-  VipsImage* thumbnail = nullptr;
-  // The thumbnail applies the stored orientation; without fail_on, a truncated file would decode
-  // "successfully" with grey filler.
-  if (vips_thumbnail(path_.c_str(), &thumbnail, int(width), "height", int(height), "size", VIPS_SIZE_FORCE,
-                     "fail_on", VIPS_FAIL_ON_TRUNCATED, nullptr) != 0) {
-    vips_error_clear();
+  // The stored picture at the size that turns into width × height, then turned by its own tag.
+  const int orientation = validOrientation(properties_.orientation ? int64_t(*properties_.orientation) : 1);
+  const bool turned = swapsAxes(orientation);
+  VipsImagePointer image;
+  try {
+    image = resizedFile(path_, int(turned ? height : width), int(turned ? width : height));
+  } catch (const VipsError&) {
     return std::nullopt;
   }
-  VipsImagePointer image(thumbnail);
-  if (vips_image_hasalpha(image.get()) &&
-      !step(image, [](VipsImage* in, VipsImage** out) { return vips_flatten(in, out, nullptr); })) {
+  if (orientation != 1 &&
+      !step(image, [](VipsImage* in, VipsImage** out) { return vips_autorot(in, out, nullptr); })) {
     return std::nullopt;
   }
   if (!step(image, [](VipsImage* in, VipsImage** out) { return vips_colourspace(in, out, VIPS_INTERPRETATION_sRGB, nullptr); }) ||

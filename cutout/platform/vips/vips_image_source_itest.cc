@@ -84,6 +84,26 @@ TEST(VipsImageSource, DecodesEveryExifOrientationUprightAtTheOrientedSize) {
   }
 }
 
+TEST(VipsImageSource, DecodesALargeTurnedJpegAtAQuarterScaleUpright) {
+  // 2400 × 1600 stored, orientation 6, asked for at 400 × 600 upright: decoded at a quarter scale.
+  TemporaryFolder folder;
+  constexpr int width = 2400, height = 1600;
+  std::vector<uint8_t> rgb(size_t(width) * height * 3, 0);
+  for (int y = 200; y < 400; ++y) {
+    for (int x = 200; x < 400; ++x) rgb[size_t((y * width + x) * 3)] = 255;
+  }
+  const fs::path file = folder.path / "large.jpg";
+  saveJpeg(file, rgb, width, height, 6);
+  EXPECT_EQ(jpegShrink(width, height, 600, 400), 4);
+  auto source = VipsImageSource::open(file);
+  ASSERT_NE(source, nullptr);
+  const UprightImage image = uprightImage(*source, 400, 600);
+  const Point red = displayed(6, 75, 75, 600, 400);  // the block's centre, at the decoded scale
+  EXPECT_GT(image.rgb[size_t((red.y * 400 + red.x) * 3)], 200);
+  const Point black = displayed(6, 300, 300, 600, 400);
+  EXPECT_LT(image.rgb[size_t((black.y * 400 + black.x) * 3)], 40);
+}
+
 TEST(VipsImageSource, ReadsHeadersWithoutOrientationAndDecodesGrayAsRgbAtTheAskedSize) {
   const fs::path samples = fs::path(REZORO_DEPS_DIR) / "opencv-doc";
   auto jpeg = VipsImageSource::open(samples / "messi5.jpg");

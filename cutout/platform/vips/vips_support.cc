@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <string_view>
 
 namespace rezoro::cutout {
 namespace {
@@ -55,6 +56,40 @@ void throwVipsError(const std::string& what) {
   if (detail != nullptr && *detail != '\0') message += ": " + std::string(detail);
   vips_error_clear();
   throw VipsError(message);
+}
+
+int jpegShrink(int storedWidth, int storedHeight, int width, int height) {
+  int shrink = 8;
+  while (shrink > 1 && (storedWidth / shrink < width || storedHeight / shrink < height)) shrink /= 2;
+  return shrink;
+}
+
+VipsImagePtr resizedFile(const std::filesystem::path& path, int width, int height) {
+  startVips();
+  const VipsImagePtr header(vips_image_new_from_file(path.c_str(), "access", VIPS_ACCESS_SEQUENTIAL, nullptr));
+  if (!header) throwVipsError("cannot open " + path.string());
+  const char* loader = nullptr;
+  const bool jpeg = vips_image_get_typeof(header.get(), "vips-loader") != 0 &&
+                    vips_image_get_string(header.get(), "vips-loader", &loader) == 0 && loader != nullptr &&
+                    std::string_view(loader) == "jpegload";
+  const int shrink = jpeg ? jpegShrink(header->Xsize, header->Ysize, width, height) : 1;
+  VipsImagePtr image(shrink > 1 ? vips_image_new_from_file(path.c_str(), "shrink", shrink, "access",
+                                                           VIPS_ACCESS_SEQUENTIAL, "fail_on", VIPS_FAIL_ON_TRUNCATED,
+                                                           nullptr)
+                                : vips_image_new_from_file(path.c_str(), "access", VIPS_ACCESS_SEQUENTIAL, "fail_on",
+                                                           VIPS_FAIL_ON_TRUNCATED, nullptr));
+  if (!image) throwVipsError("cannot decode " + path.string());
+  VipsImage* out = nullptr;
+  if (vips_image_hasalpha(image.get())) {
+    if (vips_flatten(image.get(), &out, nullptr) != 0) throwVipsError("cannot flatten " + path.string());
+    image.reset(out);
+  }
+  if (image->Xsize == width && image->Ysize == height) return image;
+  const double horizontal = double(width) / double(image->Xsize), vertical = double(height) / double(image->Ysize);
+  if (vips_resize(image.get(), &out, horizontal, "vscale", vertical, nullptr) != 0) {
+    throwVipsError("cannot resize " + path.string());
+  }
+  return VipsImagePtr(out);
 }
 
 std::unique_ptr<uint8_t[], GFreeRelease> pixelsOf(VipsImage* image, size_t& size) {

@@ -39,6 +39,19 @@ struct GFreeRelease {
   void operator()(void* memory) const { g_free(memory); }
 };
 
+// The stored picture of an image file (its orientation not applied) resized to exactly width × height,
+// for a pipeline to finish and read. A JPEG is decoded at the smallest DCT scale that still has the
+// size each way, which skips most of a large photo's decoding, and the Lanczos resize after it
+// averages away what that scaling leaves. (A thumbnail keeps a factor of two for its own resize
+// and so decodes a 12 MP photo at full size for a 1024-pixel result.) Alpha is flattened onto black
+// before the resize, as a premultiplied resize would; a truncated file fails rather than decoding
+// with grey filler. Throws VipsError.
+VipsImagePtr resizedFile(const std::filesystem::path& path, int width, int height);
+
+// The largest JPEG shrink-on-load factor (8, 4, 2 or 1) that leaves at least width × height of a
+// stored storedWidth × storedHeight picture.
+int jpegShrink(int storedWidth, int storedHeight, int width, int height);
+
 // The image's pixels as one packed buffer, band-interleaved, top row first. Throws VipsError.
 std::unique_ptr<uint8_t[], GFreeRelease> pixelsOf(VipsImage* image, size_t& size);
 
