@@ -9,8 +9,7 @@ namespace rezoro::capture {
 std::vector<X11Monitor> x11Monitors(const XcbConnection& connection) {
   std::vector<X11Monitor> out;
   xcb_connection_t* c = connection.get();
-  const xcb_query_extension_reply_t* extension = xcb_get_extension_data(c, &xcb_randr_id);
-  if (!extension || !extension->present) return out;
+  if (!extensionPresent(c, &xcb_randr_id)) return out;
   XcbReply<xcb_randr_query_version_reply_t> version(
       xcb_randr_query_version_reply(c, xcb_randr_query_version(c, 1, 5), nullptr));
   if (!version || (version->major_version == 1 && version->minor_version < 5)) return out;

@@ -20,11 +20,6 @@ constexpr double kProcessesMaximumAge = 0.5;
 // While no excluded window is shown, what the desktop shows where no window is gets copied this often.
 constexpr double kBackgroundMaximumAge = 1.0;
 
-bool present(xcb_connection_t* c, xcb_extension_t* extension) {
-  const xcb_query_extension_reply_t* data = xcb_get_extension_data(c, extension);
-  return data && data->present;
-}
-
 }  // namespace
 
 WindowComposer::WindowComposer(const XcbConnection& connection, ProcessTree excluded, int x, int y, int width,
@@ -35,7 +30,7 @@ WindowComposer::WindowComposer(const XcbConnection& connection, ProcessTree excl
   const uint32_t events = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
   xcb_change_window_attributes(c, connection.root(), XCB_CW_EVENT_MASK, &events);
 
-  if (!present(c, &xcb_composite_id) || !present(c, &xcb_render_id)) return;
+  if (!extensionPresent(c, &xcb_composite_id) || !extensionPresent(c, &xcb_render_id)) return;
   XcbReply<xcb_composite_query_version_reply_t> composite(
       xcb_composite_query_version_reply(c, xcb_composite_query_version(c, 0, 4), nullptr));
   XcbReply<xcb_render_query_version_reply_t> render(

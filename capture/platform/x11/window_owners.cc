@@ -31,8 +31,7 @@ std::vector<xcb_window_t> childWindows(const XcbConnection& connection, xcb_wind
 
 WindowOwners::WindowOwners(const XcbConnection& connection) : connection_(connection) {
   xcb_connection_t* c = connection.get();
-  const xcb_query_extension_reply_t* extension = xcb_get_extension_data(c, &xcb_res_id);
-  if (extension && extension->present) {
+  if (extensionPresent(c, &xcb_res_id)) {
     // Client pids came with version 1.2.
     XcbReply<xcb_res_query_version_reply_t> version(
         xcb_res_query_version_reply(c, xcb_res_query_version(c, 1, 2), nullptr));

@@ -153,11 +153,6 @@ class ScreenGrabber {
 
 namespace {
 
-bool extensionPresent(xcb_connection_t* connection, xcb_extension_t* extension) {
-  const xcb_query_extension_reply_t* data = xcb_get_extension_data(connection, extension);
-  return data && data->present;
-}
-
 // Whether the root window's pixels are 32-bit little-endian B, G, R, X: what BGRA needs.
 bool rootIsBgrx(const XcbConnection& connection) {
   const xcb_setup_t* setup = xcb_get_setup(connection.get());

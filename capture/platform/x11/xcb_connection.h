@@ -16,6 +16,12 @@ struct FreeDeleter {
 template <class T>
 using XcbReply = std::unique_ptr<T, FreeDeleter>;
 
+// Whether the server offers `extension` (its data is cached by xcb after the first ask).
+inline bool extensionPresent(xcb_connection_t* connection, xcb_extension_t* extension) {
+  const xcb_query_extension_reply_t* data = xcb_get_extension_data(connection, extension);
+  return data && data->present;
+}
+
 // One connection to the X server named by $DISPLAY, closed on release.
 class XcbConnection {
  public:
