@@ -66,19 +66,20 @@ int jpegShrink(int storedWidth, int storedHeight, int width, int height) {
 
 VipsImagePtr resizedFile(const std::filesystem::path& path, int width, int height) {
   startVips();
-  const VipsImagePtr header(vips_image_new_from_file(path.c_str(), "access", VIPS_ACCESS_SEQUENTIAL, nullptr));
-  if (!header) throwVipsError("cannot open " + path.string());
+  // Opening reads the header only; pixels are decoded as the pipeline pulls them.
+  VipsImagePtr image(vips_image_new_from_file(path.c_str(), "access", VIPS_ACCESS_SEQUENTIAL, "fail_on",
+                                              VIPS_FAIL_ON_TRUNCATED, nullptr));
+  if (!image) throwVipsError("cannot open " + path.string());
   const char* loader = nullptr;
-  const bool jpeg = vips_image_get_typeof(header.get(), "vips-loader") != 0 &&
-                    vips_image_get_string(header.get(), "vips-loader", &loader) == 0 && loader != nullptr &&
+  const bool jpeg = vips_image_get_typeof(image.get(), "vips-loader") != 0 &&
+                    vips_image_get_string(image.get(), "vips-loader", &loader) == 0 && loader != nullptr &&
                     std::string_view(loader) == "jpegload";
-  const int shrink = jpeg ? jpegShrink(header->Xsize, header->Ysize, width, height) : 1;
-  VipsImagePtr image(shrink > 1 ? vips_image_new_from_file(path.c_str(), "shrink", shrink, "access",
-                                                           VIPS_ACCESS_SEQUENTIAL, "fail_on", VIPS_FAIL_ON_TRUNCATED,
-                                                           nullptr)
-                                : vips_image_new_from_file(path.c_str(), "access", VIPS_ACCESS_SEQUENTIAL, "fail_on",
-                                                           VIPS_FAIL_ON_TRUNCATED, nullptr));
-  if (!image) throwVipsError("cannot decode " + path.string());
+  const int shrink = jpeg ? jpegShrink(image->Xsize, image->Ysize, width, height) : 1;
+  if (shrink > 1) {
+    image.reset(vips_image_new_from_file(path.c_str(), "shrink", shrink, "access", VIPS_ACCESS_SEQUENTIAL,
+                                         "fail_on", VIPS_FAIL_ON_TRUNCATED, nullptr));
+    if (!image) throwVipsError("cannot decode " + path.string());
+  }
   VipsImage* out = nullptr;
   if (vips_image_hasalpha(image.get())) {
     if (vips_flatten(image.get(), &out, nullptr) != 0) throwVipsError("cannot flatten " + path.string());
