@@ -100,6 +100,14 @@ def only_the_mask_output(graph):
         graph.initializer.remove(t)
 
 
+def renamed_input(graph, old, new):
+    """Makes every node that reads tensor `old` read `new` instead."""
+    for node in graph.node:
+        for k, name in enumerate(node.input):
+            if name == old:
+                node.input[k] = new
+
+
 def without_float_casts(graph):
     """Removes the casts from float32 to float32 that a half-precision round trip left around the
     resizes and outputs: they copy whole feature maps and would sit between 8-bit operators."""
@@ -121,16 +129,10 @@ def without_float_casts(graph):
             if producer is None:
                 sys.exit("quantize_isnet: a graph input cast straight to an output")
             producer.output[list(producer.output).index(source)] = target
-            for other in graph.node:
-                for k, name in enumerate(other.input):
-                    if name == source:
-                        other.input[k] = target
+            renamed_input(graph, source, target)
             producers[target] = producer
         else:
-            for other in graph.node:
-                for k, name in enumerate(other.input):
-                    if name == target:
-                        other.input[k] = source
+            renamed_input(graph, target, source)
 
 
 def simplified(graph):
