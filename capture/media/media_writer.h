@@ -1,4 +1,7 @@
 #pragma once
+// The media writer of one recording. Beside it the plain functions of its setup (the encoder
+// settings, the temporary name) and of its finish (the movie's end, the success dictionary), here
+// rather than in units of their own because nothing else uses them and they are tested alone.
 
 #include <atomic>
 #include <cstdint>
@@ -63,8 +66,8 @@ MediaTime videoEndTime(const MediaTime& firstTime, const MediaTime& lastVideoTim
 // Its state changes only through the operations below, so that what holds between its fields
 // holds here: the counters only grow, the anchors are set once (firstTime and firstHostTime by the
 // first video frame, or audioStartTime and firstHostTime with the wave file), and lastVideo is the
-// frame last appended at lastVideoTime. The accessors read that state for the result and for
-// tests.
+// frame last appended, at lastVideoTime, until finish lets it go. The accessors read that state
+// for the result and for tests.
 class MediaWriter {
  public:
   // Prepares a recording of `request` at `width` × `height` pixels (0 × 0 for "audio"): forms the
