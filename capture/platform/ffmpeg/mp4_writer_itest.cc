@@ -391,8 +391,8 @@ TEST_F(Mp4WriterTest, MediaWriterWithTheRealPlatform) {
     temporary = media.temporary;
     EXPECT_FALSE(std::filesystem::exists(dir / "clip.mp4"));
     EXPECT_TRUE(std::filesystem::exists(temporary));
-    EXPECT_EQ(media.writer->status(), WriterStatus::writing);
-    EXPECT_NE(media.audioInput, nullptr);
+    EXPECT_EQ(media.writer()->status(), WriterStatus::writing);
+    EXPECT_NE(media.audioInput(), nullptr);
   }
   EXPECT_FALSE(std::filesystem::exists(temporary));
 
