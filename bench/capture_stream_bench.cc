@@ -15,8 +15,8 @@
 #include <string>
 #include <thread>
 
-#include "capture/platform/testing/display_and_sound.h"
 #include "capture/platform/x11/x11_capture_stream.h"
+#include "capture/testing/display_and_sound.h"
 
 using namespace rezoro::capture;
 

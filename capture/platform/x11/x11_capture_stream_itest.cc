@@ -10,10 +10,10 @@
 #include <mutex>
 #include <vector>
 
-#include "capture/platform/testing/display_and_sound.h"
-#include "capture/platform/testing/stream_answers.h"
 #include "capture/platform/x11/x11_screen_capture_service.h"
 #include "capture/platform/x11/xcb_connection.h"
+#include "capture/testing/display_and_sound.h"
+#include "capture/testing/stream_answers.h"
 
 namespace rezoro::capture {
 namespace {
