@@ -17,7 +17,8 @@
 
 #include "capture/platform/changed_area.h"
 #include "capture/platform/incremental_picture.h"
-#include "capture/platform/pulse/pulse_audio_capture.h"
+#include "capture/platform/process_tree.h"
+#include "capture/platform/pulse/system_audio_stream.h"
 #include "capture/platform/x11/screen_layout.h"
 #include "capture/platform/x11/window_composer.h"
 #include "capture/platform/x11/xcb_connection.h"
@@ -518,6 +519,8 @@ X11CaptureStream::X11CaptureStream(ContentFilter filter, StreamConfiguration con
     : filter_(std::move(filter)),
       configuration_(std::move(configuration)),
       delegate_(std::move(delegate)),
+      sound_(std::make_unique<SystemAudioStream>(filter_, configuration_,
+                                                 [this](const PlatformError& error) { reportFailure(error.message); })),
       control_(std::make_unique<SerialQueue>()) {}
 
 X11CaptureStream::~X11CaptureStream() {
@@ -535,11 +538,12 @@ std::optional<PlatformError> X11CaptureStream::addStreamOutput(std::weak_ptr<Str
                                                                StreamOutputType type,
                                                                SerialQueue& queue) {
   std::lock_guard lock(mutex_);
-  if (type != StreamOutputType::screen && type != StreamOutputType::audio) {
-    return PlatformError{"unknown output type"};
+  if (type == StreamOutputType::audio) {
+    if (startRequested_) return PlatformError{"outputs must be added before the capture starts"};
+    return sound_->addStreamOutput(std::move(output), type, queue);
   }
-  return attachOutput(type == StreamOutputType::screen ? screen_ : audio_, std::move(output), queue,
-                      startRequested_);
+  if (type != StreamOutputType::screen) return PlatformError{"unknown output type"};
+  return attachOutput(screen_, std::move(output), queue, startRequested_);
 }
 
 void X11CaptureStream::startCapture(ErrorCompletion completion) {
@@ -559,36 +563,21 @@ void X11CaptureStream::startOnControl(ErrorCompletion completion) {
     if (error) tearDown();
     if (completion) completion(std::move(error));
   };
-  std::optional<OutputDestination> screen, audio;
+  std::optional<OutputDestination> screen;
   {
     std::lock_guard lock(mutex_);
     screen = screen_;
-    audio = audio_;
   }
   if (screen) {
     std::string error;
     grabber_ = ScreenGrabber::open(filter_, configuration_, error);
     if (!grabber_) return finish(PlatformError{error});
   }
-  if (configuration_.capturesAudio) {
-    if (configuration_.sampleRate != PulseAudioCapture::kSampleRate ||
-        configuration_.channelCount != PulseAudioCapture::kChannelCount) {
-      return finish(PlatformError{"audio is captured at 48 kHz in stereo only"});
-    }
-    audioCapture_ = std::make_unique<PulseAudioCapture>(
-        [this, audio](SampleBuffer sample) {
-          {
-            std::lock_guard lock(statisticsMutex_);
-            if (!statistics_.firstAudioHostTime) statistics_.firstAudioHostTime = hostTimeSeconds();
-            ++statistics_.audioBuffers;
-            statistics_.audioFrames += sample.numSamples;
-          }
-          if (audio) deliver(*audio, std::move(sample), StreamOutputType::audio);
-        },
-        [this](const PlatformError& error) { reportFailure(error.message); },
-        ProcessTree(filter_.excludedProcessIDs()));
-    if (auto error = audioCapture_->start()) return finish(std::move(error));
+  // The sound runs (or, without `capturesAudio`, merely starts) whether or not it has an output.
+  if (auto error = awaitAnswer([this](ErrorCompletion done) { sound_->startCapture(std::move(done)); })) {
+    return finish(std::move(error));
   }
+  soundRunning_ = true;
   if (grabber_) {
     grabber_->start({
         [this, screen](SampleBuffer sample, std::optional<double> grabSeconds) {
@@ -638,7 +627,10 @@ void X11CaptureStream::stopOnControl(ErrorCompletion completion) {
 
 void X11CaptureStream::tearDown() {
   grabber_.reset();
-  audioCapture_.reset();
+  // A sound stream that failed to start has stopped itself; one that ended on its own answers this.
+  if (std::exchange(soundRunning_, false)) {
+    awaitAnswer([this](ErrorCompletion done) { sound_->stopCapture(std::move(done)); });
+  }
 }
 
 void X11CaptureStream::deliver(const OutputDestination& destination, SampleBuffer sample, StreamOutputType type) {
@@ -663,8 +655,16 @@ void X11CaptureStream::reportFailure(const std::string& message) {
 }
 
 CaptureStatistics X11CaptureStream::statistics() const {
-  std::lock_guard lock(statisticsMutex_);
-  return statistics_;
+  CaptureStatistics statistics;
+  {
+    std::lock_guard lock(statisticsMutex_);
+    statistics = statistics_;
+  }
+  const AudioStatistics sound = sound_->statistics();
+  statistics.audioBuffers = sound.buffers;
+  statistics.audioFrames = sound.frames;
+  statistics.firstAudioHostTime = sound.firstHostTime;
+  return statistics;
 }
 
 }  // namespace rezoro::capture
