@@ -24,16 +24,17 @@ struct CaptureStatistics {
   std::optional<double> firstAudioHostTime;  // when the first audio buffer was read
 };
 
-// The capture stream on Linux. Screen: a thread keeps a copy of the source rectangle of the
-// filter's display, reading through MIT-SHM only the parts that XDamage reports as changed, at most
-// once per minimum frame interval. From it, with the cursor drawn in (XFixes), it makes frames of
-// the configured size and pixel format (BGRA or I420, libyuv) in a pool of `queueDepth` buffers,
-// redoing in each only what changed since that buffer last went out. A frame is "complete" when it
-// is the first or the area changed since the last complete frame (damage, or the cursor moved or
-// changed within it), otherwise "idle" without an image. Audio (when `capturesAudio`): the system
-// sound of a SystemAudioStream held by this one, float32 48 kHz stereo in ~20 ms buffers. Every
-// sample is stamped on CLOCK_MONOTONIC at its capture and posted to the output's queue. Screen
-// capture runs only when a screen output is attached: without one, this stream is its sound stream.
+// The capture stream of an X11 desktop. Screen: the thread of a ScreenGrabber keeps a copy of the
+// source rectangle of the filter's display, reading through MIT-SHM only the parts that XDamage
+// reports as changed, at most once per minimum frame interval. From it, with the cursor drawn in
+// (XFixes), it makes frames of the configured size and pixel format (BGRA or I420, libyuv) in a
+// pool of `queueDepth` buffers, redoing in each only what changed since that buffer last went out.
+// A frame is "complete" when it is the first or the area changed since the last complete frame
+// (damage, or the cursor moved or changed within it), otherwise "idle" without an image. Audio
+// (when `capturesAudio`): the system sound of a SystemAudioStream held by this one, float32 48 kHz
+// stereo in ~20 ms buffers. Every sample is stamped on CLOCK_MONOTONIC at its capture and posted to
+// the output's queue. Screen capture runs only when a screen output is attached: without one, this
+// stream is its sound stream.
 //
 // The filter's excluded applications, each with its descendant processes, are left out: their
 // windows by a WindowComposer, their sound by the sound stream. With nothing excluded both halves
