@@ -16,9 +16,9 @@
 #include <mutex>
 #include <thread>
 
-#include "capture/capture_testing.h"
 #include "capture/media/sample_routing.h"
 #include "capture/platform/media_platform.h"
+#include "capture/testing/test_basics.h"
 
 namespace rezoro::capture {
 namespace {

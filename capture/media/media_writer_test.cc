@@ -6,7 +6,7 @@
 #include <stdexcept>
 
 #include "capture/capture_failure.h"
-#include "capture/capture_testing.h"
+#include "capture/testing/test_basics.h"
 
 namespace rezoro::capture {
 namespace {

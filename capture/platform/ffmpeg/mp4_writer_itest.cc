@@ -17,9 +17,9 @@ extern "C" {
 #include <thread>
 
 #include "capture/capture_failure.h"
-#include "capture/capture_testing.h"
 #include "capture/media/media_writer.h"
 #include "capture/platform/media_platform.h"
+#include "capture/testing/test_basics.h"
 
 namespace rezoro::capture {
 namespace {
