@@ -294,10 +294,12 @@ class StalledFileSystem {
 // appears later.
 void recordIntoAStalledFileSystem(const TempDir& folder, double duration, std::chrono::milliseconds freezeAfter,
                                   std::chrono::milliseconds stopAfter) {
-  StalledFileSystem stalled(folder / "stalled");
-  if (!stalled.mounted()) GTEST_SKIP() << "no bindfs or no FUSE here (needs the bindfs package and /dev/fuse)";
+  // Declared before the file system, so that it is thawed before they are released: a program
+  // stuck closing a file on it could otherwise never be waited for when an assertion ends early.
   std::vector<std::unique_ptr<RecordingProcess>> recordings;
   std::vector<std::filesystem::path> destinations;
+  StalledFileSystem stalled(folder / "stalled");
+  if (!stalled.mounted()) GTEST_SKIP() << "no bindfs or no FUSE here (needs the bindfs package and /dev/fuse)";
   for (const std::string kind : {"video", "audio"}) {
     std::filesystem::create_directory(folder / kind);
     destinations.push_back(folder / "stalled" / (kind == "video" ? "clip.mp4" : "sound.wav"));
