@@ -625,6 +625,7 @@ void X11CaptureStream::stopOnControl(ErrorCompletion completion) {
   }
   std::optional<PlatformError> error;
   if (state == State::running) {
+    if (audioCapture_) audioCapture_->drain();  // the sound up to the stop
     stopping_ = true;
     tearDown();
     std::lock_guard lock(mutex_);
