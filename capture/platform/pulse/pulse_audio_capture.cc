@@ -169,7 +169,7 @@ void PulseAudioCapture::followDefaultSink(const pa_sink_info& sink) {
 }
 
 void PulseAudioCapture::drain() {
-  if (!running_ || stopping_ || failed_) return;
+  if (!loopRunning_ || stopping_ || failed_) return;
   // Two fragments for a buffer that was being captured now; the mix's delay besides.
   constexpr double kInFlightSeconds = 2 * kFragmentSeconds + 0.020;
   const double wait = kInFlightSeconds + (mixer_ ? SinkInputMixer::kDelaySeconds : 0.0);
