@@ -26,8 +26,8 @@
 #include <thread>
 #include <vector>
 
-#include "capture/platform/testing/display_and_sound.h"
-#include "capture/platform/testing/sync_marks.h"
+#include "capture/testing/display_and_sound.h"
+#include "capture/testing/sync_marks.h"
 #include "common/json_line.h"
 #include "common/unique_fd.h"
 

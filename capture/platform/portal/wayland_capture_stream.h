@@ -13,7 +13,7 @@ namespace rezoro::capture {
 
 class ScreenCastSession;
 class PipeWireVideoStream;
-class X11CaptureStream;
+class SystemAudioStream;
 
 // What a granted screen cast leaves behind: the portal session and its PipeWire stream, both
 // already running. Dropping it ends the cast.
@@ -28,8 +28,8 @@ struct PortalScreen {
 // interval, stamped with the producer's capture time on CLOCK_MONOTONIC, from a pool of `queueDepth`
 // buffers. Pictures come only when the screen changes, so every delivered frame is "complete".
 // The portal closing the session or PipeWire losing the stream ends the stream with an error.
-// Audio goes through the same PulseAudio capture (and exclusion) as on X11, which the sound server
-// of a Wayland desktop (PipeWire's or PulseAudio) answers.
+// Audio is the system sound of a SystemAudioStream held by this one, as on X11 (with the same
+// exclusion), which the sound server of a Wayland desktop (PipeWire's or PulseAudio) answers.
 class WaylandCaptureStream : public CaptureStream {
  public:
   // `screen` may be null when no screen output will be added (audio recordings).
@@ -65,8 +65,8 @@ class WaylandCaptureStream : public CaptureStream {
   double nextFrame_ = 0;  // on the PipeWire thread only
   ImageBuffer bgra_;      // on the PipeWire thread only: the picture before it becomes I420
 
-  // The sound half: a stream with only an audio output never touches the X display.
-  std::unique_ptr<X11CaptureStream> audio_;
+  // The sound half. Declared after everything its failures reach in this stream.
+  std::unique_ptr<SystemAudioStream> audio_;
   bool hasAudioOutput_ = false;
 
   // Start and stop run here, one at a time. Declared last so it ends first.
