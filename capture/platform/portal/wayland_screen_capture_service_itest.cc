@@ -65,9 +65,9 @@ TEST_P(WaylandScreenCaptureServiceTest, AnAudioRecordingAsksNoPortalAndRecordsTh
   ASSERT_FALSE(error) << error->message;
   ASSERT_TRUE(content);
   ASSERT_EQ(content->displays.size(), 1u);
-  // Every process may be named for leaving out, this one too.
-  EXPECT_TRUE(std::any_of(content->applications.begin(), content->applications.end(),
-                          [](const ShareableApplication& application) { return application.processID == ::getpid(); }));
+  // The applications are the processes that play: this one does not.
+  EXPECT_FALSE(std::any_of(content->applications.begin(), content->applications.end(),
+                           [](const ShareableApplication& application) { return application.processID == ::getpid(); }));
 
   StreamConfiguration configuration;
   configuration.width = 2;
