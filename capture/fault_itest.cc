@@ -52,9 +52,10 @@ class Frozen {
 
 class CaptureFaultTest : public ::testing::Test {
  protected:
-  void SetUp() override {
+  void SetUp() override { startWorld(testing::SoundServerKind::pulseaudio); }
+  void startWorld(testing::SoundServerKind server) {
     try {
-      world_ = testing::DisplayAndSound::start();
+      world_ = testing::DisplayAndSound::start({.display = true, .sound = true, .server = server});
     } catch (const std::exception& error) {
       GTEST_SKIP() << "no private display and sound server: " << error.what();
     }
@@ -171,7 +172,15 @@ TEST_F(CaptureFaultTest, LosingTheRecordedDisplayFailsTheRecording) {
   }
 }
 
-TEST_F(CaptureFaultTest, ASoundServerThatDiesOrFreezesGivesOneResult) {
+// Faults of the sound server, on both servers.
+class SoundServerFaultTest : public CaptureFaultTest, public ::testing::WithParamInterface<testing::SoundServerKind> {
+ protected:
+  void SetUp() override { startWorld(GetParam()); }
+};
+INSTANTIATE_TEST_SUITE_P(Servers, SoundServerFaultTest, ::testing::ValuesIn(testing::kSoundServerKinds),
+                         testing::SoundServerParameterName());
+
+TEST_P(SoundServerFaultTest, ASoundServerThatDiesOrFreezesGivesOneResult) {
   {
     RecordingProcess recording(folder.path(), testing::recordingRequestText("audio", folder / "frozen.wav", 2),
                                kProgram);
