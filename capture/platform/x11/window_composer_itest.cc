@@ -12,6 +12,7 @@
 #include <mutex>
 #include <thread>
 
+#include "capture/capture_testing.h"
 #include "capture/platform/testing/display_and_sound.h"
 #include "capture/platform/testing/stream_answers.h"
 #include "capture/platform/x11/x11_capture_stream.h"
@@ -142,6 +143,73 @@ TEST_P(WindowExclusionTest, TheCaptureShowsWhatLiesBeneathTheExcludedWindowsAndN
 }
 
 INSTANTIATE_TEST_SUITE_P(CompositingManagers, WindowExclusionTest, ::testing::Values("none", "picom", "bare"),
+                         [](const auto& info) { return info.param; });
+
+size_t topLevelWindows() {
+  std::string error;
+  std::optional<XcbConnection> connection = XcbConnection::open(error);
+  return connection ? childWindows(*connection, connection->root()).size() : 0;
+}
+
+class DesktopBeneathTest : public ::testing::TestWithParam<std::string> {};
+
+// An excluded window that covered the bare desktop before the capture began: nothing was ever
+// seen there but the root's own background, which xsetroot set.
+TEST_P(DesktopBeneathTest, WhereOnlyAnExcludedWindowWasTheRootsBackgroundIsShown) {
+  if (!std::filesystem::exists(kWindowTool)) GTEST_SKIP() << kWindowTool << " is not built";
+  if (testing::commandOutput("command -v xsetroot").empty()) GTEST_SKIP() << "xsetroot is not installed";
+  std::unique_ptr<testing::DisplayAndSound> world;
+  try {
+    world = testing::DisplayAndSound::start({.display = true, .sound = false});
+  } catch (const std::exception& error) {
+    GTEST_SKIP() << "no private display: " << error.what();
+  }
+  testing::ChildProcess manager;
+  if (GetParam() == "picom") manager = testing::ChildProcess::start({"picom", "--backend", "xrender", "--config", "/dev/null"});
+  ASSERT_EQ(testing::ChildProcess::start({"xsetroot", "-solid", "#2040C0"}).wait(), 0);
+  testing::ChildProcess excluded = testing::ChildProcess::start({kWindowTool, "150", "150", "200", "100", "60", "--colour", "E02020"});
+  ASSERT_TRUE(testing::waitForScreenColour(250, 200, kExcluded));
+  if (GetParam() == "picom") {
+    ASSERT_TRUE(manager.running()) << "picom did not start";
+  }
+  const size_t windowsBefore = topLevelWindows();
+
+  StreamConfiguration configuration;
+  configuration.sourceRect = DisplayRect{100, 100, 400, 300};
+  configuration.width = 400;
+  configuration.height = 300;
+  configuration.minimumFrameInterval = MediaTime::make(1, 24);
+  configuration.queueDepth = 3;
+  ShareableDisplay display{1, {0, 0, 1920, 1080}, 1.0, "screen"};
+  X11CaptureStream stream(ContentFilter(display, {ShareableApplication{excluded.pid(), "animated_window"}}),
+                          configuration, {});
+  // The middle of the excluded window, and bare desktop beside it.
+  auto judge = std::make_shared<FrameJudge>(std::vector<std::pair<int, int>>{{150, 100}, {350, 250}});
+  SerialQueue queue;
+  ASSERT_FALSE(stream.addStreamOutput(judge, StreamOutputType::screen, queue));
+  ASSERT_FALSE(testing::answerOf([&](ErrorCompletion done) { stream.startCapture(done); }));
+  std::this_thread::sleep_for(1s);
+  // With picom, its own grey desktop rather than the root's colour.
+  const uint32_t bareDesktop = testing::screenPixel(450, 350);
+  {
+    std::lock_guard lock(judge->mutex_);
+    EXPECT_GE(judge->frames_, 10);
+    EXPECT_EQ(judge->framesWithExcluded_, 0);
+    ASSERT_EQ(judge->colours_.size(), 2u);
+    EXPECT_TRUE(near(judge->colours_[0], kDesktop)) << std::hex << judge->colours_[0];
+    EXPECT_TRUE(near(judge->colours_[1], bareDesktop)) << std::hex << judge->colours_[1];
+  }
+  // Ours shows the root's background while composing, and goes once nothing excluded is shown:
+  // the capture grabs the screen directly again.
+  EXPECT_EQ(topLevelWindows(), windowsBefore + 1);
+  excluded.stop();
+  std::this_thread::sleep_for(1s);
+  EXPECT_EQ(topLevelWindows(), windowsBefore - 1);
+  EXPECT_EQ(testing::screenPixel(450, 350), bareDesktop);  // ours never showed on the screen
+  ASSERT_FALSE(testing::answerOf([&](ErrorCompletion done) { stream.stopCapture(done); }));
+}
+
+INSTANTIATE_TEST_SUITE_P(CompositingManagers, DesktopBeneathTest, ::testing::Values("none", "picom"),
                          [](const auto& info) { return info.param; });
 
 }  // namespace
