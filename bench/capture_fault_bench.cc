@@ -11,8 +11,8 @@
 #include <random>
 #include <string>
 
-#include "capture/platform/testing/display_and_sound.h"
-#include "capture/stop_race.h"
+#include "capture/testing/display_and_sound.h"
+#include "capture/testing/stop_race.h"
 
 int main(int argc, char** argv) {
   namespace testing = rezoro::capture::testing;

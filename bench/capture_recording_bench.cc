@@ -28,8 +28,8 @@
 #include <thread>
 #include <vector>
 
-#include "capture/platform/testing/display_and_sound.h"
-#include "capture/platform/testing/sync_marks.h"
+#include "capture/testing/display_and_sound.h"
+#include "capture/testing/sync_marks.h"
 #include "common/json_line.h"
 
 namespace {

@@ -15,8 +15,9 @@
 #include <string>
 #include <thread>
 
-#include "capture/platform/testing/display_and_sound.h"
+#include "capture/platform/pulse/system_audio_stream.h"
 #include "capture/platform/x11/x11_capture_stream.h"
+#include "capture/testing/display_and_sound.h"
 
 using namespace rezoro::capture;
 
@@ -121,7 +122,7 @@ void audioCase(bool keepSinkAwake) {
   auto sink = std::make_shared<Sink>();
   StreamConfiguration configuration;
   configuration.capturesAudio = true;
-  X11CaptureStream stream(ContentFilter(ShareableDisplay{}, {}), configuration, sink);
+  SystemAudioStream stream(ContentFilter(ShareableDisplay{}, {}), configuration, sink);
   stream.addStreamOutput(sink, StreamOutputType::audio, queue);
   auto first = sink->firstAudio.get_future();
   const double asked = hostTimeSeconds();

@@ -1,17 +1,11 @@
 #include "capture/capture_failure.h"
 
-#include <array>
+#include "common/failure_table.h"
 
 namespace rezoro::capture {
 namespace {
 
-struct FailureText {
-  CaptureFailure failure;
-  std::string_view raw;
-  std::string_view sentence;
-};
-
-constexpr std::array<FailureText, 10> texts = {{
+constexpr FailureTable<CaptureFailure, 10> failures{{{
     {CaptureFailure::invalidInput, "invalid_input", "The recording request is invalid."},
     {CaptureFailure::unsupportedPlatform, "unsupported_platform",
      "Native recording requires macOS 13 or later."},
@@ -25,25 +19,16 @@ constexpr std::array<FailureText, 10> texts = {{
     {CaptureFailure::recordingFailed, "recording_failed", "The recording stopped unexpectedly."},
     {CaptureFailure::exportFailed, "export_failed", "The recording could not be saved."},
     {CaptureFailure::timeout, "timeout", "The recorder did not finish in time."},
-}};
-
-const FailureText& textOf(CaptureFailure failure) { return texts[static_cast<size_t>(failure)]; }
+}}};
 
 }  // namespace
 
-std::string_view rawValue(CaptureFailure failure) { return textOf(failure).raw; }
+std::string_view rawValue(CaptureFailure failure) { return failures.rawValue(failure); }
 
-std::string_view sentence(CaptureFailure failure) { return textOf(failure).sentence; }
+std::string_view sentence(CaptureFailure failure) { return failures.sentence(failure); }
 
-std::optional<CaptureFailure> captureFailureFromRawValue(std::string_view raw) {
-  for (const auto& text : texts) {
-    if (text.raw == raw) return text.failure;
-  }
-  return std::nullopt;
-}
+std::optional<CaptureFailure> captureFailureFromRawValue(std::string_view raw) { return failures.fromRawValue(raw); }
 
-Json response(CaptureFailure failure) {
-  return Json{{"ok", false}, {"error_code", rawValue(failure)}, {"error", sentence(failure)}};
-}
+Json response(CaptureFailure failure) { return failures.response(failure); }
 
 }  // namespace rezoro::capture

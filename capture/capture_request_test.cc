@@ -9,7 +9,7 @@
 #include <string>
 
 #include "capture/capture_failure.h"
-#include "capture/capture_testing.h"
+#include "capture/testing/test_basics.h"
 
 namespace rezoro::capture {
 namespace {

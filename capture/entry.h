@@ -6,7 +6,7 @@
 
 #include "capture/capture_failure.h"
 #include "capture/capture_request.h"
-#include "capture/platform/x11/screen_access.h"
+#include "capture/platform/screen_access.h"
 
 namespace rezoro::capture {
 

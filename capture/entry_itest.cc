@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/capture_testing.h"
+#include "capture/testing/test_basics.h"
 #include "common/json_line.h"
 #include "common/unique_fd.h"
 

@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "capture/capture_testing.h"
+#include "capture/testing/test_basics.h"
 #include "common/unique_fd.h"
 
 namespace rezoro::capture {

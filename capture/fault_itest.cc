@@ -18,10 +18,10 @@
 #include <utility>
 #include <vector>
 
-#include "capture/capture_testing.h"
-#include "capture/platform/testing/display_and_sound.h"
-#include "capture/recording_process.h"
-#include "capture/stop_race.h"
+#include "capture/testing/display_and_sound.h"
+#include "capture/testing/recording_process.h"
+#include "capture/testing/stop_race.h"
+#include "capture/testing/test_basics.h"
 
 namespace rezoro::capture {
 namespace {

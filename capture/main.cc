@@ -13,7 +13,7 @@
 #include "capture/entry.h"
 #include "capture/platform/media_platform.h"
 #include "capture/platform/portal/wayland_screen_capture_service.h"
-#include "capture/platform/x11/screen_access.h"
+#include "capture/platform/x11/x11_screen_access.h"
 #include "capture/platform/x11/x11_screen_capture_service.h"
 #include "capture/recorder.h"
 #include "capture/screen_source.h"

@@ -11,6 +11,7 @@
 #include "capture/bounded_wait.h"
 #include "capture/media/finishing.h"
 #include "capture/media/sample_routing.h"
+#include "capture/stream_configuration.h"
 
 namespace rezoro::capture {
 
@@ -239,6 +240,37 @@ void Recorder::contentAnswer(std::optional<ShareableContent> content, std::optio
   } catch (...) {
     complete(CaptureFailure::startFailed);
   }
+}
+
+void Recorder::configure(const ShareableContent& content) {
+  const bool video = request.kind == "video";
+  const uint32_t mainDisplay = video ? 0 : services_.screenCapture->mainDisplayID();
+  const ShareableDisplay& display = chosenDisplay(content.displays, request.region, mainDisplay);
+  const ContentFilter filter(display, excludedApplications(content, request.excludedPID, services_.ownProcessID));
+  const StreamConfiguration configuration = streamConfiguration(request, filter);
+
+  media_ = std::make_unique<MediaWriter>(request, video ? configuration.width : 0,
+                                         video ? configuration.height : 0, services_.mediaPlatform);
+  {
+    std::lock_guard lock(claimMutex_);
+    claim_ = media_->publicationClaim();
+  }
+  stream_ = services_.screenCapture->makeStream(filter, configuration, weak_from_this());
+  if (!stream_) throw PlatformError{"the stream could not be made"};
+  if (video) {
+    if (auto error = stream_->addStreamOutput(weak_from_this(), StreamOutputType::screen, *queueOnQueue_)) {
+      throw *error;
+    }
+  }
+  if (request.captureAudio) {
+    if (auto error = stream_->addStreamOutput(weak_from_this(), StreamOutputType::audio, *queueOnQueue_)) {
+      throw *error;
+    }
+  }
+  std::weak_ptr<Recorder> weak = weak_from_this();
+  stream_->startCapture([weak](std::optional<PlatformError> error) {
+    if (auto self = weak.lock()) self->hop([raw = self.get(), error] { raw->startAnswer(error); });
+  });
 }
 
 void Recorder::startAnswer(std::optional<PlatformError> error) {

@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "capture/capture_testing.h"
 #include "capture/media/media_testing.h"
+#include "capture/testing/test_basics.h"
 #include "common/unique_fd.h"
 
 namespace rezoro::capture {

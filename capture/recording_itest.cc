@@ -24,11 +24,11 @@
 #include <thread>
 #include <vector>
 
-#include "capture/capture_testing.h"
-#include "capture/platform/testing/display_and_sound.h"
-#include "capture/platform/testing/sync_marks.h"
-#include "capture/recording_process.h"
-#include "capture/recording_testing.h"
+#include "capture/testing/display_and_sound.h"
+#include "capture/testing/program_recording.h"
+#include "capture/testing/recording_process.h"
+#include "capture/testing/sync_marks.h"
+#include "capture/testing/test_basics.h"
 #include "common/json_line.h"
 #include "common/unique_fd.h"
 

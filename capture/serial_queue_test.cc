@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/capture_testing.h"
+#include "capture/testing/test_basics.h"
 #include "common/unique_fd.h"
 
 namespace rezoro::capture {

@@ -1,4 +1,6 @@
 #pragma once
+// The plain decisions of a recording, apart from the recorder that acts on them: which display to
+// record, which applications to leave out, and the stream settings for a request.
 
 #include <sys/types.h>
 

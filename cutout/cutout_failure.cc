@@ -1,17 +1,11 @@
 #include "cutout/cutout_failure.h"
 
-#include <array>
+#include "common/failure_table.h"
 
 namespace rezoro::cutout {
 namespace {
 
-struct FailureText {
-  CutoutFailure failure;
-  std::string_view raw;
-  std::string_view sentence;
-};
-
-constexpr std::array<FailureText, 6> texts = {{
+constexpr FailureTable<CutoutFailure, 6> failures{{{
     {CutoutFailure::noForeground, "no_foreground", "No foreground subject was found."},
     {CutoutFailure::unsupportedHardware, "unsupported_hardware",
      "Native Cut Out requires a supported Mac and macOS 14 or later."},
@@ -19,27 +13,16 @@ constexpr std::array<FailureText, 6> texts = {{
     {CutoutFailure::imageTooLarge, "image_too_large", "The image is too large for native Cut Out."},
     {CutoutFailure::exportFailed, "export_failed", "The Cut Out mask could not be saved."},
     {CutoutFailure::nativeFailure, "native_failure", "Native Cut Out could not finish."},
-}};
-
-const FailureText& textOf(CutoutFailure failure) {
-  return texts[static_cast<size_t>(failure)];
-}
+}}};
 
 }  // namespace
 
-std::string_view rawValue(CutoutFailure failure) { return textOf(failure).raw; }
+std::string_view rawValue(CutoutFailure failure) { return failures.rawValue(failure); }
 
-std::string_view sentence(CutoutFailure failure) { return textOf(failure).sentence; }
+std::string_view sentence(CutoutFailure failure) { return failures.sentence(failure); }
 
-std::optional<CutoutFailure> cutoutFailureFromRawValue(std::string_view raw) {
-  for (const auto& text : texts) {
-    if (text.raw == raw) return text.failure;
-  }
-  return std::nullopt;
-}
+std::optional<CutoutFailure> cutoutFailureFromRawValue(std::string_view raw) { return failures.fromRawValue(raw); }
 
-Json response(CutoutFailure failure) {
-  return Json{{"ok", false}, {"error_code", rawValue(failure)}, {"error", sentence(failure)}};
-}
+Json response(CutoutFailure failure) { return failures.response(failure); }
 
 }  // namespace rezoro::cutout

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "capture/capture_failure.h"
-#include "capture/capture_testing.h"
-#include "capture/platform/testing/display_and_sound.h"
+#include "capture/testing/display_and_sound.h"
+#include "capture/testing/test_basics.h"
 #include "cutout/cutout_failure.h"
 
 namespace rezoro {

@@ -15,14 +15,14 @@
 #include <string>
 #include <thread>
 
-#include "capture/capture_testing.h"
-#include "capture/platform/testing/display_and_sound.h"
+#include "capture/testing/display_and_sound.h"
+#include "capture/testing/test_basics.h"
 #include "common/json_line.h"
 #include "common/json_reader.h"
 #include "common/unique_fd.h"
 #include "cutout/platform/onnx/isnet_engine.h"
-#include "cutout/segmentation/gray_mask.h"
 #include "cutout/platform/vips/vips_support.h"
+#include "cutout/segmentation/gray_mask.h"
 
 namespace rezoro {
 namespace {

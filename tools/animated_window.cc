@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "capture/platform/testing/display_and_sound.h"
+#include "capture/testing/display_and_sound.h"
 
 namespace {
 volatile sig_atomic_t stopRequested = 0;

@@ -16,9 +16,9 @@
 #include <mutex>
 #include <thread>
 
-#include "capture/capture_testing.h"
 #include "capture/media/sample_routing.h"
 #include "capture/platform/media_platform.h"
+#include "capture/testing/test_basics.h"
 
 namespace rezoro::capture {
 namespace {
@@ -111,8 +111,9 @@ TEST(FinishedRecording, MovieLastsUntilTheStopAndIsPublished) {
   const auto destination = dir / "clip.mp4";
   testing::writeTextFile(destination, "");  // the parent's placeholder
   double now = 300.0;
-  auto media = std::make_unique<MediaWriter>(request(destination, "video", 30), 320, 240, realMediaPlatform());
-  media->hostClock = [&now] { return now; };
+  MediaPlatform platform = realMediaPlatform();
+  platform.hostClock = [&now] { return now; };
+  auto media = std::make_unique<MediaWriter>(request(destination, "video", 30), 320, 240, platform);
   EXPECT_FALSE(std::filesystem::exists(destination));
 
   // 48 frames at 24 fps and 2 s of tone in 20 ms buffers; audio from before the first frame.
@@ -123,23 +124,23 @@ TEST(FinishedRecording, MovieLastsUntilTheStopAndIsPublished) {
     const MediaTime frameTime = t0 + MediaTime::make(frame, 24);
     const MediaTime audioTime = t0 + MediaTime::make(sample, 48000);
     if (frame < 48 && (sample >= 96000 || frameTime <= audioTime)) {
-      awaitReady(media->videoInput);
+      awaitReady(media->videoInput());
       ASSERT_TRUE(routeScreenSample(media.get(), ScreenSample{VideoSample{picture(frame, 320, 240), frameTime},
                                                               std::vector<FrameAttachment>{{0}}}));
       ++frame;
     } else {
-      awaitReady(media->audioInput);
+      awaitReady(media->audioInput());
       ASSERT_TRUE(routeAudioSample(media.get(), tone(sample, 960, audioTime)));
       sample += 960;
     }
   }
-  ASSERT_EQ(media->videoFrames, 48);
-  ASSERT_EQ(media->audioFrames, 96000);
-  ASSERT_EQ(media->droppedFrames, 0);
+  ASSERT_EQ(media->videoFrames(), 48);
+  ASSERT_EQ(media->audioFrames(), 96000);
+  ASSERT_EQ(media->droppedFrames(), 0);
   const auto temporary = media->temporary;
 
   now = 302.5;  // stopped 2.5 s after the first frame
-  awaitReady(media->videoInput);  // as in real time; a full queue would skip the repeat
+  awaitReady(media->videoInput());  // as in real time; a full queue would skip the repeat
   HandOver queue;
   std::optional<CaptureResult> result;
   runFinishingStep(true, std::nullopt, false, media.get(), [&](CaptureResult r) { result = std::move(r); },
@@ -180,13 +181,14 @@ TEST(FinishedRecording, WaveHasItsGapsAndTailFilledWithSilence) {
   TempDir dir;
   const auto destination = dir / "sound.wav";
   double now = 70.0;
-  auto media = std::make_unique<MediaWriter>(request(destination, "audio", 30), 0, 0, realMediaPlatform());
-  media->hostClock = [&now] { return now; };
+  MediaPlatform platform = realMediaPlatform();
+  platform.hostClock = [&now] { return now; };
+  auto media = std::make_unique<MediaWriter>(request(destination, "audio", 30), 0, 0, platform);
   ASSERT_TRUE(routeAudioSample(media.get(), tone(0, 1024, t0)));
   ASSERT_TRUE(routeAudioSample(media.get(), tone(24000, 1024, t0 + MediaTime::make(1, 2))));
   ASSERT_TRUE(routeAudioSample(media.get(), tone(24900, 1024, t0 + MediaTime::make(24900, 48000))));  // overlaps
-  EXPECT_EQ(media->waveFrames, 25924);
-  EXPECT_EQ(media->audioFrames, 2948);
+  EXPECT_EQ(media->waveFrames(), 25924);
+  EXPECT_EQ(media->audioFrames(), 2948);
 
   now = 71.0;  // one second after the wave file was created
   // The file is completed and published on the disk thread, which then reports.

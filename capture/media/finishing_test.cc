@@ -41,11 +41,10 @@ class FinishingTest : public ::testing::Test {
  protected:
   std::unique_ptr<MediaWriter> recording(const std::string& kind, double duration) {
     destination = dir / (kind == "video" ? "clip.mp4" : "sound.wav");
-    auto media = std::make_unique<MediaWriter>(testing::recordingRequest(destination, kind, duration),
-                                               kind == "video" ? 64 : 0, kind == "video" ? 48 : 0,
-                                               testing::fakeMediaPlatform(outputs));
-    media->hostClock = [this] { return now; };
-    return media;
+    MediaPlatform platform = testing::fakeMediaPlatform(outputs);
+    platform.hostClock = [this] { return now; };
+    return std::make_unique<MediaWriter>(testing::recordingRequest(destination, kind, duration),
+                                         kind == "video" ? 64 : 0, kind == "video" ? 48 : 0, platform);
   }
   static ScreenSample frame(MediaTime time) {
     auto image = std::make_shared<BgraImage>(BgraImage::make(64, 48));
@@ -96,7 +95,7 @@ TEST_F(FinishingTest, VideoLastsUntilTheStopWithTheLastFrameRepeated) {
   auto media = recording("video", 30);
   frames(*media, 4.0);
   ASSERT_TRUE(routeAudioSample(media.get(), sound(960, at(0.5))));
-  const int64_t written = media->videoFrames;
+  const int64_t written = media->videoFrames();
   EXPECT_EQ(written, 97);
   const std::filesystem::path temporary = media->temporary;
   now = 105.2;
@@ -109,7 +108,7 @@ TEST_F(FinishingTest, VideoLastsUntilTheStopWithTheLastFrameRepeated) {
   EXPECT_EQ(outputs.sessionEnds[0], at(5.2));
   const std::vector<std::string> tail(outputs.events.end() - 5, outputs.events.end());
   EXPECT_EQ(tail, (std::vector<std::string>{"video", "endSession", "finishVideo", "finishAudio", "finishWriting"}));
-  EXPECT_FALSE(media->lastVideo.has_value());
+  EXPECT_FALSE(media->lastVideo().has_value());
 
   const Json& dictionary = success(result);
   EXPECT_EQ(dictionary.size(), 10u);
@@ -226,7 +225,7 @@ TEST_F(FinishingTest, AudioIsFilledWithSilenceToTheWallClockLength) {
     const size_t writes = outputs.waveWrites.size();
     now = 53.0;
     const auto result = finish(*media);
-    EXPECT_FALSE(media->waveFile);
+    EXPECT_FALSE(media->waveFile());
     const Json& dictionary = success(result);
     EXPECT_EQ(dictionary.size(), 10u);
     EXPECT_EQ(dictionary["kind"], "audio");
@@ -241,7 +240,7 @@ TEST_F(FinishingTest, AudioIsFilledWithSilenceToTheWallClockLength) {
       EXPECT_EQ(outputs.waveWrites.size(), writes);
       EXPECT_EQ(dictionary["duration_seconds"].get<double>(), 3.125);
     }
-    EXPECT_EQ(std::filesystem::file_size(destination), 44u + 4u * media->waveFrames);
+    EXPECT_EQ(std::filesystem::file_size(destination), 44u + 4u * media->waveFrames());
   }
 }
 
@@ -264,7 +263,7 @@ TEST_F(FinishingTest, AudioFailures) {
 TEST_F(FinishingTest, PublishingNeverReplacesAFileAndNeedsMoreThanAHeader) {
   auto media = recording("audio", 30);
   ASSERT_TRUE(routeAudioSample(media.get(), sound(1000, t0)));
-  media->waveFile.reset();
+  media->closeWave();
   testing::writeTextFile(destination, "theirs");
   EXPECT_EQ(failure(media->publish(1.0)), CaptureFailure::exportFailed);
   EXPECT_EQ(contents(destination), "theirs");

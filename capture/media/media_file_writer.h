@@ -85,14 +85,16 @@ class WaveFileWriter {
   virtual void write(const float* interleaved, int64_t frames) = 0;
 };
 
-// How the media writer creates its platform objects. Each throws std::runtime_error (or a
-// subclass) when the object cannot be created.
+// How the media writer creates its platform objects, and the clock it reads. Each maker throws
+// std::runtime_error (or a subclass) when the object cannot be created.
 struct MediaPlatform {
   std::function<std::unique_ptr<MediaFileWriter>(const std::filesystem::path&)> makeMpeg4Writer;
   std::function<std::unique_ptr<WaveFileWriter>(const std::filesystem::path&)> makeWaveFile;
   // Whether the wave file is created, written and closed on a thread of its own rather than on
   // the caller's: a stalled disk then holds up neither the recording's queue nor its time-outs.
   bool backgroundFileWork = false;
+  // Monotonic host uptime in seconds; replaceable so that tests can play a recording's length.
+  std::function<double()> hostClock = hostTimeSeconds;
 };
 
 }  // namespace rezoro::capture

@@ -55,6 +55,10 @@ struct VideoSample {
   std::shared_ptr<const I420Image> planar = nullptr;
 };
 
+// The sample format a sound source delivered a buffer in; only float32 buffers carry their data in
+// an AudioSample.
+enum class AudioSampleFormat { float32, int16 };
+
 // A timed audio buffer: 32-bit float samples, channels interleaved.
 struct AudioSample {
   std::shared_ptr<const std::vector<float>> samples;

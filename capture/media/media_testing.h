@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "capture/capture_request.h"
-#include "capture/capture_testing.h"
 #include "capture/media/media_writer.h"
+#include "capture/testing/test_basics.h"
 
 namespace rezoro::capture::testing {
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -12,7 +13,6 @@
 #include <vector>
 
 #include "capture/capture_failure.h"
-#include "capture/media/finishing.h"
 #include "capture/media/publication.h"
 #include "common/uuid.h"
 
@@ -43,6 +43,31 @@ std::filesystem::path temporaryRecordingPath(const std::filesystem::path& destin
   name += uuid;
   name += destination.extension().string();
   return destination.parent_path() / name;
+}
+
+MediaTime videoEndTime(const MediaTime& firstTime, const MediaTime& lastVideoTime, double hostElapsed,
+                       double duration) {
+  const double hostSeconds = std::min(std::max(hostElapsed, shortestVideoSeconds), duration);
+  const MediaTime hostEnd = firstTime + MediaTime::fromSeconds(hostSeconds, endTimeTimescale);
+  const MediaTime lastFrameEnd = lastVideoTime + frameDuration;
+  const MediaTime requestedEnd = firstTime + MediaTime::fromSeconds(duration, endTimeTimescale);
+  const MediaTime later = lastFrameEnd > hostEnd ? lastFrameEnd : hostEnd;
+  return minimum(later, requestedEnd);
+}
+
+Json successResult(const MediaWriter& media, double duration) {
+  return Json{
+      {"ok", true},
+      {"backend", captureBackend},
+      {"revision", captureRevision},
+      {"kind", media.request.kind},
+      {"video_frames", media.videoFrames()},
+      {"audio_frames", media.audioFrames()},
+      {"dropped_frames", media.droppedFrames()},
+      {"duration_seconds", duration},
+      {"width", media.width},
+      {"height", media.height},
+  };
 }
 
 namespace {
@@ -78,14 +103,14 @@ MediaWriter::MediaWriter(const CaptureRequest& request, int64_t width, int64_t h
       temporaryRemoval_(temporary),
       width(width),
       height(height),
-      platform(std::move(platform)) {
+      platform_(std::move(platform)) {
   request.validateDestination(true);
   if (request.kind != "video") {
-    if (this->platform.backgroundFileWork) disk_ = std::make_unique<SerialQueue>();
+    if (platform_.backgroundFileWork) disk_ = std::make_unique<SerialQueue>();
     return;
   }
 
-  std::unique_ptr<MediaFileWriter> created = this->platform.makeMpeg4Writer(temporary);
+  std::unique_ptr<MediaFileWriter> created = platform_.makeMpeg4Writer(temporary);
   VideoWriterInput* video = created->addVideoInput(videoOutputSettings(width, height));
   if (video == nullptr) throw CaptureFailure::exportFailed;
   AudioWriterInput* audio = nullptr;
@@ -94,68 +119,123 @@ MediaWriter::MediaWriter(const CaptureRequest& request, int64_t width, int64_t h
     if (audio == nullptr) throw CaptureFailure::exportFailed;
   }
   if (!created->startWriting()) throw CaptureFailure::exportFailed;
-  writer = std::move(created);
-  videoInput = video;
-  audioInput = audio;
+  writer_ = std::move(created);
+  videoInput_ = video;
+  audioInput_ = audio;
 }
 
 MediaWriter::~MediaWriter() {
   // Their work uses this object's members (the claim, the wave file): both end before any goes.
   disk_.reset();
-  writer.reset();
+  writer_.reset();
 }
 
 void MediaWriter::appendVideo(const VideoSample& sample) {
   const MediaTime time = sample.presentationTime;
   if (request.kind != "video" || (!sample.image && !sample.planar) || !time.isValid()) return;
-  if (!writer || videoInput == nullptr || writer->status() != WriterStatus::writing) {
+  if (!writer_ || videoInput_ == nullptr || writer_->status() != WriterStatus::writing) {
     throw CaptureFailure::recordingFailed;
   }
-  if (!firstTime) {
-    writer->startSession(time);
-    firstTime = time;
-    firstHostTime = hostClock();
+  if (!firstTime_) {
+    writer_->startSession(time);
+    firstTime_ = time;
+    firstHostTime_ = platform_.hostClock();
   }
   // Written as "not below" so that a time too far away to subtract is ignored as well.
-  if (!((time - *firstTime).seconds() < request.duration)) return;
+  if (!((time - *firstTime_).seconds() < request.duration)) return;
   // Before the session start a frame would be counted but left out of the movie.
-  if (time < *firstTime) return;
-  if (lastVideoTime.isValid() && time <= lastVideoTime) return;
-  if (!videoInput->isReadyForMoreMediaData()) {
-    ++droppedFrames;
+  if (time < *firstTime_) return;
+  if (lastVideoTime_.isValid() && time <= lastVideoTime_) return;
+  if (!videoInput_->isReadyForMoreMediaData()) {
+    ++droppedFrames_;
     return;
   }
-  if (!videoInput->append(sample)) throw CaptureFailure::recordingFailed;
-  ++videoFrames;
-  lastVideo = sample;
-  lastVideoTime = time;
+  if (!videoInput_->append(sample)) throw CaptureFailure::recordingFailed;
+  ++videoFrames_;
+  lastVideo_ = sample;
+  lastVideoTime_ = time;
+}
+
+void MediaWriter::appendAudio(const AudioSample& audio, AudioSampleFormat format) {
+  const int64_t frames = audio.frameCount();
+  if (request.kind == "video") {
+    appendMovieAudio(audio, format, frames);
+  } else {
+    appendWaveAudio(audio, format, frames);
+  }
+}
+
+// Audio of a video recording: from the first video frame on, at the buffer's own time.
+void MediaWriter::appendMovieAudio(const AudioSample& audio, AudioSampleFormat format, int64_t frames) {
+  if (!firstTime_ || audio.presentationTime < *firstTime_) return;
+  if (!writer_ || audioInput_ == nullptr || writer_->status() != WriterStatus::writing) {
+    throw CaptureFailure::recordingFailed;
+  }
+  if (!audioInput_->isReadyForMoreMediaData()) {
+    ++droppedFrames_;
+    return;
+  }
+  if (format != AudioSampleFormat::float32 || !audioInput_->append(audio)) {
+    throw CaptureFailure::recordingFailed;
+  }
+  audioFrames_ += frames;
+}
+
+// Audio of an audio recording: frame k of the wave file holds the audio stamped
+// audioStartTime + k / 48000 s.
+void MediaWriter::appendWaveAudio(const AudioSample& audio, AudioSampleFormat format, int64_t frames) {
+  if (audio.sampleRate != audioSampleRate || audio.channels != audioChannelCount ||
+      format != AudioSampleFormat::float32 || !audio.presentationTime.isValid()) {
+    throw CaptureFailure::recordingFailed;
+  }
+  if (!waveOpened_) {
+    openWave();
+    firstHostTime_ = platform_.hostClock();
+    audioStartTime_ = audio.presentationTime;
+  }
+  const MediaTime origin = audioStartTime_.value_or(audio.presentationTime);
+  const double offset = (audio.presentationTime - origin).seconds() * audioSampleRate;
+  if (!std::isfinite(offset) || offset < 0) return;
+
+  const auto limit = static_cast<int64_t>(request.duration * audioSampleRate);
+  const double rounded = std::round(offset);
+  const int64_t target = rounded >= static_cast<double>(limit) ? limit : static_cast<int64_t>(rounded);
+  appendWaveSilence(target);
+
+  const int64_t written = waveFrames_;
+  const int64_t skip = std::clamp<int64_t>(written - target, 0, frames);
+  const int64_t count = std::min(limit - written, frames - skip);
+  if (count < 1) return;
+  writeWave(audio.samples->data() + skip * audioChannelCount, count);
+  waveFrames_ += count;
+  audioFrames_ += count;
 }
 
 void MediaWriter::appendWaveSilence(int64_t until) {
-  if (!waveOpened_ || waveFrames >= until) return;
+  if (!waveOpened_ || waveFrames_ >= until) return;
   std::vector<float> zeros;
   try {
     zeros.assign(static_cast<size_t>(silenceChunkFrames) * audioChannelCount, 0.0f);
   } catch (const std::bad_alloc&) {
     throw CaptureFailure::exportFailed;
   }
-  while (waveFrames < until) {
-    const int64_t frames = std::min(until - waveFrames, silenceChunkFrames);
+  while (waveFrames_ < until) {
+    const int64_t frames = std::min(until - waveFrames_, silenceChunkFrames);
     writeWave(zeros.data(), frames);
-    waveFrames += frames;
+    waveFrames_ += frames;
   }
 }
 
 void MediaWriter::openWave() {
   if (!disk_) {
-    waveFile = platform.makeWaveFile(temporary);
+    waveFile_ = platform_.makeWaveFile(temporary);
     waveOpened_ = true;
     return;
   }
   waveOpened_ = true;
   disk_->async([this] {
     try {
-      waveFile = platform.makeWaveFile(temporary);
+      waveFile_ = platform_.makeWaveFile(temporary);
     } catch (...) {
       waveFailed_ = true;
     }
@@ -164,7 +244,7 @@ void MediaWriter::openWave() {
 
 void MediaWriter::writeWave(const float* interleaved, int64_t frames) {
   if (!disk_) {
-    waveFile->write(interleaved, frames);
+    waveFile_->write(interleaved, frames);
     return;
   }
   if (waveFailed_) throw std::runtime_error("the wave file cannot be written");
@@ -173,12 +253,20 @@ void MediaWriter::writeWave(const float* interleaved, int64_t frames) {
   waveBacklog_ += frames;
   disk_->async([this, samples, frames] {
     try {
-      if (!waveFailed_ && waveFile) waveFile->write(samples->data(), frames);
+      if (!waveFailed_ && waveFile_) waveFile_->write(samples->data(), frames);
     } catch (...) {
       waveFailed_ = true;
     }
     waveBacklog_ -= frames;
   });
+}
+
+void MediaWriter::closeWave() {
+  if (!disk_) {
+    waveFile_.reset();
+    return;
+  }
+  disk_->async([this] { waveFile_.reset(); });
 }
 
 void MediaWriter::finish(CaptureCompletion completion, QueueHop toQueue) {
@@ -190,9 +278,9 @@ void MediaWriter::finish(CaptureCompletion completion, QueueHop toQueue) {
 }
 
 void MediaWriter::finishAudio(CaptureCompletion completion, QueueHop toQueue) {
-  if (audioFrames >= 1 && firstHostTime) {
+  if (audioFrames_ >= 1 && firstHostTime_) {
     // Captured audio that ended early is followed by silence up to the wall-clock length.
-    const double elapsed = std::min(std::max(hostClock() - *firstHostTime, 0.0), request.duration);
+    const double elapsed = std::min(std::max(platform_.hostClock() - *firstHostTime_, 0.0), request.duration);
     try {
       appendWaveSilence(static_cast<int64_t>(elapsed * audioSampleRate));
     } catch (...) {
@@ -200,52 +288,52 @@ void MediaWriter::finishAudio(CaptureCompletion completion, QueueHop toQueue) {
       return;
     }
   }
-  if (audioFrames < 1) {
+  if (audioFrames_ < 1) {
     completion(CaptureFailure::noAudio);
     return;
   }
-  const double duration = static_cast<double>(waveFrames) / audioSampleRate;
+  const double duration = static_cast<double>(waveFrames_) / audioSampleRate;
   if (!disk_) {
-    waveFile.reset();  // completes the header
+    closeWave();
     completion(publish(duration));
     return;
   }
   // After the writes queued before it.
   std::weak_ptr<const bool> alive = lifetime_;
   disk_->async([this, alive, duration, completion = std::move(completion), toQueue = std::move(toQueue)] {
-    waveFile.reset();
+    waveFile_.reset();  // completes the header
     handOver(waveFailed_ ? CaptureResult(CaptureFailure::exportFailed) : publish(duration), alive, completion, toQueue);
   });
 }
 
 void MediaWriter::finishVideo(CaptureCompletion completion, QueueHop toQueue) {
-  if (videoFrames <= 0 || !writer || !firstTime) {
-    if (writer) writer->cancelWriting();
+  if (videoFrames_ <= 0 || !writer_ || !firstTime_) {
+    if (writer_) writer_->cancelWriting();
     completion(CaptureFailure::noFrames);
     return;
   }
-  const double hostElapsed = firstHostTime ? hostClock() - *firstHostTime : 0.0;
-  const MediaTime end = videoEndTime(*firstTime, lastVideoTime, hostElapsed, request.duration);
+  const double hostElapsed = firstHostTime_ ? platform_.hostClock() - *firstHostTime_ : 0.0;
+  const MediaTime end = videoEndTime(*firstTime_, lastVideoTime_, hostElapsed, request.duration);
 
   // The picture has to last until the end, so the last frame is shown once more just before it.
   const MediaTime repeatTime = end - frameDuration;
-  if (repeatTime > lastVideoTime && lastVideo && videoInput != nullptr &&
-      videoInput->isReadyForMoreMediaData()) {
-    VideoSample repeat = *lastVideo;
+  if (repeatTime > lastVideoTime_ && lastVideo_ && videoInput_ != nullptr &&
+      videoInput_->isReadyForMoreMediaData()) {
+    VideoSample repeat = *lastVideo_;
     repeat.presentationTime = repeatTime;
-    if (!videoInput->append(repeat)) {
+    if (!videoInput_->append(repeat)) {
       completion(CaptureFailure::recordingFailed);
       return;
     }
   }
-  lastVideo.reset();
-  writer->endSession(end);
-  videoInput->markAsFinished();
-  if (audioInput != nullptr) audioInput->markAsFinished();
+  lastVideo_.reset();
+  writer_->endSession(end);
+  videoInput_->markAsFinished();
+  if (audioInput_ != nullptr) audioInput_->markAsFinished();
 
-  const double duration = (end - *firstTime).seconds();
+  const double duration = (end - *firstTime_).seconds();
   std::weak_ptr<const bool> alive = lifetime_;
-  writer->finishWriting([this, alive, duration, completion = std::move(completion),
+  writer_->finishWriting([this, alive, duration, completion = std::move(completion),
                          toQueue = std::move(toQueue)](WriterStatus status) {
     // Published here rather than on the queue, which a stalled disk must not hold up.
     if (alive.expired()) return;
@@ -278,9 +366,9 @@ CaptureResult MediaWriter::publish(double duration) {
 }
 
 void MediaWriter::discard() {
-  if (writer) writer->cancelWriting();
+  if (writer_) writer_->cancelWriting();
   disk_.reset();  // waits for the wave file's work under way
-  waveFile.reset();
+  waveFile_.reset();
   temporaryRemoval_.remove();
 }
 

@@ -1,5 +1,9 @@
 #pragma once
+// The media writer of one recording. Beside it the plain functions of its setup (the encoder
+// settings, the temporary name) and of its finish (the movie's end, the success dictionary), here
+// rather than in units of their own because nothing else uses them and they are tested alone.
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -40,10 +44,30 @@ using CaptureCompletion = std::function<void(CaptureResult)>;
 // Runs a piece of work on the recorder's queue. Must be callable from any thread.
 using QueueHop = std::function<void(std::function<void()>)>;
 
+// How long one video frame lasts: the end of the last frame, and the picture repeated at the end.
+inline constexpr MediaTime frameDuration = MediaTime::make(1, 24);
+// The shortest movie, in seconds.
+inline constexpr double shortestVideoSeconds = 1.0 / 24.0;
+// Timescale of media times made from seconds when a movie's end is computed.
+inline constexpr int32_t endTimeTimescale = 60000;
+
+// Where a movie ends, on the source clock: as long as the recording ran on the host clock
+// (`hostElapsed` seconds since the first frame, taken as at least 1/24 s and at most `duration`),
+// and at least one frame duration past the last written frame, but never beyond `duration` after
+// the first frame.
+MediaTime videoEndTime(const MediaTime& firstTime, const MediaTime& lastVideoTime, double hostElapsed,
+                       double duration);
+
 // The output side of one recording: the temporary file, the MPEG-4 writer of a video recording or
 // the WAV file of an audio recording, the timing anchors and the counters. One instance per
 // recording, created, used and destroyed on the recorder's queue only (the movie writer's finish
 // report merely hops onto that queue, see finish).
+//
+// Its state changes only through the operations below, so that what holds between its fields
+// holds here: the counters only grow, the anchors are set once (firstTime and firstHostTime by the
+// first video frame, or audioStartTime and firstHostTime with the wave file), and lastVideo is the
+// frame last appended, at lastVideoTime, until finish lets it go. The accessors read that state
+// for the result and for tests.
 class MediaWriter {
  public:
   // Prepares a recording of `request` at `width` × `height` pixels (0 × 0 for "audio"): forms the
@@ -51,7 +75,7 @@ class MediaWriter {
   // MPEG-4 writer with its inputs and starts it. Throws the destination check's CaptureFailure,
   // the platform's error from creating the writer unchanged, or CaptureFailure::exportFailed when
   // an input cannot be added or writing cannot start. A failed construction leaves no file at
-  // `temporary`.
+  // `temporary`. The host clock is the platform's.
   MediaWriter(const CaptureRequest& request, int64_t width, int64_t height, MediaPlatform platform);
   // Closes the writer and the wave file, then removes whatever is left at `temporary`. Waits for
   // the writer's thread and the disk thread, which may be publishing.
@@ -63,24 +87,35 @@ class MediaWriter {
   // a frame without a picture or time, a frame at or beyond the requested duration after the first
   // frame, or one earlier than the first frame or not later than the last appended one. The first
   // frame starts the writer's session and the host clock anchor, even when the input is not ready
-  // for it. A frame the input is not ready for counts as dropped. Throws CaptureFailure::recordingFailed when the writer is
-  // missing or not writing, or refuses the frame.
+  // for it. A frame the input is not ready for counts as dropped. Throws
+  // CaptureFailure::recordingFailed when the writer is missing or not writing, or refuses the
+  // frame.
   void appendVideo(const VideoSample& sample);
+
+  // Appends one buffer of system audio, whose interleaved data is meaningful only in `format`
+  // float32, and counts its frames in audioFrames as far as they are written.
+  // A video recording appends it to the movie's audio input unchanged, from the first video frame
+  // on (earlier buffers are ignored); a buffer the input is not ready for counts as dropped.
+  // Throws CaptureFailure::recordingFailed when the writer is missing or not writing, has no audio
+  // input, or refuses the buffer, or the buffer is not float32.
+  // An audio recording places it on the wave file's 48 kHz grid: the first buffer creates the wave
+  // file and anchors audioStartTime (its frame 0) and firstHostTime; a buffer lands at its offset
+  // from audioStartTime, after silence filling any gap, with the frames already written skipped,
+  // and nothing is written at or beyond the requested duration; a buffer stamped before
+  // audioStartTime is ignored. Throws CaptureFailure::recordingFailed for audio other than
+  // 48000 Hz stereo float32 or without a valid time, and the errors of appendWaveSilence and of
+  // the wave file.
+  void appendAudio(const AudioSample& audio, AudioSampleFormat format);
 
   // Extends the wave file with zero frames until it holds `until` frames, in writes of at most
   // silenceChunkFrames. Nothing happens without a wave file or when it is long enough already.
-  // Throws CaptureFailure::exportFailed when the silence cannot be allocated, or writeWave's
-  // std::runtime_error.
+  // Throws CaptureFailure::exportFailed when the silence cannot be allocated, or the wave file's
+  // write error (std::runtime_error).
   void appendWaveSilence(int64_t until);
 
-  // Creates the wave file of an audio recording at `temporary`, and appends interleaved stereo
-  // frames to it. With the platform's backgroundFileWork both only queue the work for the disk
-  // thread, and writeWave throws std::runtime_error once a write there has failed or when
-  // waveBacklogFrames are still waiting; otherwise they run at once and throw the platform's
-  // errors.
-  void openWave();
-  void writeWave(const float* interleaved, int64_t frames);
-  bool waveOpened() const { return waveOpened_; }
+  // Closes the wave file, which completes its header. With backgroundFileWork only after the
+  // writes queued before.
+  void closeWave();
 
   // Ends the recording and calls `completion` exactly once with the success dictionary of
   // publish() or a failure (noFrames, noAudio, recordingFailed, exportFailed). Call it once, on
@@ -94,7 +129,8 @@ class MediaWriter {
   void finish(CaptureCompletion completion, QueueHop toQueue);
 
   // Moves the finished temporary file to the destination by a hard link (or, where the file system
-  // has none, a rename), which never replaces an existing file (publishWithoutReplacing), and returns the success dictionary with `duration` as "duration_seconds".
+  // has none, a rename), which never replaces an existing file (publishWithoutReplacing), and
+  // returns the success dictionary with `duration` as "duration_seconds".
   // Returns CaptureFailure::exportFailed when the temporary file is missing, not a regular file or
   // 44 bytes or less (a bare WAV header), or the link cannot be made, and when the recording has
   // been given up (giveUp) before or while the file was published; the file is then taken back.
@@ -108,6 +144,25 @@ class MediaWriter {
   // The failure path: cancels the movie writer, closes the wave file and removes the temporary
   // file, ignoring errors.
   void discard();
+
+  // The writer's objects: the movie writer and its inputs of a video recording, the wave file of
+  // an audio recording (with backgroundFileWork, read it only once the disk thread is done).
+  const MediaFileWriter* writer() const { return writer_.get(); }
+  const VideoWriterInput* videoInput() const { return videoInput_; }
+  const AudioWriterInput* audioInput() const { return audioInput_; }
+  const WaveFileWriter* waveFile() const { return waveFile_.get(); }
+  // The timing anchors.
+  const std::optional<MediaTime>& firstTime() const { return firstTime_; }
+  const std::optional<VideoSample>& lastVideo() const { return lastVideo_; }
+  MediaTime lastVideoTime() const { return lastVideoTime_; }
+  std::optional<double> firstHostTime() const { return firstHostTime_; }
+  const std::optional<MediaTime>& audioStartTime() const { return audioStartTime_; }
+  // The counters: frames in the wave file (silence included), video frames appended (the final
+  // repeat not included), captured audio frames accepted, buffers dropped by an input not ready.
+  int64_t waveFrames() const { return waveFrames_; }
+  int64_t videoFrames() const { return videoFrames_; }
+  int64_t audioFrames() const { return audioFrames_; }
+  int64_t droppedFrames() const { return droppedFrames_; }
 
   const CaptureRequest request;
   const std::filesystem::path temporary;
@@ -133,28 +188,35 @@ class MediaWriter {
  public:
   const int64_t width;
   const int64_t height;
-  std::unique_ptr<MediaFileWriter> writer;
-  VideoWriterInput* videoInput = nullptr;  // owned by `writer`
-  AudioWriterInput* audioInput = nullptr;  // owned by `writer`
-  std::unique_ptr<WaveFileWriter> waveFile;
-  std::optional<MediaTime> firstTime;
-  std::optional<VideoSample> lastVideo;
-  MediaTime lastVideoTime = MediaTime::invalid();
-  std::optional<double> firstHostTime;
-  std::optional<MediaTime> audioStartTime;
-  int64_t waveFrames = 0;
-  int64_t videoFrames = 0;
-  int64_t audioFrames = 0;
-  int64_t droppedFrames = 0;
-
-  // Creates the wave file when the first audio buffer of an audio recording arrives.
-  const MediaPlatform platform;
-  // Monotonic host uptime in seconds; replaceable so that tests can play a recording's length.
-  std::function<double()> hostClock = hostTimeSeconds;
 
  private:
+  void appendMovieAudio(const AudioSample& audio, AudioSampleFormat format, int64_t frames);
+  void appendWaveAudio(const AudioSample& audio, AudioSampleFormat format, int64_t frames);
+  // Creates the wave file of an audio recording at `temporary`, and appends interleaved stereo
+  // frames to it. With the platform's backgroundFileWork both only queue the work for the disk
+  // thread, and writeWave throws std::runtime_error once a write there has failed or when
+  // waveBacklogFrames are still waiting; otherwise they run at once and throw the platform's
+  // errors.
+  void openWave();
+  void writeWave(const float* interleaved, int64_t frames);
   void finishAudio(CaptureCompletion completion, QueueHop toQueue);
   void finishVideo(CaptureCompletion completion, QueueHop toQueue);
+
+  std::unique_ptr<MediaFileWriter> writer_;
+  VideoWriterInput* videoInput_ = nullptr;  // owned by `writer_`
+  AudioWriterInput* audioInput_ = nullptr;  // owned by `writer_`
+  std::unique_ptr<WaveFileWriter> waveFile_;
+  std::optional<MediaTime> firstTime_;
+  std::optional<VideoSample> lastVideo_;
+  MediaTime lastVideoTime_ = MediaTime::invalid();
+  std::optional<double> firstHostTime_;
+  std::optional<MediaTime> audioStartTime_;
+  int64_t waveFrames_ = 0;
+  int64_t videoFrames_ = 0;
+  int64_t audioFrames_ = 0;
+  int64_t droppedFrames_ = 0;
+
+  const MediaPlatform platform_;
 
   // Watched by the movie writer's finish report: expired once this object is gone.
   std::shared_ptr<const bool> lifetime_ = std::make_shared<const bool>(true);
@@ -168,5 +230,8 @@ class MediaWriter {
   // ended before anything it uses goes.
   std::unique_ptr<SerialQueue> disk_;
 };
+
+// The success dictionary of a published recording, exactly ten keys.
+Json successResult(const MediaWriter& media, double duration);
 
 }  // namespace rezoro::capture

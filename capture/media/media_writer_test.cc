@@ -6,7 +6,7 @@
 #include <stdexcept>
 
 #include "capture/capture_failure.h"
-#include "capture/capture_testing.h"
+#include "capture/testing/test_basics.h"
 
 namespace rezoro::capture {
 namespace {
@@ -124,34 +124,34 @@ TEST_F(MediaWriterTest, VideoWriterIsWritingWithBothInputs) {
   const std::regex name(R"(\.rezoro-recording-[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\.MP4)");
   EXPECT_TRUE(std::regex_match(media.temporary.filename().string(), name)) << media.temporary;
   EXPECT_EQ(media.temporary.parent_path(), dir.path());
-  ASSERT_NE(media.writer, nullptr);
-  EXPECT_EQ(media.writer->status(), WriterStatus::writing);
-  EXPECT_NE(media.videoInput, nullptr);
-  EXPECT_NE(media.audioInput, nullptr);
+  ASSERT_NE(media.writer(), nullptr);
+  EXPECT_EQ(media.writer()->status(), WriterStatus::writing);
+  EXPECT_NE(media.videoInput(), nullptr);
+  EXPECT_NE(media.audioInput(), nullptr);
   EXPECT_EQ(script.video->averageBitRate, 10368000);
   EXPECT_EQ(script.video->width, 1920);
   EXPECT_EQ(script.audio->sampleRate, 48000);
   EXPECT_EQ(script.audio->channels, 2);
   EXPECT_EQ(script.audio->bitRate, 192000);
   EXPECT_EQ(media.width, 1920);
-  EXPECT_FALSE(media.firstTime.has_value());
-  EXPECT_FALSE(media.lastVideoTime.isValid());
-  EXPECT_EQ(media.videoFrames + media.audioFrames + media.droppedFrames + media.waveFrames, 0);
+  EXPECT_FALSE(media.firstTime().has_value());
+  EXPECT_FALSE(media.lastVideoTime().isValid());
+  EXPECT_EQ(media.videoFrames() + media.audioFrames() + media.droppedFrames() + media.waveFrames(), 0);
 }
 
 TEST_F(MediaWriterTest, VideoWithoutAudioHasNoAudioInput) {
   MediaWriter media(request("video", "clip.mp4", false), 640, 360, platform());
-  EXPECT_NE(media.videoInput, nullptr);
-  EXPECT_EQ(media.audioInput, nullptr);
+  EXPECT_NE(media.videoInput(), nullptr);
+  EXPECT_EQ(media.audioInput(), nullptr);
   EXPECT_FALSE(script.audio.has_value());
 }
 
 TEST_F(MediaWriterTest, AudioRecordingCreatesNothingYet) {
   MediaWriter media(request("audio", "sound.wav"), 0, 0, platform());
-  EXPECT_EQ(media.writer, nullptr);
-  EXPECT_EQ(media.videoInput, nullptr);
-  EXPECT_EQ(media.audioInput, nullptr);
-  EXPECT_EQ(media.waveFile, nullptr);
+  EXPECT_EQ(media.writer(), nullptr);
+  EXPECT_EQ(media.videoInput(), nullptr);
+  EXPECT_EQ(media.audioInput(), nullptr);
+  EXPECT_EQ(media.waveFile(), nullptr);
   EXPECT_EQ(media.width, 0);
   EXPECT_EQ(script.created, 0);
   EXPECT_FALSE(std::filesystem::exists(media.temporary));

@@ -7,7 +7,7 @@
 #include <iterator>
 #include <string>
 
-#include "capture/capture_testing.h"
+#include "capture/testing/test_basics.h"
 
 namespace rezoro::capture {
 namespace {

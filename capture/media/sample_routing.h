@@ -28,8 +28,6 @@ struct ScreenSample {
   std::optional<std::vector<FrameAttachment>> attachments;
 };
 
-enum class AudioSampleFormat { float32, int16 };
-
 // A system-audio sample as the stream delivers it. The sample rate and channel count are the
 // audio's own; `format` is the sample format the source delivered, and the interleaved data of
 // `audio` is meaningful only when it is float32.
@@ -47,11 +45,8 @@ bool isCompleteFrame(const ScreenSample& sample);
 // Ignored samples return true. Call on the recorder's queue.
 //
 // Screen: only complete frames reach MediaWriter::appendVideo.
-// Audio: buffers of 1 to 48000 frames, when the request captures audio. A video recording appends
-// them to the movie's audio input from the first video frame on; an audio recording places them
-// on the wave file's 48 kHz grid by their presentation times (48000 Hz, stereo, float32 only):
-// gaps become silence, ranges already written are skipped, and nothing is written at or beyond
-// the requested duration.
+// Audio: only buffers of 1 to 48000 frames, when the request captures audio, reach
+// MediaWriter::appendAudio, which places them in the movie or on the wave file's 48 kHz grid.
 [[nodiscard]] bool routeScreenSample(MediaWriter* media, const ScreenSample& sample);
 [[nodiscard]] bool routeAudioSample(MediaWriter* media, const SystemAudioSample& sample);
 

@@ -1,5 +1,7 @@
 #include "capture/platform/capture_stream.h"
 
+#include <future>
+
 #include "capture/serial_queue.h"
 
 namespace rezoro::capture {
@@ -30,6 +32,12 @@ bool isFirstStart(bool& startRequested, SerialQueue& control, ErrorCompletion& c
     if (completion) completion(PlatformError{"the capture was started before"});
   });
   return false;
+}
+
+std::optional<PlatformError> awaitAnswer(const std::function<void(ErrorCompletion)>& call) {
+  std::promise<std::optional<PlatformError>> answered;
+  call([&answered](std::optional<PlatformError> answer) { answered.set_value(std::move(answer)); });
+  return answered.get_future().get();
 }
 
 }  // namespace rezoro::capture

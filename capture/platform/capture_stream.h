@@ -155,8 +155,13 @@ std::optional<PlatformError> attachOutput(std::optional<OutputDestination>& slot
 // with an error on `control` and false is returned.
 bool isFirstStart(bool& startRequested, SerialQueue& control, ErrorCompletion& completion);
 
+// Makes `call` (another stream's startCapture or stopCapture) with a completion and waits for its
+// answer: for a stream that runs another as a part of itself, on its own control queue.
+std::optional<PlatformError> awaitAnswer(const std::function<void(ErrorCompletion)>& call);
+
 // A capture of one display (and optionally the system audio). Abstract so the recorder can be
-// driven by a fake in tests; the real one is X11CaptureStream. Outputs and the delegate are held
+// driven by a fake in tests; the real ones are X11CaptureStream, WaylandCaptureStream and, for the
+// sound alone, SystemAudioStream. Outputs and the delegate are held
 // weakly: once the recorder is gone, nothing reaches it.
 class CaptureStream {
  public:

@@ -5,7 +5,7 @@
 
 #include <fstream>
 
-#include "capture/capture_testing.h"
+#include "capture/testing/test_basics.h"
 
 namespace rezoro::capture {
 namespace {

@@ -17,9 +17,9 @@ extern "C" {
 #include <thread>
 
 #include "capture/capture_failure.h"
-#include "capture/capture_testing.h"
 #include "capture/media/media_writer.h"
 #include "capture/platform/media_platform.h"
+#include "capture/testing/test_basics.h"
 
 namespace rezoro::capture {
 namespace {
@@ -391,8 +391,8 @@ TEST_F(Mp4WriterTest, MediaWriterWithTheRealPlatform) {
     temporary = media.temporary;
     EXPECT_FALSE(std::filesystem::exists(dir / "clip.mp4"));
     EXPECT_TRUE(std::filesystem::exists(temporary));
-    EXPECT_EQ(media.writer->status(), WriterStatus::writing);
-    EXPECT_NE(media.audioInput, nullptr);
+    EXPECT_EQ(media.writer()->status(), WriterStatus::writing);
+    EXPECT_NE(media.audioInput(), nullptr);
   }
   EXPECT_FALSE(std::filesystem::exists(temporary));
 

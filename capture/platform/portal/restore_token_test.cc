@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "capture/capture_testing.h"
-#include "capture/platform/testing/display_and_sound.h"
+#include "capture/testing/display_and_sound.h"
+#include "capture/testing/test_basics.h"
 
 namespace rezoro::capture {
 namespace {

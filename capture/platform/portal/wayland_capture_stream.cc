@@ -4,11 +4,10 @@
 
 #include <cmath>
 #include <cstring>
-#include <future>
 
 #include "capture/platform/pipewire/pipewire_video_stream.h"
 #include "capture/platform/portal/screencast_portal.h"
-#include "capture/platform/x11/x11_capture_stream.h"
+#include "capture/platform/pulse/system_audio_stream.h"
 
 namespace rezoro::capture {
 namespace {
@@ -40,7 +39,8 @@ WaylandCaptureStream::WaylandCaptureStream(ContentFilter filter, StreamConfigura
             configuration_.pixelFormat),
       slots_(interval_),
       pacer_(std::make_unique<SerialQueue>()),
-      audio_(std::make_unique<X11CaptureStream>(filter_, configuration_, delegate_)),
+      audio_(std::make_unique<SystemAudioStream>(filter_, configuration_,
+                                                 [this](const PlatformError& error) { reportFailure(error.message); })),
       control_(std::make_unique<SerialQueue>()) {}
 
 WaylandCaptureStream::~WaylandCaptureStream() {
@@ -78,9 +78,7 @@ void WaylandCaptureStream::startCapture(ErrorCompletion completion) {
   control_->async([this, completion = std::move(completion)] {
     std::optional<PlatformError> error = startScreen();
     if (!error && hasAudioOutput_) {
-      std::promise<std::optional<PlatformError>> started;
-      audio_->startCapture([&started](std::optional<PlatformError> answer) { started.set_value(std::move(answer)); });
-      error = started.get_future().get();
+      error = awaitAnswer([this](ErrorCompletion done) { audio_->startCapture(std::move(done)); });
     }
     if (error) {
       stopping_ = true;
@@ -106,11 +104,7 @@ void WaylandCaptureStream::stopCapture(ErrorCompletion completion) {
     if (running) {
       stopping_ = true;
       stopScreen();
-      if (hasAudioOutput_) {
-        std::promise<std::optional<PlatformError>> stopped;
-        audio_->stopCapture([&stopped](std::optional<PlatformError> answer) { stopped.set_value(std::move(answer)); });
-        error = stopped.get_future().get();
-      }
+      if (hasAudioOutput_) error = awaitAnswer([this](ErrorCompletion done) { audio_->stopCapture(std::move(done)); });
     } else if (!failureReported_) {
       error = PlatformError{"the capture is not running"};
     }

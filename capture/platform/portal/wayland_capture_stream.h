@@ -15,7 +15,7 @@ namespace rezoro::capture {
 
 class ScreenCastSession;
 class PipeWireVideoStream;
-class X11CaptureStream;
+class SystemAudioStream;
 
 // What a granted screen cast leaves behind: the portal session and its PipeWire stream, both
 // already running. Dropping it ends the cast.
@@ -35,8 +35,8 @@ struct PortalScreen {
 // the stream as the person's stop (`stoppedSharing`); PipeWire losing the stream or the session bus
 // going away ends it with an error. A desktop may take the stream away just before it says that
 // the session closed, so a lost stream is reported only after kClosingGraceSeconds without that.
-// Audio goes through the same PulseAudio capture (and exclusion) as on X11, which the sound server
-// of a Wayland desktop (PipeWire's or PulseAudio) answers.
+// Audio is the system sound of a SystemAudioStream held by this one, as on X11 (with the same
+// exclusion), which the sound server of a Wayland desktop (PipeWire's or PulseAudio) answers.
 class WaylandCaptureStream : public CaptureStream {
  public:
   // `screen` may be null when no screen output will be added (audio recordings).
@@ -90,8 +90,8 @@ class WaylandCaptureStream : public CaptureStream {
   ImageBuffer bgra_;  // the picture before it becomes I420
   std::unique_ptr<SerialQueue> pacer_;  // its timers give held pictures their turn
 
-  // The sound half: a stream with only an audio output never touches the X display.
-  std::unique_ptr<X11CaptureStream> audio_;
+  // The sound half. Declared after everything its failures reach in this stream.
+  std::unique_ptr<SystemAudioStream> audio_;
   bool hasAudioOutput_ = false;
 
   // Start and stop run here, one at a time. Declared last so it ends first.

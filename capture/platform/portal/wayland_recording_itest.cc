@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "capture/platform/testing/wayland_bursts.h"
-#include "capture/platform/testing/wayland_desktop.h"
-#include "capture/recording_testing.h"
+#include "capture/testing/program_recording.h"
+#include "capture/testing/wayland_bursts.h"
+#include "capture/testing/wayland_desktop.h"
 
 namespace rezoro::capture {
 namespace {

@@ -12,6 +12,7 @@
 #include "capture/platform/portal/restore_token.h"
 #include "capture/platform/portal/screencast_portal.h"
 #include "capture/platform/portal/wayland_capture_stream.h"
+#include "capture/platform/pulse/system_audio_stream.h"
 
 namespace rezoro::capture {
 namespace {
@@ -102,6 +103,8 @@ void WaylandScreenCaptureService::getShareableContent(bool, bool, ContentComplet
 std::unique_ptr<CaptureStream> WaylandScreenCaptureService::makeStream(const ContentFilter& filter,
                                                                        const StreamConfiguration& configuration,
                                                                        std::weak_ptr<StreamDelegate> delegate) {
+  // An audio recording asked the portal nothing: its stream is the system sound alone.
+  if (!screenNeeded_) return std::make_unique<SystemAudioStream>(filter, configuration, std::move(delegate));
   std::shared_ptr<PortalScreen> screen;
   {
     std::lock_guard lock(mutex_);

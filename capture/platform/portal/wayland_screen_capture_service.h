@@ -4,7 +4,7 @@
 #include <mutex>
 
 #include "capture/platform/capture_stream.h"
-#include "capture/platform/x11/screen_access.h"
+#include "capture/platform/screen_access.h"
 #include "capture/serial_queue.h"
 #include "common/unique_fd.h"
 
@@ -26,7 +26,7 @@ inline constexpr uint32_t kPortalDisplayID = 1;
 // record (keepGrant); a restored monitor that does not is forgotten with its token (forgetGrant),
 // so that the next request asks the person again. The portal offers no way to leave one application's windows out, so the
 // excluded applications are not left out of the picture (their sound is). When `screenNeeded` is
-// false (audio recordings) the portal is not asked at all.
+// false (audio recordings) the portal is not asked at all and the stream is a SystemAudioStream.
 //
 // Answers and failures: the user declining (or the portal refusing) gives an error with `refused`
 // set; no session bus, no portal or no ScreenCast interface a plain error, and so does a request

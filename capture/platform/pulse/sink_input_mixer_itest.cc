@@ -12,7 +12,7 @@
 
 #include "capture/platform/pulse/pulse_audio_capture.h"
 #include "capture/platform/pulse/sound_applications.h"
-#include "capture/platform/testing/display_and_sound.h"
+#include "capture/testing/display_and_sound.h"
 
 namespace rezoro::capture {
 namespace {

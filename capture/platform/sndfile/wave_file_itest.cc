@@ -7,8 +7,8 @@
 #include <fstream>
 #include <iterator>
 
-#include "capture/capture_testing.h"
 #include "capture/platform/media_platform.h"
+#include "capture/testing/test_basics.h"
 
 namespace rezoro::capture {
 namespace {

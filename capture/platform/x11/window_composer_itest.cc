@@ -12,10 +12,10 @@
 #include <mutex>
 #include <thread>
 
-#include "capture/capture_testing.h"
-#include "capture/platform/testing/display_and_sound.h"
-#include "capture/platform/testing/stream_answers.h"
 #include "capture/platform/x11/x11_capture_stream.h"
+#include "capture/testing/display_and_sound.h"
+#include "capture/testing/stream_answers.h"
+#include "capture/testing/test_basics.h"
 
 namespace rezoro::capture {
 namespace {

@@ -11,7 +11,7 @@
 namespace rezoro::capture {
 
 class ScreenGrabber;
-class PulseAudioCapture;
+class SystemAudioStream;
 
 // Counters of one stream, for tests and benchmarks.
 struct CaptureStatistics {
@@ -24,20 +24,21 @@ struct CaptureStatistics {
   std::optional<double> firstAudioHostTime;  // when the first audio buffer was read
 };
 
-// The capture stream on Linux. Screen: a thread keeps a copy of the source rectangle of the
-// filter's display, reading through MIT-SHM only the parts that XDamage reports as changed, at most
-// once per minimum frame interval. From it, with the cursor drawn in (XFixes), it makes frames of
-// the configured size and pixel format (BGRA or I420, libyuv) in a pool of `queueDepth` buffers,
-// redoing in each only what changed since that buffer last went out. A frame is "complete" when it
-// is the first or the area changed since the last complete frame (damage, or the cursor moved or
-// changed within it), otherwise "idle" without an image. Audio
-// (when `capturesAudio`): the default sink's monitor through PulseAudio, float32 48 kHz stereo in
-// ~20 ms buffers. Every sample is stamped on CLOCK_MONOTONIC at its capture and posted to the
-// output's queue. Screen capture runs only when a screen output is attached.
+// The capture stream of an X11 desktop. Screen: the thread of a ScreenGrabber keeps a copy of the
+// source rectangle of the filter's display, reading through MIT-SHM only the parts that XDamage
+// reports as changed, at most once per minimum frame interval. From it, with the cursor drawn in
+// (XFixes), it makes frames of the configured size and pixel format (BGRA or I420, libyuv) in a
+// pool of `queueDepth` buffers, redoing in each only what changed since that buffer last went out.
+// A frame is "complete" when it is the first or the area changed since the last complete frame
+// (damage, or the cursor moved or changed within it), otherwise "idle" without an image. Audio
+// (when `capturesAudio`): the system sound of a SystemAudioStream held by this one, float32 48 kHz
+// stereo in ~20 ms buffers. Every sample is stamped on CLOCK_MONOTONIC at its capture and posted to
+// the output's queue. Screen capture runs only when a screen output is attached: without one, this
+// stream is its sound stream.
 //
 // The filter's excluded applications, each with its descendant processes, are left out: their
-// windows by a WindowComposer, their sound by recording every other sink input on its own
-// (PulseAudioCapture with a ProcessTree). With nothing excluded both halves work as described above.
+// windows by a WindowComposer, their sound by the sound stream. With nothing excluded both halves
+// work as described above. Either half failing ends the whole stream.
 class X11CaptureStream : public CaptureStream {
  public:
   X11CaptureStream(ContentFilter filter, StreamConfiguration configuration,
@@ -69,7 +70,6 @@ class X11CaptureStream : public CaptureStream {
 
   std::mutex mutex_;  // guards the destinations and the state against the caller's thread
   std::optional<OutputDestination> screen_;
-  std::optional<OutputDestination> audio_;
   State state_ = State::idle;
   bool startRequested_ = false;
 
@@ -80,7 +80,10 @@ class X11CaptureStream : public CaptureStream {
 
   // Touched only on control_.
   std::unique_ptr<ScreenGrabber> grabber_;
-  std::unique_ptr<PulseAudioCapture> audioCapture_;
+  bool soundRunning_ = false;
+
+  // The sound half. Declared after everything its failures reach in this stream.
+  const std::unique_ptr<SystemAudioStream> sound_;
 
   // Start, stop and teardown run here, one at a time, away from the caller's queue. Declared last
   // so it ends (and joins) before anything it uses.

@@ -10,10 +10,10 @@
 #include <mutex>
 #include <vector>
 
-#include "capture/platform/testing/display_and_sound.h"
-#include "capture/platform/testing/stream_answers.h"
 #include "capture/platform/x11/x11_screen_capture_service.h"
 #include "capture/platform/x11/xcb_connection.h"
+#include "capture/testing/display_and_sound.h"
+#include "capture/testing/stream_answers.h"
 
 namespace rezoro::capture {
 namespace {
@@ -316,6 +316,36 @@ TEST_F(X11CaptureStreamTest, ALostDisplayIsReportedOnceToTheDelegate) {
   std::this_thread::sleep_for(200ms);
   EXPECT_EQ(collector->failures().size(), 1u);
   // Stopping a stream that ended on its own succeeds.
+  EXPECT_FALSE(answerOf([&](ErrorCompletion done) { stream.stopCapture(std::move(done)); }));
+}
+
+// The sound is a stream of its own inside this one: its failure still ends the whole stream, once.
+TEST_F(X11CaptureStreamTest, ALostSoundServerEndsTheScreenHalfTooAndIsReportedOnce) {
+  world_.reset();
+  world_ = testing::DisplayAndSound::start({.display = true, .sound = true});
+  auto collector = std::make_shared<Collector>(queue_);
+  StreamConfiguration configuration = regionConfiguration({0, 0, 64, 64}, 64, 64);
+  configuration.capturesAudio = true;
+  X11CaptureStream stream(ContentFilter(screenDisplay(), {}), configuration, collector);
+  ASSERT_FALSE(stream.addStreamOutput(collector, StreamOutputType::screen, queue_));
+  ASSERT_FALSE(stream.addStreamOutput(collector, StreamOutputType::audio, queue_));
+  EXPECT_TRUE(stream.addStreamOutput(collector, StreamOutputType::audio, queue_)) << "second audio output";
+  ASSERT_FALSE(answerOf([&](ErrorCompletion done) { stream.startCapture(std::move(done)); }));
+  auto hasAudio = [](auto& received, auto&) {
+    for (const auto& r : received) {
+      if (r.type == StreamOutputType::audio) return true;
+    }
+    return false;
+  };
+  ASSERT_TRUE(collector->waitFor(hasAudio, 5s));
+  EXPECT_GT(stream.statistics().audioFrames, 0);
+  world_->sound().kill();
+  EXPECT_TRUE(collector->waitFor([](auto&, auto& failures) { return !failures.empty(); }, 5s));
+  std::this_thread::sleep_for(300ms);
+  const size_t frames = collector->of(StreamOutputType::screen).size();
+  std::this_thread::sleep_for(300ms);  // a running screen half would have delivered 7 frames meanwhile
+  EXPECT_EQ(collector->of(StreamOutputType::screen).size(), frames);
+  EXPECT_EQ(collector->failures().size(), 1u);
   EXPECT_FALSE(answerOf([&](ErrorCompletion done) { stream.stopCapture(std::move(done)); }));
 }
 

@@ -7,8 +7,8 @@
 #include <chrono>
 #include <future>
 
-#include "capture/platform/testing/display_and_sound.h"
 #include "capture/platform/x11/x11_screen_capture_service.h"
+#include "capture/testing/display_and_sound.h"
 
 namespace rezoro::capture {
 namespace {

@@ -1,4 +1,4 @@
-#include "capture/platform/x11/screen_access.h"
+#include "capture/platform/x11/x11_screen_access.h"
 
 #include <xcb/xcb.h>
 

@@ -24,9 +24,9 @@
 #include <thread>
 #include <vector>
 
-#include "capture/capture_testing.h"
-#include "capture/platform/testing/display_and_sound.h"
-#include "capture/recording_process.h"
+#include "capture/testing/display_and_sound.h"
+#include "capture/testing/recording_process.h"
+#include "capture/testing/test_basics.h"
 #include "common/json_line.h"
 #include "common/unique_fd.h"
 

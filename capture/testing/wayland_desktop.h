@@ -39,8 +39,8 @@
 #include <utility>
 #include <vector>
 
-#include "capture/capture_testing.h"
-#include "capture/platform/testing/display_and_sound.h"
+#include "capture/testing/display_and_sound.h"
+#include "capture/testing/test_basics.h"
 
 namespace rezoro::capture::testing {
 

@@ -13,6 +13,10 @@
 // SIGTERM, then SIGKILL after 3 s, and always reaped. Only the parts asked for are started
 // (VirtualDisplay::start(), VirtualSoundServer::start() on their own). Failures to start throw
 // std::runtime_error with the child's log attached. Needs Xvfb, pulseaudio, sox and paplay.
+//
+// The pieces the servers are made of (a private folder, a child process stopped by PID, a scoped
+// environment variable) and the animated test window live here too, beside the servers they serve;
+// the other harness headers build on them.
 
 #include <fcntl.h>
 #include <poll.h>

@@ -9,8 +9,8 @@
 #include <string>
 #include <thread>
 
-#include "capture/platform/testing/wayland_desktop.h"
-#include "capture/recording_testing.h"
+#include "capture/testing/program_recording.h"
+#include "capture/testing/wayland_desktop.h"
 
 namespace rezoro::capture::testing {
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <thread>
 
-#include "capture/capture_testing.h"
-#include "capture/recording_process.h"
+#include "capture/testing/recording_process.h"
+#include "capture/testing/test_basics.h"
 
 namespace rezoro::capture::testing {
 

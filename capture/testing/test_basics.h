@@ -1,5 +1,7 @@
 #pragma once
-// Helpers shared by the capture program's tests.
+// The small helpers nearly every capture test needs, kept together because each is a few lines
+// and they are used side by side: shell output, pipes, temporary folders, the unprivileged user,
+// request texts and the look for leftover recording temporaries.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

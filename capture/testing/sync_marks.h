@@ -30,8 +30,8 @@
 #include <thread>
 #include <vector>
 
-#include "capture/capture_testing.h"
-#include "capture/platform/testing/display_and_sound.h"
+#include "capture/testing/display_and_sound.h"
+#include "capture/testing/test_basics.h"
 
 namespace rezoro::capture::testing {
 

@@ -1,0 +1,84 @@
+#include "capture/platform/portal/wayland_screen_capture_service.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+
+#include "capture/serial_queue.h"
+#include "capture/testing/display_and_sound.h"
+#include "capture/testing/stream_answers.h"
+
+namespace rezoro::capture {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::answerOf;
+
+class SoundCollector : public StreamOutput, public StreamDelegate {
+ public:
+  void didOutputSampleBuffer(const SampleBuffer& sample, StreamOutputType type) override {
+    std::lock_guard lock(mutex_);
+    if (type == StreamOutputType::audio && sample.mediaType == kMediaTypeAudio) audioFrames_ += sample.numSamples;
+    changed_.notify_all();
+  }
+  void didStopWithError(const PlatformError&) override {
+    std::lock_guard lock(mutex_);
+    ++failures_;
+  }
+  bool waitForAudio(std::chrono::milliseconds limit) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, limit, [&] { return audioFrames_ > 0; });
+  }
+  int failures() {
+    std::lock_guard lock(mutex_);
+    return failures_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int64_t audioFrames_ = 0;
+  int failures_ = 0;
+};
+
+// An audio recording on a Wayland desktop asks the portal nothing (here there is no session bus to
+// ask) and records the system sound alone.
+TEST(WaylandScreenCaptureService, AnAudioRecordingAsksNoPortalAndRecordsTheSystemSound) {
+  auto world = testing::DisplayAndSound::start({.display = false, .sound = true});
+  testing::TemporaryFolder folder;
+  testing::ScopedEnvironmentVariable bus("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + (folder.path() / "none").string());
+  WaylandScreenCaptureService service(false);
+  std::promise<std::pair<std::optional<ShareableContent>, std::optional<PlatformError>>> answer;
+  service.getShareableContent(false, true, [&](auto content, auto error) {
+    answer.set_value({std::move(content), std::move(error)});
+  });
+  auto [content, error] = answer.get_future().get();
+  ASSERT_FALSE(error) << error->message;
+  ASSERT_TRUE(content);
+  ASSERT_EQ(content->displays.size(), 1u);
+  // Every process may be named for leaving out, this one too.
+  EXPECT_TRUE(std::any_of(content->applications.begin(), content->applications.end(),
+                          [](const ShareableApplication& application) { return application.processID == ::getpid(); }));
+
+  StreamConfiguration configuration;
+  configuration.width = 2;
+  configuration.height = 2;
+  configuration.capturesAudio = true;
+  SerialQueue queue;
+  auto collector = std::make_shared<SoundCollector>();
+  auto stream = service.makeStream(ContentFilter(content->displays.front(), {}), configuration, collector);
+  ASSERT_TRUE(stream);
+  ASSERT_FALSE(stream->addStreamOutput(collector, StreamOutputType::audio, queue));
+  ASSERT_FALSE(answerOf([&](ErrorCompletion done) { stream->startCapture(std::move(done)); }));
+  EXPECT_TRUE(collector->waitForAudio(5s));
+  EXPECT_FALSE(answerOf([&](ErrorCompletion done) { stream->stopCapture(std::move(done)); }));
+  EXPECT_EQ(collector->failures(), 0);
+}
+
+}  // namespace
+}  // namespace rezoro::capture
