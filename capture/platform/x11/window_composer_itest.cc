@@ -75,6 +75,21 @@ void paintDesktop(uint32_t colour) {
       xcb_get_input_focus_reply(connection->get(), xcb_get_input_focus(connection->get()), nullptr));
 }
 
+// A stream of one area of the screen (root pixels, recorded at their size, 24 fps).
+StreamConfiguration areaOfScreen(int x, int y, int width, int height) {
+  StreamConfiguration configuration;
+  configuration.sourceRect = DisplayRect{double(x), double(y), double(width), double(height)};
+  configuration.width = width;
+  configuration.height = height;
+  configuration.minimumFrameInterval = MediaTime::make(1, 24);
+  configuration.queueDepth = 3;
+  return configuration;
+}
+
+ContentFilter leavingOut(pid_t pid) {
+  return ContentFilter(ShareableDisplay{1, {0, 0, 1920, 1080}, 1.0, "screen"}, {ShareableApplication{pid, "animated_window"}});
+}
+
 class WindowExclusionTest : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(WindowExclusionTest, TheCaptureShowsWhatLiesBeneathTheExcludedWindowsAndNeverThem) {
@@ -99,15 +114,7 @@ TEST_P(WindowExclusionTest, TheCaptureShowsWhatLiesBeneathTheExcludedWindowsAndN
       {"sh", "-c", "sleep 0.5; exec " + kWindowTool + " 150 150 200 100 60 --colour E02020 --child 200 380 150 80"});
 
   // The area also holds bare root beside our window.
-  StreamConfiguration configuration;
-  configuration.sourceRect = DisplayRect{50, 50, 500, 400};
-  configuration.width = 500;
-  configuration.height = 400;
-  configuration.minimumFrameInterval = MediaTime::make(1, 24);
-  configuration.queueDepth = 3;
-  ShareableDisplay display{1, {0, 0, 1920, 1080}, 1.0, "screen"};
-  X11CaptureStream stream(ContentFilter(display, {ShareableApplication{excluded.pid(), "animated_window"}}),
-                          configuration, {});
+  X11CaptureStream stream(leavingOut(excluded.pid()), areaOfScreen(50, 50, 500, 400), {});
   // The middle of the first excluded window, and the child's window where it covers ours and where
   // it hangs over the desktop.
   auto judge = std::make_shared<FrameJudge>(std::vector<std::pair<int, int>>{{200, 150}, {225, 340}, {225, 390}});
@@ -174,15 +181,7 @@ TEST_P(DesktopBeneathTest, WhereOnlyAnExcludedWindowWasTheRootsBackgroundIsShown
   }
   const size_t windowsBefore = topLevelWindows();
 
-  StreamConfiguration configuration;
-  configuration.sourceRect = DisplayRect{100, 100, 400, 300};
-  configuration.width = 400;
-  configuration.height = 300;
-  configuration.minimumFrameInterval = MediaTime::make(1, 24);
-  configuration.queueDepth = 3;
-  ShareableDisplay display{1, {0, 0, 1920, 1080}, 1.0, "screen"};
-  X11CaptureStream stream(ContentFilter(display, {ShareableApplication{excluded.pid(), "animated_window"}}),
-                          configuration, {});
+  X11CaptureStream stream(leavingOut(excluded.pid()), areaOfScreen(100, 100, 400, 300), {});
   // The middle of the excluded window, and bare desktop beside it.
   auto judge = std::make_shared<FrameJudge>(std::vector<std::pair<int, int>>{{150, 100}, {350, 250}});
   SerialQueue queue;
@@ -203,7 +202,7 @@ TEST_P(DesktopBeneathTest, WhereOnlyAnExcludedWindowWasTheRootsBackgroundIsShown
   // the capture grabs the screen directly again.
   EXPECT_EQ(topLevelWindows(), windowsBefore + 1);
   excluded.stop();
-  std::this_thread::sleep_for(1s);
+  for (int i = 0; i < 100 && topLevelWindows() != windowsBefore - 1; ++i) std::this_thread::sleep_for(20ms);
   EXPECT_EQ(topLevelWindows(), windowsBefore - 1);
   EXPECT_EQ(testing::screenPixel(450, 350), bareDesktop);  // ours never showed on the screen
   ASSERT_FALSE(testing::answerOf([&](ErrorCompletion done) { stream.stopCapture(done); }));
