@@ -83,16 +83,19 @@ CaptureResult Recorder::run() {
 }
 
 double Recorder::giveUpTime(double began) const {
-  double time = began + services_.startTimeout + request.duration + services_.stopTimeout + queueGraceSeconds;
+  const double from = std::max(began, startCountedFrom_.load());
+  double time = from + services_.startTimeout + request.duration + services_.stopTimeout + queueGraceSeconds;
   const double started = startedAt_.load();
   const double stopped = stopAskedAt_.load();
-  if (started == 0) time = std::min(time, began + services_.startTimeout + watchMarginSeconds);
+  const double asking = askingSince_.load();
+  if (started == 0 && asking > 0) return asking + services_.permissionTimeout + watchMarginSeconds;
+  if (started == 0) time = std::min(time, from + services_.startTimeout + watchMarginSeconds);
   // The duration counts from the start, or from an audio recording's first sample, which comes
   // within the start time-out.
-  const double from = durationFrom_.load();
+  const double durationFrom = durationFrom_.load();
   if (started > 0) {
-    time = std::min(time, (from > 0 ? from : std::max(started, began + services_.startTimeout)) + request.duration +
-                              services_.stopTimeout + watchMarginSeconds);
+    time = std::min(time, (durationFrom > 0 ? durationFrom : std::max(started, from + services_.startTimeout)) +
+                              request.duration + services_.stopTimeout + watchMarginSeconds);
   }
   if (started > 0 && stopped > 0) time = std::min(time, stopped + services_.stopTimeout + watchMarginSeconds);
   return time;
@@ -139,18 +142,57 @@ void Recorder::hop(std::function<void()> work) {
 void Recorder::begin(std::function<void(CaptureResult)> completion) {
   completion_ = std::move(completion);
   // Armed first: the permission check may itself wait for a server that does not answer.
-  queueOnQueue_->after(services_.startTimeout, [this] {
+  armStartTimeout();
+  if (!services_.screenCapture->preflightScreenCaptureAccess()) {
+    complete(CaptureFailure::permissionDenied);
+    return;
+  }
+  installStopControls();
+  std::weak_ptr<Recorder> weak = weak_from_this();
+  services_.screenCapture->setPermissionSteps(
+      {[weak] {
+         if (auto self = weak.lock()) self->hop([raw = self.get()] { raw->permissionAsked(); });
+       },
+       [weak] {
+         if (auto self = weak.lock()) self->hop([raw = self.get()] { raw->permissionGranted(); });
+       }});
+  askForContent();
+}
+
+void Recorder::armStartTimeout() {
+  startCountedFrom_ = hostTimeSeconds();
+  const uint64_t turn = ++startTurn_;
+  queueOnQueue_->after(services_.startTimeout, [this, turn] {
+    if (turn != startTurn_) return;
     if (!started_ && !finishing_) {
       complete(CaptureFailure::timeout);
     } else if (!durationArmed_) {
       stop();  // an audio recording that never got its first sample: no audio
     }
   });
-  if (!services_.screenCapture->preflightScreenCaptureAccess()) {
-    complete(CaptureFailure::permissionDenied);
-    return;
-  }
-  installStopControls();
+}
+
+void Recorder::permissionAsked() {
+  if (!completion_ || started_) return;
+  asking_ = true;
+  askingSince_ = hostTimeSeconds();
+  const uint64_t turn = ++startTurn_;  // the start time-out waits for the answer
+  queueOnQueue_->after(services_.permissionTimeout, [this, turn] {
+    if (turn != startTurn_ || !asking_) return;
+    services_.screenCapture->cancelShareableContent();
+    complete(CaptureFailure::timeout);
+  });
+}
+
+void Recorder::permissionGranted() {
+  if (!completion_ || !asking_) return;
+  asking_ = false;
+  armStartTimeout();
+  askingSince_ = 0;
+}
+
+void Recorder::askForContent() {
+  contentPending_ = true;
   std::weak_ptr<Recorder> weak = weak_from_this();
   services_.screenCapture->getShareableContent(
       false, true, [weak](std::optional<ShareableContent> content, std::optional<PlatformError> error) {
@@ -182,17 +224,29 @@ void Recorder::installStopControls() {
 
 void Recorder::contentAnswer(std::optional<ShareableContent> content, std::optional<PlatformError> error) {
   if (!completion_) return;
-  if (!content || error) {
-    complete(error && error->refused ? CaptureFailure::permissionDenied : CaptureFailure::startFailed);
-    return;
-  }
+  contentPending_ = false;
+  if (asking_) permissionGranted();  // an answer without a grant: the start time-out runs again
+  // A stop cuts a question short; its answer is then only the cancellation.
   if (stopRequested_) {
     complete(request.kind == "audio" ? CaptureFailure::noAudio : CaptureFailure::noFrames);
     return;
   }
+  if (!content || error) {
+    complete(error && error->refused ? CaptureFailure::permissionDenied : CaptureFailure::startFailed);
+    return;
+  }
   try {
     configure(*content);
+    services_.screenCapture->keepGrant();
   } catch (CaptureFailure failure) {
+    // A display remembered from an earlier grant that does not hold the region: the person is asked
+    // once more (nothing was set up: no display is chosen before any writer or stream exists).
+    if (failure == CaptureFailure::noDisplay && !askedAgain_ && !media_ && !stream_ &&
+        services_.screenCapture->forgetGrant()) {
+      askedAgain_ = true;
+      askForContent();
+      return;
+    }
     complete(failure);
   } catch (...) {
     complete(CaptureFailure::startFailed);
@@ -261,7 +315,13 @@ void Recorder::stop() {
   stopRequested_ = true;
   for (QueueSource& source : sources_) source.cancel();
   sources_.clear();
+  if (contentPending_) services_.screenCapture->cancelShareableContent();
   if (!started_ || !stream_) return;
+  // A picture the stream holds back for its turn is the last change before the stop: written now.
+  if (std::optional<SampleBuffer> held = stream_->takeHeldFrame()) {
+    didOutputSampleBuffer(*held, StreamOutputType::screen);
+    if (!completion_ || finishing_) return;  // writing it failed, which stopped the recording
+  }
 
   finishing_ = true;
   stopAskedAt_ = hostTimeSeconds();
@@ -283,11 +343,12 @@ void Recorder::stopAnswer(std::optional<PlatformError> error) {
                    toQueue);
 }
 
-void Recorder::didStopWithError(const PlatformError&) {
+void Recorder::didStopWithError(const PlatformError& error) {
   if (auto self = weak_from_this().lock()) {
-    hop([raw = self.get()] {
+    hop([raw = self.get(), stoppedSharing = error.stoppedSharing] {
       if (raw->finishing_) return;
-      raw->failure_ = CaptureFailure::recordingFailed;
+      // The person's own "stop sharing" is a stop like `q`: what was recorded is published.
+      if (!stoppedSharing) raw->failure_ = CaptureFailure::recordingFailed;
       raw->stop();
     });
   }

@@ -19,6 +19,9 @@ namespace rezoro::capture {
 // How long a recording may take to start, counted from run(), and to finish, counted from stop().
 inline constexpr double startTimeoutSeconds = 12.0;
 inline constexpr double stopTimeoutSeconds = 10.0;
+// How long a person may take to answer the question of a service that asks (the portal's dialog).
+// That time does not count against the start time-out, which is armed anew when the grant arrives.
+inline constexpr double permissionTimeoutSeconds = 120.0;
 // How long the recorder waits for a stream or a media writer it lets go of (normally a few
 // milliseconds) before leaving it to end on a thread of its own, and for its queue to end.
 inline constexpr double releaseWaitSeconds = 0.5;
@@ -83,6 +86,7 @@ struct RecorderServices {
   int stopInputFd = 0;
   double startTimeout = startTimeoutSeconds;
   double stopTimeout = stopTimeoutSeconds;
+  double permissionTimeout = permissionTimeoutSeconds;
   // This process's id, whose own applications are always left out of the capture.
   pid_t ownProcessID = 0;  // 0: getpid()
 };
@@ -102,10 +106,11 @@ class Recorder : public StreamOutput, public StreamDelegate, public std::enable_
   // thread other than the queue; it blocks until the result is there. On return the queue has
   // ended and the stream and the media writer are gone, or have been left to end on threads of
   // their own when they did not within releaseWaitSeconds. A queue that does not deliver in time
-  // gives `timeout` (or the success of a recording published meanwhile): within the start time-out
-  // while not started, within the stop time-out after the duration or an earlier stop, and in any
-  // case within the start time-out, the duration, the stop time-out and queueGraceSeconds; each
-  // plus watchMarginSeconds. Nothing is published after that.
+  // gives `timeout` (or the success of a recording published meanwhile): within the permission
+  // time-out while the person is being asked, within the start time-out (from the grant, or from
+  // run() when nobody is asked) while not started, within the stop time-out after the duration or
+  // an earlier stop, and in any case within the start time-out, the duration, the stop time-out and
+  // queueGraceSeconds; each plus watchMarginSeconds. Nothing is published after that.
   CaptureResult run();
 
   void didOutputSampleBuffer(const SampleBuffer& sample, StreamOutputType type) override;
@@ -117,7 +122,13 @@ class Recorder : public StreamOutput, public StreamDelegate, public std::enable_
   // All of these run on the queue.
   void begin(std::function<void(CaptureResult)> completion);
   void installStopControls();
+  void askForContent();
   void contentAnswer(std::optional<ShareableContent> content, std::optional<PlatformError> error);
+  // The start time-out, counted from now; an earlier one no longer fires.
+  void armStartTimeout();
+  // The service puts its question to the person, and the person grants it.
+  void permissionAsked();
+  void permissionGranted();
   // Chooses the display, fills the stream configuration, creates the media writer and the stream,
   // adds the outputs and starts the capture. Throws CaptureFailure or another error.
   void configure(const ShareableContent& content);
@@ -152,6 +163,10 @@ class Recorder : public StreamOutput, public StreamDelegate, public std::enable_
   std::function<void(CaptureResult)> completion_;
   std::vector<QueueSource> sources_;
   bool started_ = false;
+  bool contentPending_ = false;
+  bool asking_ = false;      // the person is being asked; the start time-out waits
+  bool askedAgain_ = false;  // a forgotten grant was asked for anew (once per recording)
+  uint64_t startTurn_ = 0;   // only the latest start or permission time-out fires
   bool stopRequested_ = false;
   bool finishing_ = false;
   bool durationArmed_ = false;
@@ -162,6 +177,8 @@ class Recorder : public StreamOutput, public StreamDelegate, public std::enable_
   std::atomic<double> startedAt_{0};
   std::atomic<double> stopAskedAt_{0};
   std::atomic<double> durationFrom_{0};
+  std::atomic<double> startCountedFrom_{0};  // when the start time-out began counting
+  std::atomic<double> askingSince_{0};       // while the person is being asked
   std::mutex claimMutex_;
   std::shared_ptr<PublicationClaim> claim_;
 };

@@ -47,6 +47,10 @@ struct FakeWorld {
   int audioBuffersOnStart = 0; // 1024-frame float buffers, 1024/48000 s apart
   double audioDelay = 0;       // seconds from the start to the first of them
   bool audioOnStop = false;    // a stop delivers two buffers: captured before it, and after
+  bool asks = false;            // the service puts a question to the person while gathering content
+  int keptGrants = 0;           // forgetGrant() answers true this many times
+  std::optional<ShareableContent> contentAfterForgetting;  // the next content once a grant is forgotten
+  std::optional<SampleBuffer> heldFrame;  // what the stream hands over at the stop
   std::shared_future<void> destructionHeld;  // when valid, a stream's release waits for it
 
   // Record.
@@ -55,6 +59,7 @@ struct FakeWorld {
   std::optional<ContentFilter> filter;
   std::optional<StreamConfiguration> configuration;
   ScreenCaptureService::ContentCompletion pendingContent;
+  ScreenCaptureService::PermissionSteps steps;
   ErrorCompletion pendingStart;
   ErrorCompletion pendingStop;
   std::weak_ptr<StreamDelegate> delegate;
@@ -161,6 +166,11 @@ class FakeStream : public CaptureStream {
     completion(error);
   }
 
+  std::optional<SampleBuffer> takeHeldFrame() override {
+    world_.note("take held");
+    return world_.take(&FakeWorld::heldFrame);
+  }
+
   void stopCapture(ErrorCompletion completion) override {
     std::unique_lock lock(world_.mutex);
     if (world_.holdStop) {
@@ -208,10 +218,12 @@ class FakeService : public ScreenCaptureService {
     EXPECT_FALSE(excludingDesktopWindows);
     EXPECT_TRUE(onScreenWindowsOnly);
     std::unique_lock lock(world_.mutex);
+    const auto asking = world_.asks ? world_.steps.asking : nullptr;
     if (world_.holdContent) {
       world_.pendingContent = std::move(completion);
       lock.unlock();
       world_.note("content");
+      if (asking) asking();
       return;
     }
     auto content = world_.content;
@@ -220,6 +232,20 @@ class FakeService : public ScreenCaptureService {
     world_.note("content");
     // Answers from another thread, as the platform does.
     std::thread([completion = std::move(completion), content, error] { completion(content, error); }).join();
+  }
+  void setPermissionSteps(PermissionSteps steps) override {
+    std::lock_guard lock(world_.mutex);
+    world_.steps = std::move(steps);
+  }
+  void cancelShareableContent() override { world_.note("cancel"); }
+  void keepGrant() override { world_.note("keep"); }
+  bool forgetGrant() override {
+    world_.note("forget");
+    std::lock_guard lock(world_.mutex);
+    if (world_.keptGrants == 0) return false;
+    --world_.keptGrants;
+    if (world_.contentAfterForgetting) world_.content = world_.contentAfterForgetting;
+    return true;
   }
   std::unique_ptr<CaptureStream> makeStream(const ContentFilter& filter, const StreamConfiguration& configuration,
                                             std::weak_ptr<StreamDelegate> delegate) override {
@@ -616,6 +642,130 @@ TEST_F(RecorderTest, TheStreamIsConfiguredForTheVisiblePartWithoutTheExcludedApp
   }
   world.take(&FakeWorld::pendingStart)(PlatformError{"refused"});
   EXPECT_EQ(failureOf(resultOf(result)), CaptureFailure::startFailed);
+}
+
+}  // namespace
+}  // namespace rezoro::capture
+
+namespace rezoro::capture {
+namespace {
+
+TEST_F(RecorderTest, TheTimeInTheDialogIsTheDialogsAndTheStartTimeOutCountsFromTheGrant) {
+  world.asks = true;
+  world.holdContent = true;
+  world.holdStart = true;
+  RecorderServices with = services();
+  with.startTimeout = 0.4;
+  auto result = start(request("video"), with);
+  ASSERT_TRUE(world.waitFor("content"));
+  std::this_thread::sleep_for(800ms);  // twice the start time-out, deciding
+  EXPECT_EQ(result.wait_for(0s), std::future_status::timeout);
+  const auto granted = std::chrono::steady_clock::now();
+  world.steps.granted();
+  world.take(&FakeWorld::pendingContent)(world.content, std::nullopt);
+  // Armed at the grant: the start that never answers times out 0.4 s later.
+  EXPECT_EQ(failureOf(resultOf(result)), CaptureFailure::timeout);
+  const auto waited = std::chrono::steady_clock::now() - granted;
+  EXPECT_GT(waited, 350ms);
+  EXPECT_LT(waited, 1s);
+  EXPECT_EQ(world.count("keep"), 1);  // the display held the region
+}
+
+TEST_F(RecorderTest, AnUnansweredDialogTimesOutOnItsOwnBoundAndAStopCancelsIt) {
+  world.asks = true;
+  world.holdContent = true;
+  RecorderServices with = services();
+  with.startTimeout = 0.2;
+  with.permissionTimeout = 0.6;
+  const auto started = std::chrono::steady_clock::now();
+  auto unanswered = start(request("video"), with);
+  EXPECT_EQ(failureOf(resultOf(unanswered)), CaptureFailure::timeout);
+  EXPECT_GT(std::chrono::steady_clock::now() - started, 550ms);
+  EXPECT_EQ(world.count("cancel"), 1);
+  world.take(&FakeWorld::pendingContent);
+
+  auto stopped = start(request("video"), services());
+  ASSERT_TRUE(world.waitFor("content"));
+  std::this_thread::sleep_for(100ms);
+  input.write("q");
+  for (int i = 0; i < 100 && world.count("cancel") < 2; ++i) std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(world.count("cancel"), 2);
+  // The question cut short answers with an error: the recording ends as a stop before the start.
+  world.take(&FakeWorld::pendingContent)(std::nullopt, PlatformError{"cancelled"});
+  EXPECT_EQ(failureOf(resultOf(stopped)), CaptureFailure::noFrames);
+
+  auto declined = start(request("video"), services());
+  ASSERT_TRUE(world.waitFor("content"));
+  std::this_thread::sleep_for(100ms);
+  world.take(&FakeWorld::pendingContent)(std::nullopt, PlatformError{"the person declined", true});
+  EXPECT_EQ(failureOf(resultOf(declined)), CaptureFailure::permissionDenied);
+  EXPECT_EQ(world.count("keep"), 0);
+}
+
+TEST_F(RecorderTest, ARememberedDisplayWithoutTheRegionIsForgottenAndAskedForOnce) {
+  // The remembered display lies elsewhere; the one chosen anew holds the region.
+  const ShareableContent elsewhere{{ShareableDisplay{7, DisplayRect{3000, 0, 800, 600}, 1.0, "side"}}, {}};
+  world.content = elsewhere;
+  world.contentAfterForgetting = ShareableContent{{ShareableDisplay{7, DisplayRect{0, 0, 1920, 1080}, 1.0, "main"}}, {}};
+  world.keptGrants = 1;
+  world.framesOnStart = 2;
+  auto asked = start(request("video", 0.3));
+  ASSERT_TRUE(std::holds_alternative<Json>(resultOf(asked)));
+  EXPECT_EQ(world.count("content"), 2);
+  EXPECT_EQ(world.count("forget"), 1);
+  EXPECT_EQ(world.count("keep"), 1);
+
+  // Asked once only: a second wrong answer is no_display, and nothing is kept.
+  world.content = elsewhere;
+  world.contentAfterForgetting = elsewhere;
+  world.keptGrants = 2;
+  auto wrong = start(request("video", 0.3));
+  EXPECT_EQ(failureOf(resultOf(wrong)), CaptureFailure::noDisplay);
+  EXPECT_EQ(world.count("content"), 4);
+  EXPECT_EQ(world.count("forget"), 2);
+  EXPECT_EQ(world.count("keep"), 1);
+
+  // A choice that was not remembered is not asked for again.
+  world.keptGrants = 0;
+  auto fresh = start(request("video", 0.3));
+  EXPECT_EQ(failureOf(resultOf(fresh)), CaptureFailure::noDisplay);
+  EXPECT_EQ(world.count("content"), 5);
+  EXPECT_EQ(world.count("keep"), 1);
+}
+
+TEST_F(RecorderTest, ThePersonStoppingTheSharingPublishesAndAFailingStreamDoesNot) {
+  world.framesOnStart = 3;
+  auto shared = start(request("video", 30));
+  ASSERT_TRUE(world.waitFor("start"));
+  std::this_thread::sleep_for(100ms);
+  PlatformError stopped{"the desktop ended the screen cast"};
+  stopped.stoppedSharing = true;
+  world.delegate.lock()->didStopWithError(stopped);
+  const CaptureResult done = resultOf(shared, 3s);
+  ASSERT_TRUE(std::holds_alternative<Json>(done));
+  EXPECT_EQ(std::get<Json>(done)["video_frames"], 3);
+  EXPECT_TRUE(std::filesystem::exists(folder / "clip.mp4"));
+
+  std::filesystem::remove(folder / "clip.mp4");
+  auto failing = start(request("video", 30));
+  ASSERT_TRUE(world.waitFor("start"));
+  std::this_thread::sleep_for(100ms);
+  world.delegate.lock()->didStopWithError(PlatformError{"the PipeWire connection failed"});
+  EXPECT_EQ(failureOf(resultOf(failing, 3s)), CaptureFailure::recordingFailed);
+  EXPECT_FALSE(std::filesystem::exists(folder / "clip.mp4"));
+}
+
+TEST_F(RecorderTest, APictureTheStreamHoldsForItsTurnIsWrittenAtTheStop) {
+  world.framesOnStart = 2;
+  world.heldFrame = completeFrame(5);
+  auto result = start(request("video", 30));
+  ASSERT_TRUE(world.waitFor("start"));
+  std::this_thread::sleep_for(100ms);
+  input.write("q");
+  const CaptureResult done = resultOf(result, 3s);
+  ASSERT_TRUE(std::holds_alternative<Json>(done));
+  EXPECT_EQ(std::get<Json>(done)["video_frames"], 3);
+  EXPECT_EQ(world.count("take held"), 1);
 }
 
 }  // namespace

@@ -133,8 +133,8 @@ class StreamOutput {
 class StreamDelegate {
  public:
   virtual ~StreamDelegate() = default;
-  // The stream stopped on its own (the display or sound server went away). Reported at most once,
-  // never after stopCapture was called.
+  // The stream stopped on its own (the display or sound server went away, or the person stopped the
+  // sharing: `stoppedSharing`). Reported at most once, never after stopCapture was called.
   virtual void didStopWithError(const PlatformError& error) = 0;
 };
 
@@ -178,6 +178,11 @@ class CaptureStream {
   // when the stream is not running. A completion may be empty.
   virtual void startCapture(ErrorCompletion completion) = 0;
   virtual void stopCapture(ErrorCompletion completion) = 0;
+
+  // A stream that holds a picture back for its turn (at most one per minimum frame interval) hands
+  // it over now, stamped now, when the recording is about to stop: the last change before a stop is
+  // kept. None when nothing is held. Called on the screen output's queue.
+  virtual std::optional<SampleBuffer> takeHeldFrame() { return std::nullopt; }
 };
 
 // The platform's screen-capture services, as the recorder uses them. Abstract for fakes; the real
@@ -201,6 +206,25 @@ class ScreenCaptureService {
   virtual std::unique_ptr<CaptureStream> makeStream(const ContentFilter& filter,
                                                     const StreamConfiguration& configuration,
                                                     std::weak_ptr<StreamDelegate> delegate) = 0;
+
+  // A service that asks the person while it gathers the content (the portal's dialog) says when
+  // the question is put (`asking`) and when the grant arrives (`granted`), on a thread of its own,
+  // each at most once per getShareableContent. Set before asking for content; services that ask
+  // nobody never call them.
+  struct PermissionSteps {
+    std::function<void()> asking;
+    std::function<void()> granted;
+  };
+  virtual void setPermissionSteps(PermissionSteps) {}
+  // Cuts a content request under way short (a question nobody answered yet): it answers soon, with
+  // an error. Thread-safe.
+  virtual void cancelShareableContent() {}
+  // The display of the last content holds what is to be recorded: a grant the service keeps for
+  // later recordings (a restore token) is kept now, and only now.
+  virtual void keepGrant() {}
+  // The display of the last content does not hold what is to be recorded. True when that display
+  // came from a kept grant, which is now forgotten: asking for content again asks the person anew.
+  virtual bool forgetGrant() { return false; }
 };
 
 }  // namespace rezoro::capture

@@ -16,6 +16,9 @@ struct PlatformError {
   // The user or the system declined to let this process see the screen (a portal dialogue was
   // cancelled or refused), as opposed to the service failing.
   bool refused = false;
+  // The person ended the sharing from the desktop (its "stop sharing" control): the capture ends
+  // as by a stop control and keeps what it holds, as opposed to the service failing.
+  bool stoppedSharing = false;
 };
 using ErrorCompletion = std::function<void(std::optional<PlatformError>)>;
 

@@ -13,8 +13,13 @@
 // session D-Bus on a socket of its own, PipeWire and WirePlumber (no pipewire-pulse: sound stays on
 // the PulseAudio server the tests start), xdg-desktop-portal-wlr and xdg-desktop-portal. Every socket
 // and file lives in a private temporary folder; the processes are stopped by PID when the object is
-// released (the D-Bus-activated permission store too). The portal backend's output chooser grants
-// HEADLESS-1 unless refuse(true) was called, in which case the user "declines" (response 1).
+// released (the D-Bus-activated permission store too). Two outputs: HEADLESS-1 (1280x720, green)
+// and HEADLESS-2 (640x480, magenta, to its right; the portal backend reports (0, 0) for both, so
+// they differ by size). The portal backend's output chooser stands in for the person in the dialog:
+// it grants the outputs that choose() named, in turn (HEADLESS-1 by default), after the delay that
+// answerAfter() set, unless refuse(true) was called, in which case the person "declines" (response
+// 1); dialogsShown() counts its runs. endCast() stands in for the desktop's "stop sharing" (see the
+// shim).
 //
 // xdg-desktop-portal-wlr 0.7 waits for a dmabuf description that a GPU-less compositor never sends;
 // the shim compiled beside the tests (REZORO_XDPW_SHIM) is preloaded into it to supply one, after
@@ -22,6 +27,7 @@
 
 #include <dirent.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -43,8 +49,10 @@ class WaylandDesktop {
 
  public:
   static constexpr const char* kOutputName = "HEADLESS-1";
+  static constexpr const char* kSmallOutputName = "HEADLESS-2";
   static constexpr int kWidth = 1280;
   static constexpr int kHeight = 720;
+  static constexpr int kSmallWidth = 640, kSmallHeight = 480;
   // Where the scene window sits on the output, in pixels (= points: the output's scale is 1).
   static constexpr int kSceneX = 320, kSceneY = 180, kSceneWidth = 640, kSceneHeight = 360;
 
@@ -103,25 +111,56 @@ class WaylandDesktop {
   }
   std::string busAddress() const { return "unix:path=" + (runtime() / "bus").string(); }
 
-  enum class Scene { none, still, flashing };
+  enum class Scene { none, still, flashing, bursts };
   // Puts a window of `Scene` at kScene* over the green background: `still` is painted blue once,
-  // `flashing` alternates red and blue every 30 ms. The previous scene window is closed.
+  // `flashing` alternates red and blue every 30 ms, `bursts` is painted blue and then, for each
+  // burst(), changes colour five times 15 ms apart. The previous scene window is closed.
   void showScene(Scene scene) {
     swaymsg({"[app_id=rezoro-scene] kill"});
     waitFor(std::chrono::seconds(5), [&] { return !hasSceneWindow(); }, "the scene window to close");
     if (scene == Scene::none) return;
-    swaymsg({"exec foot --app-id=rezoro-scene " + (folder() / "bin" / "scene").string() +
-             (scene == Scene::flashing ? " flashing " : " still ") + (folder() / "wait").string()});
+    const char* kind = scene == Scene::flashing ? " flashing " : scene == Scene::bursts ? " bursts " : " still ";
+    swaymsg({"exec foot --app-id=rezoro-scene " + (folder() / "bin" / "scene").string() + kind +
+             (folder() / "wait").string()});
     waitFor(std::chrono::seconds(10), [&] { return hasSceneWindow(); }, "the scene window");
     // Its first pictures are drawn (a still one must be, before a recording starts: nothing changes later).
     std::this_thread::sleep_for(std::chrono::milliseconds(scene == Scene::still ? 1500 : 500));
   }
   void setBackground(const std::string& colour) { swaymsg({"output " + std::string(kOutputName) + " bg " + colour + " solid_color"}); }
 
+  // The `bursts` scene's next burst: four colours, then `last` (RRGGBB), each 15 ms after the one before.
+  void burst(const std::string& last) {
+    std::ofstream(folder() / "wait") << last << std::endl;
+  }
+
   // From now on the portal backend's chooser declines every request (or grants them again).
   void refuse(bool declined) {
     if (declined) std::ofstream(folder() / "refuse") << "1";
     else std::filesystem::remove(folder() / "refuse");
+  }
+  // The outputs the chooser grants, one per dialog; the last one stays.
+  void choose(const std::vector<std::string>& outputs) {
+    std::ofstream choices(folder() / "choices");
+    for (const std::string& output : outputs) choices << output << "\n";
+  }
+  // The chooser answers this long after the dialog opens.
+  void answerAfter(double seconds) { std::ofstream(folder() / "delay") << seconds; }
+  int dialogsShown() const {
+    const std::string log = readWholeFile(folder() / "dialogs");
+    return static_cast<int>(std::count(log.begin(), log.end(), '\n'));
+  }
+  // The desktop ends the newest screen cast, as its "stop sharing" control does; waits until the
+  // portal backend has said so.
+  void endCast() {
+    std::ofstream(folder() / "end-cast") << "1";
+    waitFor(std::chrono::seconds(5), [&] { return !std::filesystem::exists(folder() / "end-cast"); },
+            "the portal backend to end the cast");
+  }
+  // Back to granting HEADLESS-1 at once.
+  void resetChooser() {
+    refuse(false);
+    choose({kOutputName});
+    std::filesystem::remove(folder() / "delay");
   }
 
   // Ends the portal backend now, as a crash would; startPortalBackend() brings up a new one.
@@ -156,6 +195,8 @@ class WaylandDesktop {
           "xwayland disable\n"
           "output " + std::string(kOutputName) + " resolution " + std::to_string(kWidth) + "x" +
               std::to_string(kHeight) + " position 0,0 bg #00ff00 solid_color\n"
+          "output " + std::string(kSmallOutputName) + " resolution " + std::to_string(kSmallWidth) + "x" +
+              std::to_string(kSmallHeight) + " position " + std::to_string(kWidth) + ",0 bg #ff00ff solid_color\n"
           "default_border none\n"
           "for_window [app_id=\"rezoro-scene\"] floating enable, resize set " + std::to_string(kSceneWidth) +
               " " + std::to_string(kSceneHeight) + ", move position " + std::to_string(kSceneX) + " " +
@@ -163,17 +204,33 @@ class WaylandDesktop {
     write(root / "cfg" / "xdg-desktop-portal-wlr" / "config",
           "[screencast]\nchooser_type=simple\nchooser_cmd=" + (root / "bin" / "chooser").string() +
               "\nmax_fps=30\n");
+    const std::string at = root.string() + "/";
     write(root / "bin" / "chooser",
-          "#!/bin/sh\n[ -e '" + (root / "refuse").string() + "' ] && exit 0\necho " + kOutputName + "\n", true);
+          "#!/bin/sh\necho >> '" + at + "dialogs'\n"
+          "[ -s '" + at + "delay' ] && sleep \"$(cat '" + at + "delay')\"\n"
+          "[ -e '" + at + "refuse' ] && exit 0\n"
+          "head -n 1 '" + at + "choices'\n"
+          "[ \"$(wc -l < '" + at + "choices')\" -gt 1 ] && sed -i 1d '" + at + "choices'\nexit 0\n",
+          true);
+    write(root / "choices", std::string(kOutputName) + "\n");
     write(root / "bin" / "xdpw",
-          "#!/bin/sh\nXDPW_PERSIST_MODE=permanent LD_PRELOAD='" + std::string(REZORO_XDPW_SHIM) + "' exec " +
-              kPortalBackend + " \"$@\"\n",
+          "#!/bin/sh\nXDPW_PERSIST_MODE=permanent REZORO_END_CAST_FILE='" + at + "end-cast' LD_PRELOAD='" +
+              std::string(REZORO_XDPW_SHIM) + "' exec " + kPortalBackend + " \"$@\"\n",
           true);
     // The scene: a terminal whose whole window is one colour (its default background, set by OSC 11,
     // which repaints every cell); `flashing` changes it every 30 ms, more often than the 24 pictures
     // a second that are recorded, waiting on a FIFO that never speaks so that nothing is forked.
     write(root / "bin" / "scene",
           "#!/bin/bash\nprintf '\\033[?25l'\nexec 3<> \"$2\"\ni=0\n"
+          "if [ \"$1\" = bursts ]; then\n"
+          "  exec 4<> \"$2.idle\"\n"
+          "  printf '\\033]11;#0000ff\\007'\n"
+          "  while read -u 3 last; do\n"
+          "    for c in 101010 303030 505050 707070 \"$last\"; do\n"
+          "      printf '\\033]11;#%s\\007' \"$c\"; [ \"$c\" = \"$last\" ] || read -t 0.015 -u 4\n"
+          "    done\n"
+          "  done\n"
+          "fi\n"
           "while :; do\n"
           "  if [ \"$1\" = flashing ] && [ $((i % 2)) = 0 ]; then c=ff0000; else c=0000ff; fi\n"
           "  printf '\\033]11;#%s\\007' \"$c\"\n"
@@ -181,7 +238,9 @@ class WaylandDesktop {
           "  i=$((i + 1)); read -t 0.03 -u 3\n"
           "done\n",
           true);
-    if (::mkfifo((root / "wait").c_str(), 0600) != 0) throw std::runtime_error("cannot make the scene's FIFO");
+    if (::mkfifo((root / "wait").c_str(), 0600) != 0 || ::mkfifo((root / "wait.idle").c_str(), 0600) != 0) {
+      throw std::runtime_error("cannot make the scene's FIFOs");
+    }
     // D-Bus activation overrides (the private data folder comes before /usr/share): a portal
     // backend started on demand carries the shim too, and the document portal (a FUSE mount) is
     // not wanted.
@@ -205,7 +264,7 @@ class WaylandDesktop {
         {"WLR_BACKENDS", "headless"},
         {"WLR_RENDERER", "pixman"},
         {"WLR_LIBINPUT_NO_DEVICES", "1"},
-        {"WLR_HEADLESS_OUTPUTS", "1"},
+        {"WLR_HEADLESS_OUTPUTS", "2"},
         {"SWAYSOCK", (runtime() / "sway-ipc.sock").string()},
         {"DBUS_SESSION_BUS_ADDRESS", busAddress()},
         {"DISPLAY", std::nullopt},

@@ -159,12 +159,15 @@ struct PipeWireVideoStream::Private {
     pw_thread_loop_signal(p->loop, false);
   }
 
+  // Every buffer that is ready is taken, oldest first: one call may find several, and one left in
+  // the queue would wait for the next picture, which a still screen never sends (the last change
+  // of a burst would be lost).
   static void process(void* self) {
     auto* p = static_cast<Private*>(self);
-    pw_buffer* buffer = pw_stream_dequeue_buffer(p->stream);
-    if (buffer == nullptr) return;
-    p->take(*buffer->buffer);
-    pw_stream_queue_buffer(p->stream, buffer);
+    while (pw_buffer* buffer = pw_stream_dequeue_buffer(p->stream)) {
+      p->take(*buffer->buffer);
+      pw_stream_queue_buffer(p->stream, buffer);
+    }
   }
 
   void take(const spa_buffer& buffer) {

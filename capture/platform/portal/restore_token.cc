@@ -58,4 +58,10 @@ bool storeRestoreToken(const std::filesystem::path& path, const std::string& tok
   return !writeFileAtomically(path, token + "\n", 0600);
 }
 
+bool forgetRestoreToken(const std::filesystem::path& path) {
+  std::error_code error;
+  std::filesystem::remove(path, error);
+  return !error;
+}
+
 }  // namespace rezoro::capture

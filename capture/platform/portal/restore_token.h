@@ -18,4 +18,7 @@ std::optional<std::string> loadRestoreToken(const std::filesystem::path& path);
 // never sees half a token; creates the folder (0700) when needed. False when it cannot be written.
 bool storeRestoreToken(const std::filesystem::path& path, const std::string& token);
 
+// Removes the stored token, so that the next grant is asked for. False when one is left behind.
+bool forgetRestoreToken(const std::filesystem::path& path);
+
 }  // namespace rezoro::capture

@@ -34,6 +34,16 @@ TEST(RestoreTokenTest, IsStoredForTheUserOnlyAndReadBack) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(path.parent_path()), {}), 1);  // no temporary left
 }
 
+TEST(RestoreTokenTest, AForgottenTokenIsGoneAndForgettingNoneIsFine) {
+  testing::TempDir folder;
+  const auto path = folder / "rezoro" / "token";
+  ASSERT_TRUE(storeRestoreToken(path, "5f0c8a1e-token"));
+  EXPECT_TRUE(forgetRestoreToken(path));
+  EXPECT_FALSE(loadRestoreToken(path));
+  EXPECT_TRUE(forgetRestoreToken(path));
+  EXPECT_TRUE(std::filesystem::exists(path.parent_path()));  // the folder stays
+}
+
 TEST(RestoreTokenTest, NonsenseIsNeitherStoredNorBelieved) {
   testing::TempDir folder;
   const auto path = folder / "token";

@@ -235,7 +235,8 @@ std::optional<ScreenCastPortalInfo> screenCastPortalInfo(double timeoutSeconds) 
 }
 
 std::unique_ptr<ScreenCastSession> ScreenCastSession::open(const std::optional<std::string>& restoreToken,
-                                                           double timeoutSeconds, int cancel,
+                                                           double timeoutSeconds, double answerSeconds, int cancel,
+                                                           const std::function<void()>& asking,
                                                            PlatformError& error) {
   const double deadline = monotonicSeconds() + timeoutSeconds;
   Bus bus = sessionBus(timeoutSeconds, error.message);
@@ -270,7 +271,9 @@ std::unique_ptr<ScreenCastSession> ScreenCastSession::open(const std::optional<s
   session->bus_ = bus.release();
   const char* handle = session->handle_.c_str();
 
-  PortalRequest select(session->bus_, deadline, cancel, 2);
+  if (asking) asking();
+  const double answerDeadline = monotonicSeconds() + answerSeconds;
+  PortalRequest select(session->bus_, answerDeadline, cancel, 2);
   Message selected = select.call(
       "SelectSources", [handle](sd_bus_message* m) { return sd_bus_message_append(m, "o", handle); },
       [&](sd_bus_message* m) {
@@ -290,7 +293,7 @@ std::unique_ptr<ScreenCastSession> ScreenCastSession::open(const std::optional<s
       error);
   if (!selected) return nullptr;
 
-  PortalRequest start(session->bus_, deadline, cancel, 3);
+  PortalRequest start(session->bus_, answerDeadline, cancel, 3);
   Message started = start.call(
       "Start", [handle](sd_bus_message* m) { return sd_bus_message_append(m, "os", handle, ""); }, nullptr, error);
   if (!started) return nullptr;
@@ -360,11 +363,13 @@ UniqueFd ScreenCastSession::openPipeWireRemote(double timeoutSeconds, PlatformEr
   return UniqueFd(::fcntl(fd, F_DUPFD_CLOEXEC, 3));
 }
 
-void ScreenCastSession::watchForClosing(std::function<void()> onClosed) {
+void ScreenCastSession::watchForClosing(std::function<void(bool)> onClosed) {
   onClosed_ = std::move(onClosed);
   wake_ = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   auto closed = [](sd_bus_message*, void* self, sd_bus_error*) {
-    static_cast<ScreenCastSession*>(self)->closed_ = true;
+    auto* session = static_cast<ScreenCastSession*>(self);
+    session->closedByPortal_ = true;
+    session->closed_ = true;
     return 0;
   };
   if (sd_bus_match_signal(bus_, &closedSlot_, nullptr, handle_.c_str(), "org.freedesktop.portal.Session", "Closed",
@@ -384,7 +389,7 @@ void ScreenCastSession::watch() {
     if (fds[1].revents) return;  // told to stop
   }
   closed_ = true;
-  if (onClosed_) onClosed_();
+  if (onClosed_) onClosed_(closedByPortal_);
 }
 
 ScreenCastSession::~ScreenCastSession() {

@@ -36,14 +36,18 @@ struct ScreenCastStreamInfo {
 
 // One screen-cast session of org.freedesktop.portal.ScreenCast (session D-Bus, through sd-bus):
 // CreateSession, SelectSources (one monitor, the cursor drawn in when offered, persist_mode 2 with a
-// restore token from an earlier grant) and Start; every Request's Response is awaited within the
-// deadline. Errors are PlatformError with `refused` set when the user declined or the portal said
-// no. Not thread-safe: one thread at a time, and only watchForClosing()'s thread once it runs.
+// restore token from an earlier grant) and Start; the desktop asks the person (its dialog) during
+// SelectSources (xdg-desktop-portal-wlr) or Start (GNOME, KDE). Every Request's Response is awaited within its deadline. Errors are PlatformError with
+// `refused` set when the user declined or the portal said no. Not thread-safe: one thread at a
+// time, and only watchForClosing()'s thread once it runs.
 class ScreenCastSession {
  public:
-  // Opens and starts a session; `cancel` (an eventfd, may be -1) cuts the waits short when readable.
+  // Opens and starts a session: CreateSession within `timeoutSeconds`, then `asking` runs (may be
+  // empty) and SelectSources and Start are answered within `answerSeconds`. `cancel` (an
+  // eventfd, may be -1) cuts the waits short when readable.
   static std::unique_ptr<ScreenCastSession> open(const std::optional<std::string>& restoreToken,
-                                                 double timeoutSeconds, int cancel, PlatformError& error);
+                                                 double timeoutSeconds, double answerSeconds, int cancel,
+                                                 const std::function<void()>& asking, PlatformError& error);
   ~ScreenCastSession();  // stops watching, closes the session (bounded) and the bus
   ScreenCastSession(const ScreenCastSession&) = delete;
   ScreenCastSession& operator=(const ScreenCastSession&) = delete;
@@ -56,8 +60,9 @@ class ScreenCastSession {
   UniqueFd openPipeWireRemote(double timeoutSeconds, PlatformError& error);
 
   // From now on a thread of the session watches the bus; `onClosed` runs there once if the portal
-  // closes the session or the bus goes away. Call once, after the last other use.
-  void watchForClosing(std::function<void()> onClosed);
+  // closes the session (its Closed signal: the desktop ended the cast, `byPortal` true) or the bus
+  // connection is lost (false). Call once, after the last other use.
+  void watchForClosing(std::function<void(bool byPortal)> onClosed);
 
  private:
   ScreenCastSession() = default;
@@ -68,8 +73,9 @@ class ScreenCastSession {
   ScreenCastStreamInfo stream_;
   std::optional<std::string> restoreToken_;
   sd_bus_slot* closedSlot_ = nullptr;
-  std::function<void()> onClosed_;
+  std::function<void(bool)> onClosed_;
   std::atomic<bool> closed_{false};
+  bool closedByPortal_ = false;  // on the watcher's thread
   UniqueFd wake_;
   std::thread watcher_;
 };

@@ -3,6 +3,7 @@
 #include <libyuv.h>
 
 #include <cmath>
+#include <cstring>
 
 #include "capture/platform/pipewire/pipewire_video_stream.h"
 #include "capture/platform/portal/screencast_portal.h"
@@ -11,8 +12,8 @@
 namespace rezoro::capture {
 namespace {
 
-// A picture this much early for its turn still takes it: producers' clocks jitter.
-constexpr double kFrameSlackSeconds = 0.004;
+// How long a lost screen stream waits for the portal's word that the desktop ended the cast.
+constexpr double kClosingGraceSeconds = 0.5;
 
 double frameInterval(const StreamConfiguration& configuration) {
   const double interval = configuration.minimumFrameInterval.seconds();
@@ -36,6 +37,8 @@ WaylandCaptureStream::WaylandCaptureStream(ContentFilter filter, StreamConfigura
       screen_(std::move(screen)),
       pool_(std::max(configuration_.width, 1), std::max(configuration_.height, 1), std::max(configuration_.queueDepth, 1),
             configuration_.pixelFormat),
+      slots_(interval_),
+      pacer_(std::make_unique<SerialQueue>()),
       audio_(std::make_unique<SystemAudioStream>(filter_, configuration_,
                                                  [this](const PlatformError& error) { reportFailure(error.message); })),
       control_(std::make_unique<SerialQueue>()) {}
@@ -49,6 +52,10 @@ WaylandCaptureStream::~WaylandCaptureStream() {
   }
   control.reset();  // waits for a start or stop under way
   stopScreen();
+  {
+    std::lock_guard lock(pacingMutex_);  // a release under way finishes; later ones see stopping_
+  }
+  pacer_.reset();
   audio_.reset();
 }
 
@@ -116,9 +123,12 @@ std::optional<PlatformError> WaylandCaptureStream::startScreen() {
   if (configuration_.pixelFormat != kPixelFormatBGRA && configuration_.pixelFormat != kPixelFormatI420) {
     return PlatformError{"only BGRA and I420 frames can be produced"};
   }
-  screen->session->watchForClosing([this] { reportFailure("the portal closed the screen cast"); });
+  screen->session->watchForClosing([this](bool byPortal) {
+    if (byPortal) reportFailure("the desktop ended the screen cast", true);
+    else reportFailure("the session bus connection was lost");
+  });
   screen->video->setHandlers([this](const VideoFrame& frame) { frameArrived(frame); },
-                             [this](const std::string& message) { reportFailure(message); });
+                             [this](const std::string& message) { screenLost(message); });
   return std::nullopt;
 }
 
@@ -133,18 +143,67 @@ void WaylandCaptureStream::stopScreen() {
 }
 
 void WaylandCaptureStream::frameArrived(const VideoFrame& frame) {
-  if (stopping_ || frame.hostSeconds < nextFrame_ - kFrameSlackSeconds) return;
-  nextFrame_ += interval_;
-  if (nextFrame_ <= frame.hostSeconds) nextFrame_ = frame.hostSeconds + interval_;
-
+  if (stopping_) return;
   // The stream's pixels cover the display's frame; the scale follows the pictures' size.
   const DisplayRect& display = filter_.display.frame;
   const DisplayRect source = configuration_.sourceRect.value_or(DisplayRect{0, 0, display.width, display.height});
   const double scale = display.width > 0 ? frame.width / display.width : 1.0;
   const std::optional<PixelArea> area = sourcePixels(source, scale, frame.width, frame.height);
   if (!area) return;
+  std::optional<SampleBuffer> sample;
+  {
+    std::lock_guard lock(pacingMutex_);
+    if (!slots_.arrive(frame.hostSeconds)) return holdPicture(frame, *area);
+    sample = converted(frame, *area, frame.hostSeconds);
+  }
+  if (sample) deliver(std::move(*sample));
+}
+
+void WaylandCaptureStream::holdPicture(const VideoFrame& frame, const PixelArea& area) {
+  // Only the source area is kept: it is what gets converted at the picture's turn.
+  const size_t row = static_cast<size_t>(area.width) * 4;
+  held_.resize(row * area.height);
+  for (int y = 0; y < area.height; ++y) {
+    std::memcpy(held_.data() + row * y,
+                frame.pixels + static_cast<size_t>(frame.stride) * (area.y + y) + static_cast<size_t>(area.x) * 4, row);
+  }
+  heldArea_ = PixelArea{0, 0, area.width, area.height};
+  heldOrder_ = frame.order;
+  if (releaseArmed_) return;
+  releaseArmed_ = true;
+  pacer_->after(std::max(*slots_.heldUntil() - hostTimeSeconds(), 0.0), [this] { releaseHeld(); });
+}
+
+void WaylandCaptureStream::releaseHeld() {
+  std::optional<SampleBuffer> sample;
+  {
+    std::lock_guard lock(pacingMutex_);
+    releaseArmed_ = false;
+    if (stopping_) return;
+    const double now = hostTimeSeconds();
+    const VideoFrame held{held_.data(), heldArea_.width, heldArea_.height, heldArea_.width * 4, heldOrder_, now};
+    if (slots_.release(now)) {
+      sample = converted(held, heldArea_, now);
+    } else if (const std::optional<double> turn = slots_.heldUntil()) {
+      releaseArmed_ = true;  // a timer a little early
+      pacer_->after(std::max(*turn - now, 0.0), [this] { releaseHeld(); });
+    }
+  }
+  if (sample) deliver(std::move(*sample));
+}
+
+std::optional<SampleBuffer> WaylandCaptureStream::takeHeldFrame() {
+  std::lock_guard lock(pacingMutex_);
+  if (stopping_ || !slots_.takeHeld()) return std::nullopt;
+  const double now = hostTimeSeconds();
+  const VideoFrame held{held_.data(), heldArea_.width, heldArea_.height, heldArea_.width * 4, heldOrder_, now};
+  return converted(held, heldArea_, now);
+}
+
+std::optional<SampleBuffer> WaylandCaptureStream::converted(const VideoFrame& frame, const PixelArea& area,
+                                                            double seconds) {
   std::shared_ptr<ImageBuffer> buffer = pool_.acquire();
-  if (!buffer) return;
+  if (!buffer) return std::nullopt;
   if (buffer->pixelFormat == kPixelFormatI420) {
     // Through an opaque BGRA picture of the output size, then to the encoder's planes.
     if (bgra_.width != buffer->width || bgra_.height != buffer->height) {
@@ -153,22 +212,27 @@ void WaylandCaptureStream::frameArrived(const VideoFrame& frame) {
       bgra_.bytesPerRow = buffer->width * 4;
       bgra_.bytes.assign(static_cast<size_t>(bgra_.bytesPerRow) * bgra_.height, 0);
     }
-    if (!convertFrame(frame, *area, bgra_) ||
+    if (!convertFrame(frame, area, bgra_) ||
         libyuv::ARGBToI420(bgra_.baseAddress(), bgra_.bytesPerRow, buffer->plane(0), buffer->bytesPerRowOfPlane(0),
                            buffer->plane(1), buffer->bytesPerRowOfPlane(1), buffer->plane(2),
                            buffer->bytesPerRowOfPlane(2), buffer->width, buffer->height) != 0) {
-      return;
+      return std::nullopt;
     }
-  } else if (!convertFrame(frame, *area, *buffer)) {
-    return;
+  } else if (!convertFrame(frame, area, *buffer)) {
+    return std::nullopt;
   }
-
+  // Stamps only ever grow, whichever clock the producer's came from.
+  lastStamp_ = std::max(seconds, lastStamp_ + 1e-5);
   SampleBuffer sample;
   sample.mediaType = kMediaTypeVideo;
   sample.numSamples = 1;
-  sample.presentationTime = hostMediaTime(frame.hostSeconds);
+  sample.presentationTime = hostMediaTime(lastStamp_);
   sample.frameStatus = static_cast<int64_t>(FrameStatus::complete);
   sample.imageBuffer = std::move(buffer);
+  return sample;
+}
+
+void WaylandCaptureStream::deliver(SampleBuffer sample) {
   std::optional<OutputDestination> destination;
   {
     std::lock_guard lock(mutex_);
@@ -177,9 +241,15 @@ void WaylandCaptureStream::frameArrived(const VideoFrame& frame) {
   if (destination && !stopping_) destination->deliver(std::move(sample), StreamOutputType::screen);
 }
 
-void WaylandCaptureStream::reportFailure(const std::string& message) {
+void WaylandCaptureStream::screenLost(const std::string& message) {
+  pacer_->after(kClosingGraceSeconds, [this, message] { reportFailure(message); });
+}
+
+void WaylandCaptureStream::reportFailure(const std::string& message, bool stoppedSharing) {
   if (stopping_ || failureReported_.exchange(true)) return;
-  if (auto delegate = delegate_.lock()) delegate->didStopWithError(PlatformError{message});
+  PlatformError error{message};
+  error.stoppedSharing = stoppedSharing;
+  if (auto delegate = delegate_.lock()) delegate->didStopWithError(error);
 }
 
 }  // namespace rezoro::capture

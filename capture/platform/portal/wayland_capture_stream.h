@@ -7,6 +7,8 @@
 
 #include "capture/platform/capture_stream.h"
 #include "capture/platform/image_buffer_pool.h"
+#include "capture/platform/pipewire/frame_slots.h"
+#include "capture/platform/pipewire/video_frame.h"
 #include "capture/serial_queue.h"
 
 namespace rezoro::capture {
@@ -26,8 +28,13 @@ struct PortalScreen {
 // The capture stream of a Wayland desktop. Screen: the pictures of the portal's stream, cropped to
 // the source rectangle, scaled to the configured size and format (BGRA or I420, libyuv), at most one per minimum frame
 // interval, stamped with the producer's capture time on CLOCK_MONOTONIC, from a pool of `queueDepth`
-// buffers. Pictures come only when the screen changes, so every delivered frame is "complete".
-// The portal closing the session or PipeWire losing the stream ends the stream with an error.
+// buffers. Pictures come only when the screen changes, so every delivered frame is "complete". A
+// picture that comes before its turn is kept (the newest replaces it) and delivered at the turn,
+// stamped then (FrameSlots), or handed over by takeHeldFrame() when the recording stops.
+// The desktop ending the cast (the portal closes the session: the person's "stop sharing") ends
+// the stream as the person's stop (`stoppedSharing`); PipeWire losing the stream or the session bus
+// going away ends it with an error. A desktop may take the stream away just before it says that
+// the session closed, so a lost stream is reported only after kClosingGraceSeconds without that.
 // Audio is the system sound of a SystemAudioStream held by this one, as on X11 (with the same
 // exclusion), which the sound server of a Wayland desktop (PipeWire's or PulseAudio) answers.
 class WaylandCaptureStream : public CaptureStream {
@@ -41,12 +48,21 @@ class WaylandCaptureStream : public CaptureStream {
                                                SerialQueue& queue) override;
   void startCapture(ErrorCompletion completion) override;
   void stopCapture(ErrorCompletion completion) override;
+  std::optional<SampleBuffer> takeHeldFrame() override;
 
  private:
   std::optional<PlatformError> startScreen();
   void stopScreen();
-  void frameArrived(const struct VideoFrame& frame);
-  void reportFailure(const std::string& message);
+  void frameArrived(const VideoFrame& frame);
+  // The held picture's turn may have come (on the pacer's thread).
+  void releaseHeld();
+  void holdPicture(const VideoFrame& frame, const PixelArea& area);
+  // Converts `area` of `frame` into a pooled buffer: a sample stamped `seconds`, or none.
+  std::optional<SampleBuffer> converted(const VideoFrame& frame, const PixelArea& area, double seconds);
+  void deliver(SampleBuffer sample);
+  void reportFailure(const std::string& message, bool stoppedSharing = false);
+  // The screen's PipeWire stream failed or went away (on the PipeWire thread).
+  void screenLost(const std::string& message);
 
   const ContentFilter filter_;
   const StreamConfiguration configuration_;
@@ -62,8 +78,17 @@ class WaylandCaptureStream : public CaptureStream {
   std::atomic<bool> stopping_{false};
   std::atomic<bool> failureReported_{false};
   ImageBufferPool pool_;
-  double nextFrame_ = 0;  // on the PipeWire thread only
-  ImageBuffer bgra_;      // on the PipeWire thread only: the picture before it becomes I420
+
+  // The pacing, shared by the PipeWire thread, the pacer's and the recorder's queue.
+  std::mutex pacingMutex_;
+  FrameSlots slots_;
+  std::vector<uint8_t> held_;  // the held picture's source area, rows packed
+  PixelArea heldArea_;         // its size (at 0, 0 of held_)
+  PixelOrder heldOrder_ = PixelOrder::bgra;
+  bool releaseArmed_ = false;
+  double lastStamp_ = 0;
+  ImageBuffer bgra_;  // the picture before it becomes I420
+  std::unique_ptr<SerialQueue> pacer_;  // its timers give held pictures their turn
 
   // The sound half. Declared after everything its failures reach in this stream.
   std::unique_ptr<SystemAudioStream> audio_;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "capture/testing/program_recording.h"
+#include "capture/testing/wayland_bursts.h"
 #include "capture/testing/wayland_desktop.h"
 
 namespace rezoro::capture {
@@ -66,7 +67,7 @@ class WaylandRecordingTest : public ::testing::Test {
   }
   void SetUp() override {
     if (!desktop) GTEST_SKIP() << "no headless Wayland desktop: " << startError;
-    desktop->refuse(false);
+    desktop->resetChooser();
     desktop->showScene(WaylandDesktop::Scene::flashing);
   }
 
@@ -189,10 +190,71 @@ TEST_F(WaylandRecordingTest, ADeclinedRequestIsPermissionDeniedAndNoPortalFailsT
   EXPECT_NE(testing::commandOutput(testing::kProgram + " --probe").find("\"supported\":false"), std::string::npos);
 }
 
-TEST_F(WaylandRecordingTest, ARegionOffTheStreamedMonitorIsNoDisplay) {
-  RecordingProcess recording(folder.path(), videoRequest("off.mp4", 1, false, "[1400,0,320,240]"));
-  EXPECT_EQ(recording.wait(), 1);
-  EXPECT_EQ(Json::parse(recording.error())["error_code"], "no_display");
+TEST_F(WaylandRecordingTest, AMonitorChosenWithoutTheRegionIsNoDisplayAndNotRememberedSoTheNextIsAsked) {
+  // The region lies on the large monitor only; the person picks the small one.
+  desktop->choose({WaylandDesktop::kSmallOutputName, WaylandDesktop::kOutputName});
+  const int dialogs = desktop->dialogsShown();
+  RecordingProcess wrong(folder.path(), videoRequest("wrong.mp4", 1, false, "[800,400,320,240]"));
+  EXPECT_EQ(wrong.wait(), 1);
+  EXPECT_EQ(Json::parse(wrong.error())["error_code"], "no_display");
+  EXPECT_FALSE(std::filesystem::exists(tokenFile()));
+  EXPECT_EQ(desktop->dialogsShown(), dialogs + 1);
+
+  RecordingProcess next(folder.path(), videoRequest("next.mp4", 1, false, "[800,400,320,240]"));
+  ASSERT_EQ(next.wait(), 0) << next.error();
+  EXPECT_EQ(desktop->dialogsShown(), dialogs + 2);
+  EXPECT_TRUE(std::filesystem::exists(tokenFile()));
+}
+
+TEST_F(WaylandRecordingTest, ARestoredMonitorWithoutTheRegionIsForgottenAndAskedForOnceMore) {
+  desktop->choose({WaylandDesktop::kSmallOutputName, WaylandDesktop::kOutputName});
+  const int dialogs = desktop->dialogsShown();
+  RecordingProcess small(folder.path(), videoRequest("small.mp4", 1, false, "[0,0,320,240]"));
+  ASSERT_EQ(small.wait(), 0) << small.error();
+  const std::string smallToken = testing::readWholeFile(tokenFile());
+
+  // The small monitor is restored without a dialog, does not hold the region, and the one new
+  // dialog gives the large one.
+  RecordingProcess large(folder.path(), videoRequest("large.mp4", 1, false, "[800,400,320,240]"));
+  ASSERT_EQ(large.wait(), 0) << large.error();
+  EXPECT_EQ(desktop->dialogsShown(), dialogs + 2);
+  EXPECT_NE(testing::readWholeFile(tokenFile()), smallToken);
+
+  // Remembered now: the next recording asks nobody.
+  desktop->refuse(true);
+  RecordingProcess again(folder.path(), videoRequest("again.mp4", 1, false, "[800,400,320,240]"));
+  ASSERT_EQ(again.wait(), 0) << again.error();
+  EXPECT_EQ(desktop->dialogsShown(), dialogs + 2);
+}
+
+TEST_F(WaylandRecordingTest, APersonWhoTakesLongerThanTheStartTimeOutInTheDialogGetsTheRecording) {
+  desktop->answerAfter(15);
+  const auto started = std::chrono::steady_clock::now();
+  RecordingProcess recording(folder.path(), videoRequest("slow.mp4", 1, false, "[0,0,320,240]"));
+  ASSERT_EQ(recording.wait(40s), 0) << recording.error();
+  EXPECT_GT(std::chrono::steady_clock::now() - started, 15s);
+  EXPECT_GT(std::filesystem::file_size(folder / "slow.mp4"), 1000u);
+}
+
+TEST_F(WaylandRecordingTest, TheLastChangeOfABurstIsWhatTheFileEndsWith) {
+  desktop->showScene(WaylandDesktop::Scene::bursts);
+  // capture_burst_bench runs many more of these.
+  for (const std::string last : {"ff0000", "ffff00", "00ffff"}) {
+    const testing::BurstOutcome outcome = testing::recordBurst(*desktop, folder.path(), last, "burst-" + last + ".mp4");
+    ASSERT_TRUE(outcome.recorded) << outcome.detail;
+    EXPECT_TRUE(outcome.lastColourKept) << outcome.detail;
+  }
+}
+
+TEST_F(WaylandRecordingTest, TheDesktopEndingTheCastEndsTheRecordingWithItsFile) {
+  RecordingProcess recording(folder.path(), videoRequest("ended.mp4", 10, false, "[0,0,320,240]"));
+  std::this_thread::sleep_for(2500ms);
+  desktop->endCast();  // the person's "stop sharing"
+  ASSERT_EQ(recording.wait(5s), 0) << recording.error();
+  const double duration = recording.result()["duration_seconds"].get<double>();
+  EXPECT_GT(duration, 0.5);
+  EXPECT_LT(duration, 3.0);
+  EXPECT_GT(std::filesystem::file_size(folder / "ended.mp4"), 1000u);
 }
 
 TEST_F(WaylandRecordingTest, EveryStopControlEndsTheRecordingWithItsFile) {

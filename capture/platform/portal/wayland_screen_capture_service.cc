@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <utility>
 
 #include "capture/platform/pipewire/pipewire_video_stream.h"
 #include "capture/platform/portal/restore_token.h"
@@ -17,11 +18,14 @@
 namespace rezoro::capture {
 namespace {
 
-// Shares of the recorder's 12 s start time-out: the portal's requests (and the user's answer), the
-// PipeWire connection, the stream's format. Together they stay below it.
+// Shares of the recorder's 12 s start time-out: the portal's requests before the dialog, and after
+// the grant the PipeWire connection and the stream's format. Each side stays below it.
 constexpr double kPortalSeconds = 9.0;
 constexpr double kRemoteSeconds = 1.0;
 constexpr double kFormatSeconds = 1.5;
+// The person's answer in the dialog is bounded by the recorder (two minutes, then `timeout`); this
+// only keeps a wait from lasting for ever should the recorder not cut it short.
+constexpr double kAnswerSeconds = 130.0;
 constexpr double kProbeSeconds = 2.0;
 constexpr uint32_t kOldestRememberingPortal = 4;
 
@@ -47,13 +51,23 @@ void WaylandScreenCaptureService::getShareableContent(bool, bool, ContentComplet
     }
 
     const std::optional<std::filesystem::path> tokenPath = restoreTokenPath();
+    const std::optional<std::string> stored = tokenPath ? loadRestoreToken(*tokenPath) : std::nullopt;
+    PermissionSteps steps;
+    {
+      std::lock_guard lock(mutex_);
+      steps = steps_;
+    }
     PlatformError error;
     auto screen = std::make_shared<PortalScreen>();
-    screen->session = ScreenCastSession::open(tokenPath ? loadRestoreToken(*tokenPath) : std::nullopt,
-                                              kPortalSeconds, cancel_.get(), error);
+    screen->session =
+        ScreenCastSession::open(stored, kPortalSeconds, kAnswerSeconds, cancel_.get(), steps.asking, error);
     if (!screen->session) return completion(std::nullopt, error);
-    // Kept at once: the grant stands even if this recording goes wrong later.
-    if (tokenPath && screen->session->restoreToken()) storeRestoreToken(*tokenPath, *screen->session->restoreToken());
+    if (steps.granted) steps.granted();
+    {
+      std::lock_guard lock(mutex_);
+      grantedToken_ = screen->session->restoreToken();
+      restored_ = stored.has_value();
+    }
 
     UniqueFd remote = screen->session->openPipeWireRemote(kRemoteSeconds, error);
     if (!remote) return completion(std::nullopt, error);
@@ -84,6 +98,37 @@ std::unique_ptr<CaptureStream> WaylandScreenCaptureService::makeStream(const Con
     screen = std::move(screen_);
   }
   return std::make_unique<WaylandCaptureStream>(filter, configuration, std::move(delegate), std::move(screen));
+}
+
+void WaylandScreenCaptureService::setPermissionSteps(PermissionSteps steps) {
+  std::lock_guard lock(mutex_);
+  steps_ = std::move(steps);
+}
+
+void WaylandScreenCaptureService::cancelShareableContent() {
+  const uint64_t one = 1;
+  if (cancel_) [[maybe_unused]] const ssize_t written = ::write(cancel_.get(), &one, sizeof one);
+}
+
+void WaylandScreenCaptureService::keepGrant() {
+  std::lock_guard lock(mutex_);
+  const std::optional<std::filesystem::path> tokenPath = restoreTokenPath();
+  if (tokenPath && grantedToken_) storeRestoreToken(*tokenPath, *grantedToken_);
+  grantedToken_.reset();
+}
+
+bool WaylandScreenCaptureService::forgetGrant() {
+  std::shared_ptr<PortalScreen> screen;
+  bool restored = false;
+  {
+    std::lock_guard lock(mutex_);
+    screen = std::move(screen_);
+    grantedToken_.reset();
+    restored = std::exchange(restored_, false);
+    const std::optional<std::filesystem::path> tokenPath = restoreTokenPath();
+    if (restored && tokenPath) forgetRestoreToken(*tokenPath);
+  }
+  return restored;  // the session of the forgotten grant closes as `screen` goes
 }
 
 ScreenAccess checkPortalScreenAccess() {

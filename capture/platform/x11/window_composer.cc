@@ -58,14 +58,16 @@ WindowComposer::WindowComposer(const XcbConnection& connection, ProcessTree excl
 WindowComposer::~WindowComposer() {
   if (connection_.broken()) return;
   xcb_connection_t* c = connection_.get();
-  setRedirected(false);
+  setRedirected(false);  // our desktop window goes with it
   for (uint32_t picture : {framePicture_, backgroundPicture_, backgroundSource_, rootPicture_}) {
     if (picture) xcb_render_free_picture(c, picture);
   }
   for (xcb_pixmap_t pixmap : {frame_, background_}) {
     if (pixmap) xcb_free_pixmap(c, pixmap);
   }
-  if (uncovered_) xcb_xfixes_destroy_region(c, uncovered_);
+  for (uint32_t region : {uncovered_, seen_}) {
+    if (region) xcb_xfixes_destroy_region(c, region);
+  }
   xcb_flush(c);
 }
 
@@ -106,6 +108,7 @@ void WindowComposer::readWindows() {
     XcbReply<xcb_get_window_attributes_reply_t> attributes(
         xcb_get_window_attributes_reply(c, attributeCookies[i], nullptr));
     XcbReply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(c, geometryCookies[i], nullptr));
+    if (tree[i] == desktop_) continue;  // ours, and no window of the desktop
     if (!attributes || !geometry || attributes->map_state != XCB_MAP_STATE_VIEWABLE ||
         attributes->_class != XCB_WINDOW_CLASS_INPUT_OUTPUT) {
       continue;  // gone, hidden or invisible by nature
@@ -122,6 +125,11 @@ void WindowComposer::readWindows() {
     if (known == ownerPids_.end()) newWindows_ = true;
     pids[window.id] = known != ownerPids_.end() ? known->second : owners_.ownerOf(window.id).pid;
     windows.push_back(window);
+  }
+  // A window lowered to the bottom since goes back above ours, which must cover nothing.
+  if (desktop_ && !tree.empty() && tree.front() != desktop_) {
+    const uint32_t below = XCB_STACK_MODE_BELOW;
+    xcb_configure_window(c, desktop_, XCB_CONFIG_WINDOW_STACK_MODE, &below);
   }
   windows_ = std::move(windows);
   ownerPids_ = std::move(pids);
@@ -143,10 +151,43 @@ void WindowComposer::setRedirected(bool redirected) {
   if (redirected) {
     xcb_composite_redirect_subwindows(c, connection_.root(), XCB_COMPOSITE_REDIRECT_AUTOMATIC);
     settledAt_ = hostTimeSeconds() + kSettleSeconds;
+    showDesktop(true);
   } else {
+    showDesktop(false);
     xcb_composite_unredirect_subwindows(c, connection_.root(), XCB_COMPOSITE_REDIRECT_AUTOMATIC);
   }
   redirected_ = redirected;
+}
+
+void WindowComposer::showDesktop(bool shown) {
+  xcb_connection_t* c = connection_.get();
+  if (!shown) {
+    if (desktop_) xcb_destroy_window(c, desktop_);
+    desktop_ = 0;
+    return;
+  }
+  if (desktop_) return;
+  desktop_ = xcb_generate_id(c);
+  // In the order of the value bits: background pixmap, override-redirect (no window manager frames it).
+  const uint32_t values[] = {XCB_BACK_PIXMAP_PARENT_RELATIVE, 1};
+  xcb_create_window(c, XCB_COPY_FROM_PARENT, desktop_, connection_.root(), static_cast<int16_t>(x_),
+                    static_cast<int16_t>(y_), static_cast<uint16_t>(width_), static_cast<uint16_t>(height_), 0,
+                    XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT,
+                    XCB_CW_BACK_PIXMAP | XCB_CW_OVERRIDE_REDIRECT, values);
+  // Clicks on the desktop still reach the root: an empty input shape (XFixes 2).
+  const uint32_t nothing = xcb_generate_id(c);
+  xcb_xfixes_create_region(c, nothing, 0, nullptr);
+  constexpr uint8_t kInputShape = 2;  // ShapeInput
+  xcb_xfixes_set_window_shape_region(c, desktop_, kInputShape, 0, 0, nothing);
+  xcb_xfixes_destroy_region(c, nothing);
+  const uint32_t transparent = 0;
+  const xcb_atom_t opacity = connection_.atom("_NET_WM_WINDOW_OPACITY", true);
+  if (opacity != XCB_ATOM_NONE) {
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, desktop_, opacity, XCB_ATOM_CARDINAL, 32, 1, &transparent);
+  }
+  const uint32_t below = XCB_STACK_MODE_BELOW;
+  xcb_configure_window(c, desktop_, XCB_CONFIG_WINDOW_STACK_MODE, &below);
+  xcb_map_window(c, desktop_);
 }
 
 // The background keeps what the root showed where no window was; it is refreshed only there.
@@ -211,13 +252,17 @@ void WindowComposer::createPictures() {
   const xcb_rectangle_t all{0, 0, side(width_), side(height_)};
   xcb_render_fill_rectangles(c, XCB_RENDER_PICT_OP_SRC, backgroundPicture_, black, 1, &all);
   if (uncovered_) xcb_xfixes_set_picture_clip_region(c, backgroundPicture_, uncovered_, 0, 0);
+  seen_ = xcb_generate_id(c);
+  xcb_xfixes_create_region(c, seen_, 0, nullptr);
 }
 
 void WindowComposer::rememberBackground() {
   if (!frame_) createPictures();
-  xcb_render_composite(connection_.get(), XCB_RENDER_PICT_OP_SRC, rootPicture_, XCB_NONE, backgroundPicture_,
+  xcb_connection_t* c = connection_.get();
+  xcb_render_composite(c, XCB_RENDER_PICT_OP_SRC, rootPicture_, XCB_NONE, backgroundPicture_,
                        static_cast<int16_t>(x_), static_cast<int16_t>(y_), 0, 0, 0, 0,
                        static_cast<uint16_t>(width_), static_cast<uint16_t>(height_));
+  if (uncovered_) xcb_xfixes_union_region(c, seen_, uncovered_, seen_);
   backgroundAt_ = hostTimeSeconds();
 }
 
@@ -225,24 +270,41 @@ xcb_drawable_t WindowComposer::compose() {
   xcb_connection_t* c = connection_.get();
   const auto side = [](int value) { return static_cast<uint16_t>(value); };
   rememberBackground();
+  // First the root's own background, painted anew into our window's pixmap: the root may have
+  // been given another since.
+  if (desktop_) {
+    xcb_clear_area(c, 0, desktop_, 0, 0, 0, 0);
+    paintWindow(desktop_, rootFormat_, 0, 0, width_, height_, XCB_RENDER_PICT_OP_SRC);
+    xcb_xfixes_set_picture_clip_region(c, framePicture_, seen_, 0, 0);
+  }
+  // Over it, what the screen showed where no window was, as far as that was ever seen: with a
+  // compositing manager, its own wallpaper.
   xcb_render_composite(c, XCB_RENDER_PICT_OP_SRC, backgroundSource_, XCB_NONE, framePicture_, 0, 0, 0, 0, 0, 0,
                        side(width_), side(height_));
+  const uint32_t unclipped = XCB_NONE;
+  if (desktop_) xcb_render_change_picture(c, framePicture_, XCB_RENDER_CP_CLIP_MASK, &unclipped);
   // Bottom to top. A window that vanished since it was listed makes these requests fail on the
   // server; the errors are dropped with the other events and the frame keeps what lies beneath.
   // Over, not Src: where a window shrank since, its smaller pixmap must not clear the frame.
   for (const Window& window : windows_) {
     if (window.excluded || !window.format || !inArea(window)) continue;
-    const xcb_pixmap_t pixmap = xcb_generate_id(c);
-    const uint32_t picture = xcb_generate_id(c);
-    xcb_composite_name_window_pixmap(c, window.id, pixmap);
-    xcb_render_create_picture(c, picture, pixmap, window.format, 0, nullptr);
-    xcb_render_composite(c, XCB_RENDER_PICT_OP_OVER, picture, XCB_NONE, framePicture_, 0, 0, 0, 0,
-                         static_cast<int16_t>(window.x - x_), static_cast<int16_t>(window.y - y_),
-                         side(window.width), side(window.height));
-    xcb_render_free_picture(c, picture);
-    xcb_free_pixmap(c, pixmap);
+    paintWindow(window.id, window.format, window.x - x_, window.y - y_, window.width, window.height,
+                XCB_RENDER_PICT_OP_OVER);
   }
   return frame_;
+}
+
+void WindowComposer::paintWindow(xcb_window_t id, uint32_t format, int x, int y, int width, int height,
+                                 uint8_t op) {
+  xcb_connection_t* c = connection_.get();
+  const xcb_pixmap_t pixmap = xcb_generate_id(c);
+  const uint32_t picture = xcb_generate_id(c);
+  xcb_composite_name_window_pixmap(c, id, pixmap);
+  xcb_render_create_picture(c, picture, pixmap, format, 0, nullptr);
+  xcb_render_composite(c, op, picture, XCB_NONE, framePicture_, 0, 0, 0, 0, static_cast<int16_t>(x),
+                       static_cast<int16_t>(y), static_cast<uint16_t>(width), static_cast<uint16_t>(height));
+  xcb_render_free_picture(c, picture);
+  xcb_free_pixmap(c, pixmap);
 }
 
 void WindowComposer::blank(uint8_t* pixels, int stride) const {

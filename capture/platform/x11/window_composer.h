@@ -23,6 +23,16 @@ namespace rezoro::capture {
 // repaint what they had hidden, and on a server without Composite or Render, the caller grabs
 // directly and blanks the excluded windows (`masked`): never shown, but a hole instead of what
 // lies beneath. Runs on the thread that owns the connection.
+//
+// Where an excluded window has covered the bare desktop since before it was first seen, the root's
+// own background (a colour or a pixmap: xsetroot, feh) is what lies beneath. The server paints it
+// only onto the root itself, which the grab cannot read through the window; so while composing, a
+// window of ours over the area, with a ParentRelative background (the root's, aligned with it),
+// kept below every other window, lets the server paint that background into a pixmap of its own.
+// It takes no input and is marked fully transparent (_NET_WM_WINDOW_OPACITY 0), so a compositing
+// manager does not show it; without one it looks exactly like the root it covers. Only a
+// compositing manager that paints a wallpaper of its own leaves nothing there for the server to
+// give: black, unless the desktop was seen there before.
 class WindowComposer {
  public:
   enum class Mode { direct, composed, masked };
@@ -59,6 +69,10 @@ class WindowComposer {
   void updateBackgroundClip();
   void createPictures();
   void rememberBackground();
+  // Our window that shows the root's background; made when composing begins, gone when it ends.
+  void showDesktop(bool shown);
+  // Paints the named pixmap of window `id` (Render format `format`) at (x, y) of the frame.
+  void paintWindow(xcb_window_t id, uint32_t format, int x, int y, int width, int height, uint8_t op);
   bool inArea(const Window& window) const;
 
   const XcbConnection& connection_;
@@ -84,7 +98,9 @@ class WindowComposer {
   uint32_t backgroundPicture_ = 0;  // for writing, clipped to what no window covers
   uint32_t backgroundSource_ = 0;   // for reading, unclipped
   uint32_t uncovered_ = 0;  // XFixes region of the area that no window covers
+  uint32_t seen_ = 0;       // XFixes region of the area where the background holds what was shown
   double backgroundAt_ = -1e300;
+  xcb_window_t desktop_ = 0;  // the window painted with the root's background, while composing
 };
 
 }  // namespace rezoro::capture

@@ -15,6 +15,7 @@
 #include "capture/platform/x11/x11_capture_stream.h"
 #include "capture/testing/display_and_sound.h"
 #include "capture/testing/stream_answers.h"
+#include "capture/testing/test_basics.h"
 
 namespace rezoro::capture {
 namespace {
@@ -74,6 +75,21 @@ void paintDesktop(uint32_t colour) {
       xcb_get_input_focus_reply(connection->get(), xcb_get_input_focus(connection->get()), nullptr));
 }
 
+// A stream of one area of the screen (root pixels, recorded at their size, 24 fps).
+StreamConfiguration areaOfScreen(int x, int y, int width, int height) {
+  StreamConfiguration configuration;
+  configuration.sourceRect = DisplayRect{double(x), double(y), double(width), double(height)};
+  configuration.width = width;
+  configuration.height = height;
+  configuration.minimumFrameInterval = MediaTime::make(1, 24);
+  configuration.queueDepth = 3;
+  return configuration;
+}
+
+ContentFilter leavingOut(pid_t pid) {
+  return ContentFilter(ShareableDisplay{1, {0, 0, 1920, 1080}, 1.0, "screen"}, {ShareableApplication{pid, "animated_window"}});
+}
+
 class WindowExclusionTest : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(WindowExclusionTest, TheCaptureShowsWhatLiesBeneathTheExcludedWindowsAndNeverThem) {
@@ -98,15 +114,7 @@ TEST_P(WindowExclusionTest, TheCaptureShowsWhatLiesBeneathTheExcludedWindowsAndN
       {"sh", "-c", "sleep 0.5; exec " + kWindowTool + " 150 150 200 100 60 --colour E02020 --child 200 380 150 80"});
 
   // The area also holds bare root beside our window.
-  StreamConfiguration configuration;
-  configuration.sourceRect = DisplayRect{50, 50, 500, 400};
-  configuration.width = 500;
-  configuration.height = 400;
-  configuration.minimumFrameInterval = MediaTime::make(1, 24);
-  configuration.queueDepth = 3;
-  ShareableDisplay display{1, {0, 0, 1920, 1080}, 1.0, "screen"};
-  X11CaptureStream stream(ContentFilter(display, {ShareableApplication{excluded.pid(), "animated_window"}}),
-                          configuration, {});
+  X11CaptureStream stream(leavingOut(excluded.pid()), areaOfScreen(50, 50, 500, 400), {});
   // The middle of the first excluded window, and the child's window where it covers ours and where
   // it hangs over the desktop.
   auto judge = std::make_shared<FrameJudge>(std::vector<std::pair<int, int>>{{200, 150}, {225, 340}, {225, 390}});
@@ -142,6 +150,65 @@ TEST_P(WindowExclusionTest, TheCaptureShowsWhatLiesBeneathTheExcludedWindowsAndN
 }
 
 INSTANTIATE_TEST_SUITE_P(CompositingManagers, WindowExclusionTest, ::testing::Values("none", "picom", "bare"),
+                         [](const auto& info) { return info.param; });
+
+size_t topLevelWindows() {
+  std::string error;
+  std::optional<XcbConnection> connection = XcbConnection::open(error);
+  return connection ? childWindows(*connection, connection->root()).size() : 0;
+}
+
+class DesktopBeneathTest : public ::testing::TestWithParam<std::string> {};
+
+// An excluded window that covered the bare desktop before the capture began: nothing was ever
+// seen there but the root's own background, which xsetroot set.
+TEST_P(DesktopBeneathTest, WhereOnlyAnExcludedWindowWasTheRootsBackgroundIsShown) {
+  if (!std::filesystem::exists(kWindowTool)) GTEST_SKIP() << kWindowTool << " is not built";
+  if (testing::commandOutput("command -v xsetroot").empty()) GTEST_SKIP() << "xsetroot is not installed";
+  std::unique_ptr<testing::DisplayAndSound> world;
+  try {
+    world = testing::DisplayAndSound::start({.display = true, .sound = false});
+  } catch (const std::exception& error) {
+    GTEST_SKIP() << "no private display: " << error.what();
+  }
+  testing::ChildProcess manager;
+  if (GetParam() == "picom") manager = testing::ChildProcess::start({"picom", "--backend", "xrender", "--config", "/dev/null"});
+  ASSERT_EQ(testing::ChildProcess::start({"xsetroot", "-solid", "#2040C0"}).wait(), 0);
+  testing::ChildProcess excluded = testing::ChildProcess::start({kWindowTool, "150", "150", "200", "100", "60", "--colour", "E02020"});
+  ASSERT_TRUE(testing::waitForScreenColour(250, 200, kExcluded));
+  if (GetParam() == "picom") {
+    ASSERT_TRUE(manager.running()) << "picom did not start";
+  }
+  const size_t windowsBefore = topLevelWindows();
+
+  X11CaptureStream stream(leavingOut(excluded.pid()), areaOfScreen(100, 100, 400, 300), {});
+  // The middle of the excluded window, and bare desktop beside it.
+  auto judge = std::make_shared<FrameJudge>(std::vector<std::pair<int, int>>{{150, 100}, {350, 250}});
+  SerialQueue queue;
+  ASSERT_FALSE(stream.addStreamOutput(judge, StreamOutputType::screen, queue));
+  ASSERT_FALSE(testing::answerOf([&](ErrorCompletion done) { stream.startCapture(done); }));
+  std::this_thread::sleep_for(1s);
+  // With picom, its own grey desktop rather than the root's colour.
+  const uint32_t bareDesktop = testing::screenPixel(450, 350);
+  {
+    std::lock_guard lock(judge->mutex_);
+    EXPECT_GE(judge->frames_, 10);
+    EXPECT_EQ(judge->framesWithExcluded_, 0);
+    ASSERT_EQ(judge->colours_.size(), 2u);
+    EXPECT_TRUE(near(judge->colours_[0], kDesktop)) << std::hex << judge->colours_[0];
+    EXPECT_TRUE(near(judge->colours_[1], bareDesktop)) << std::hex << judge->colours_[1];
+  }
+  // Ours shows the root's background while composing, and goes once nothing excluded is shown:
+  // the capture grabs the screen directly again.
+  EXPECT_EQ(topLevelWindows(), windowsBefore + 1);
+  excluded.stop();
+  for (int i = 0; i < 100 && topLevelWindows() != windowsBefore - 1; ++i) std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(topLevelWindows(), windowsBefore - 1);
+  EXPECT_EQ(testing::screenPixel(450, 350), bareDesktop);  // ours never showed on the screen
+  ASSERT_FALSE(testing::answerOf([&](ErrorCompletion done) { stream.stopCapture(done); }));
+}
+
+INSTANTIATE_TEST_SUITE_P(CompositingManagers, DesktopBeneathTest, ::testing::Values("none", "picom"),
                          [](const auto& info) { return info.param; });
 
 }  // namespace
