@@ -23,9 +23,10 @@ apt_packages=(
   xvfb x11-utils x11-xserver-utils pulseaudio pulseaudio-utils sox ffmpeg
   # leaving an application's windows out: X-Resource client pids, Composite pixmaps painted with Render
   libxcb-res0-dev libxcb-render0-dev xcompmgr picom
-  # Wayland: the ScreenCast portal over D-Bus and PipeWire, and the headless desktop the tests run
-  # (wireplumber without its recommends: pipewire-pulse would replace PulseAudio)
-  libsystemd-dev libpipewire-0.3-dev pipewire pipewire-bin wireplumber dbus util-linux
+  # Wayland: the ScreenCast portal over D-Bus and PipeWire, and the headless desktop the tests run;
+  # PipeWire's PulseAudio server, the second sound server the sound tests run on (installed without
+  # recommends it sits beside pulseaudio; nothing starts it unless asked)
+  libsystemd-dev libpipewire-0.3-dev pipewire pipewire-bin wireplumber pipewire-pulse dbus util-linux
   sway swaybg foot xdg-desktop-portal xdg-desktop-portal-wlr
   # a destination file system that stops answering, in the capture fault tests (FUSE)
   bindfs

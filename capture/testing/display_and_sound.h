@@ -12,7 +12,8 @@
 // on its abstract/unix socket, -nolisten tcp), and is stopped by PID when the object is released:
 // SIGTERM, then SIGKILL after 3 s, and always reaped. Only the parts asked for are started
 // (VirtualDisplay::start(), VirtualSoundServer::start() on their own). Failures to start throw
-// std::runtime_error with the child's log attached. Needs Xvfb, pulseaudio, sox and paplay.
+// std::runtime_error with the child's log attached. Needs Xvfb, pulseaudio (or pipewire,
+// wireplumber, pipewire-pulse and dbus-daemon), sox, paplay and pactl.
 //
 // The pieces the servers are made of (a private folder, a child process stopped by PID, a scoped
 // environment variable) and the animated test window live here too, beside the servers they serve;
@@ -259,30 +260,59 @@ class VirtualDisplay {
   std::string name_;
 };
 
-// A PulseAudio daemon of this process with one null sink ("rezoro_test", 48 kHz stereo) as the
-// default sink, reachable only through its socket in a private folder (anonymous authentication).
+// The two servers of the PulseAudio protocol that Linux desktops run: PulseAudio itself, and
+// PipeWire's pulse server (pipewire + wireplumber + pipewire-pulse), the default of GNOME and KDE.
+enum class SoundServerKind { pulseaudio, pipewire };
+inline const char* soundServerName(SoundServerKind kind) {
+  return kind == SoundServerKind::pipewire ? "PipeWire" : "PulseAudio";
+}
+inline constexpr SoundServerKind kSoundServerKinds[] = {SoundServerKind::pulseaudio, SoundServerKind::pipewire};
+// Names parametrised tests by their server ("…/PulseAudio", "…/PipeWire").
+struct SoundServerParameterName {
+  template <class Parameter>
+  std::string operator()(const Parameter& info) const { return soundServerName(info.param); }
+};
+// How much a test player buffers: 20 ms, or what the server gives a client that asks for nothing
+// (about 2 s on PulseAudio), as many desktop players do.
+enum class PlayerBuffering { low, serverDefault };
+
+// A sound server of this process with one null sink ("rezoro_test", 48 kHz stereo) as the default
+// sink, reachable only through its socket in a private folder (anonymous authentication).
 class VirtualSoundServer {
   struct Key {};
 
  public:
   explicit VirtualSoundServer(Key) {}
+  ~VirtualSoundServer() {
+    listener_.stop();
+    daemon_.stop();
+    while (!helpers_.empty()) helpers_.pop_back();  // the session, then PipeWire, then its bus
+  }
   static constexpr const char* kSinkName = "rezoro_test";
 
-  // `keepSinkAwake`: a fresh null sink sleeps in ~2 s blocks, so a new record stream of its monitor
-  // hears nothing for up to 2 s; a standing low-latency listener keeps it in 20 ms blocks, as a
-  // sound card or PipeWire would be (first audio within ~50 ms).
-  static std::unique_ptr<VirtualSoundServer> start(bool keepSinkAwake = true) {
+  // `keepSinkAwake` (PulseAudio): a fresh null sink sleeps in ~2 s blocks, so a new record stream
+  // of its monitor hears nothing for up to 2 s; a standing low-latency listener keeps it in 20 ms
+  // blocks, as a busy sound card would be (first audio within ~50 ms). PipeWire needs none.
+  static std::unique_ptr<VirtualSoundServer> start(bool keepSinkAwake = true,
+                                                   SoundServerKind kind = SoundServerKind::pulseaudio) {
     auto sound = std::make_unique<VirtualSoundServer>(Key{});
+    sound->kind_ = kind;
     const auto& folder = sound->folder_.path();
     const auto runtime = folder / "runtime";
     std::filesystem::create_directories(runtime);
     std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
+    if (kind == SoundServerKind::pipewire) {
+      sound->startPipeWire();
+      return sound;
+    }
     sound->socket_ = folder / "pulse.sock";
     {
       std::ofstream script(folder / "pa.pa");
       script << "load-module module-native-protocol-unix auth-anonymous=1 socket=" << sound->socket_.string()
              << "\nload-module module-null-sink sink_name=" << kSinkName
-             << " rate=48000 channels=2\nset-default-sink " << kSinkName << "\n";
+             << " rate=48000 channels=2\nset-default-sink " << kSinkName
+             // as desktops run it (Debian's default.pa): a sink nothing uses sleeps until it is used
+             << "\nload-module module-suspend-on-idle timeout=1\n";
     }
     ChildProcess::Options options;
     options.output = folder / "pulse.log";
@@ -328,16 +358,57 @@ class VirtualSoundServer {
 
   // The value for PULSE_SERVER.
   std::string server() const { return "unix:" + socket_.string(); }
+  SoundServerKind kind() const { return kind_; }
   pid_t pid() const { return daemon_.pid(); }
   const std::filesystem::path& folder() const { return folder_.path(); }
   // Ends the daemon now, as a crash of the sound server would.
   void kill() { daemon_.stop(std::chrono::milliseconds(500)); }
 
-  // Plays a sine tone of `frequency` Hz at `amplitude` (0..1) for `seconds` into the null sink; the
-  // returned process ends when it has been played.
-  ChildProcess playTone(double frequency, double seconds, double amplitude = 0.5) const {
+  // Plays a sine tone of `frequency` Hz at `amplitude` (0..1) for `seconds` into the default sink;
+  // the returned process ends when it has been played.
+  ChildProcess playTone(double frequency, double seconds, double amplitude = 0.5,
+                        PlayerBuffering buffering = PlayerBuffering::low) const {
     const auto file = folder_.path() / ("tone-" + std::to_string(++tones_) + ".wav");
-    return startTone(file, frequency, seconds, amplitude, server(), std::string("--device=") + kSinkName);
+    return startTone(file, frequency, seconds, amplitude, server(), {}, buffering);
+  }
+
+  // Runs pactl on this server; its standard output, and throws when it fails.
+  std::string pactl(const std::vector<std::string>& arguments) const {
+    const auto output = folder_.path() / ("pactl-" + std::to_string(++tones_) + ".out");
+    std::vector<std::string> argv{"pactl"};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    ChildProcess::Options options;
+    options.environment = {{"PULSE_SERVER", server()}};
+    options.output = output;
+    ChildProcess command = ChildProcess::start(argv, options);
+    const int status = command.wait(std::chrono::seconds(10));
+    std::string text = readWholeFile(output);
+    if (status != 0) throw std::runtime_error("pactl " + arguments.front() + " failed: " + text);
+    return text;
+  }
+  // Moves every sink input to the sink `name`, as a desktop does when the output changes.
+  void moveSinkInputs(const std::string& name) const {
+    std::istringstream lines(pactl({"list", "short", "sink-inputs"}));
+    for (std::string line; std::getline(lines, line);) {
+      if (!line.empty()) pactl({"move-sink-input", line.substr(0, line.find('\t')), name});
+    }
+  }
+  // Adds a null sink named `name` (48 kHz stereo); with `makeDefault`, it becomes the default sink.
+  void addSink(const std::string& name, bool makeDefault) const {
+    pactl({"load-module", "module-null-sink", "sink_name=" + name, "rate=48000", "channels=2"});
+    if (makeDefault) setDefaultSink(name);
+  }
+  // Makes `name` the default sink (both servers then move the streams that played into the old one).
+  void setDefaultSink(const std::string& name) const {
+    for (int attempt = 0;; ++attempt) {  // PipeWire makes a new sink's node a moment later
+      try {
+        pactl({"set-default-sink", name});
+        if (pactl({"get-default-sink"}).rfind(name, 0) == 0) return;
+      } catch (const std::runtime_error&) {
+        if (attempt > 100) throw;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
   }
 
   // Writes a 48 kHz stereo 16-bit WAV file of the tone (sox).
@@ -353,16 +424,56 @@ class VirtualSoundServer {
   // Writes the tone to `file` (sox) and plays it (paplay) on `server` (the inherited PULSE_SERVER
   // when empty) with the given paplay device option (the default sink when empty).
   static ChildProcess startTone(const std::filesystem::path& file, double frequency, double seconds,
-                                double amplitude, const std::string& server = {}, const std::string& device = {}) {
+                                double amplitude, const std::string& server = {}, const std::string& device = {},
+                                PlayerBuffering buffering = PlayerBuffering::low) {
     writeTone(file, frequency, seconds, amplitude);
     ChildProcess::Options options;
     if (!server.empty()) options.environment = {{"PULSE_SERVER", server}};
-    std::vector<std::string> argv{"paplay", "--latency-msec=20", file.string()};
+    std::vector<std::string> argv{"paplay", file.string()};
+    if (buffering == PlayerBuffering::low) argv.insert(argv.begin() + 1, "--latency-msec=20");
     if (!device.empty()) argv.insert(argv.begin() + 1, device);
     return ChildProcess::start(argv, options);
   }
 
  private:
+  // A private session as a desktop runs it: its own D-Bus, PipeWire, WirePlumber and pipewire-pulse,
+  // all on the private runtime folder, each waited for in turn.
+  void startPipeWire() {
+    const auto& folder = folder_.path();
+    const auto runtime = folder / "runtime";
+    const std::string bus = "unix:path=" + (runtime / "bus").string();
+    ChildProcess::Options options;
+    options.output = folder / "pipewire.log";
+    options.environment = {{"HOME", folder.string()}, {"XDG_RUNTIME_DIR", runtime.string()},
+                           {"XDG_CONFIG_HOME", (folder / "config").string()},
+                           {"XDG_STATE_HOME", (folder / "state").string()},
+                           {"XDG_DATA_HOME", (folder / "data").string()}, {"DBUS_SESSION_BUS_ADDRESS", bus},
+                           {"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt},
+                           {"PULSE_SERVER", std::nullopt}, {"PIPEWIRE_REMOTE", std::nullopt}};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    auto startAndWait = [&](std::vector<std::string> argv, auto ready) {
+      helpers_.push_back(ChildProcess::start(argv, options));
+      while (!ready()) {
+        if (!helpers_.back().running() || std::chrono::steady_clock::now() > deadline) {
+          throw std::runtime_error(argv.front() + " did not start: " + readWholeFile(folder / "pipewire.log"));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    };
+    startAndWait({"dbus-daemon", "--session", "--nofork", "--address=" + bus},
+                 [&] { return std::filesystem::exists(runtime / "bus"); });
+    startAndWait({"pipewire"}, [&] { return std::filesystem::exists(runtime / "pipewire-0"); });
+    startAndWait({"wireplumber"}, [] { return true; });
+    socket_ = runtime / "pulse" / "native";
+    daemon_ = ChildProcess::start({"pipewire-pulse"}, options);
+    while (!accepting()) {
+      if (!daemon_.running() || std::chrono::steady_clock::now() > deadline) {
+        throw std::runtime_error("pipewire-pulse did not start: " + readWholeFile(folder / "pipewire.log"));
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    addSink(kSinkName, true);
+  }
 
   bool accepting() const {
     UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -373,8 +484,10 @@ class VirtualSoundServer {
   }
 
   TemporaryFolder folder_;
+  SoundServerKind kind_ = SoundServerKind::pulseaudio;
   std::filesystem::path socket_;
-  ChildProcess daemon_;
+  std::vector<ChildProcess> helpers_;  // PipeWire's session: bus, pipewire, wireplumber
+  ChildProcess daemon_;    // pulseaudio or pipewire-pulse
   ChildProcess listener_;  // released before the daemon
   mutable int tones_ = 0;
 };
@@ -390,6 +503,7 @@ class DisplayAndSound {
     bool sound = true;
     bool keepSinkAwake = true;
     std::vector<std::string> disabledExtensions = {};
+    SoundServerKind server = SoundServerKind::pulseaudio;
   };
   static std::unique_ptr<DisplayAndSound> start() { return start(Parts{true, true, true}); }
   static std::unique_ptr<DisplayAndSound> start(Parts parts) {
@@ -399,7 +513,7 @@ class DisplayAndSound {
       world->displayVariable_.emplace("DISPLAY", world->display_->name());
     }
     if (parts.sound) {
-      world->sound_ = VirtualSoundServer::start(parts.keepSinkAwake);
+      world->sound_ = VirtualSoundServer::start(parts.keepSinkAwake, parts.server);
       world->soundVariable_.emplace("PULSE_SERVER", world->sound_->server());
     }
     return world;

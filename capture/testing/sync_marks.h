@@ -49,10 +49,11 @@ constexpr double kFineStep = 0.004;
 // heard, and the click is put where that instant falls.
 class ClickPlayer {
  public:
-  explicit ClickPlayer(const std::string& server) {
+  explicit ClickPlayer(const std::string& server, PlayerBuffering kind = PlayerBuffering::low) {
     const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, 48000, 2};
     const uint32_t tenMilliseconds = 480 * 2 * sizeof(float);
-    const pa_buffer_attr buffering{uint32_t(-1), tenMilliseconds, uint32_t(-1), uint32_t(-1), uint32_t(-1)};
+    const uint32_t target = kind == PlayerBuffering::low ? tenMilliseconds : uint32_t(-1);
+    const pa_buffer_attr buffering{uint32_t(-1), target, uint32_t(-1), uint32_t(-1), uint32_t(-1)};
     int error = 0;
     stream_ = pa_simple_new(server.c_str(), "rezoro-test", PA_STREAM_PLAYBACK, nullptr, "click", &format,
                             nullptr, &buffering, &error);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "capture/platform/pulse/sink_input_mixer.h"
@@ -107,6 +108,10 @@ std::optional<PlatformError> PulseAudioCapture::start(double timeoutSeconds) {
   pa_stream_set_state_callback(stream_.get(), &PulseAudioCapture::streamStateChanged, this);
   pa_stream_set_read_callback(stream_.get(), &PulseAudioCapture::streamReadable, this);
   pa_stream_set_overflow_callback(stream_.get(), &PulseAudioCapture::streamOverflowed, this);
+  // On another source its first buffer is placed by its own time.
+  pa_stream_set_moved_callback(
+      stream_.get(), [](pa_stream*, void* self) { static_cast<PulseAudioCapture*>(self)->timeline_.discontinuity(); },
+      this);
 
   pa_buffer_attr attributes;
   std::memset(&attributes, 0xff, sizeof attributes);  // (uint32_t)-1: the server's choice
@@ -125,7 +130,50 @@ std::optional<PlatformError> PulseAudioCapture::start(double timeoutSeconds) {
     pa_threaded_mainloop_wait(mainloop_.get());
   }
   running_ = true;
+  pa_context_set_subscribe_callback(context_.get(), &PulseAudioCapture::serverChanged, this);
+  if (pa_operation* subscribed = pa_context_subscribe(context_.get(), PA_SUBSCRIPTION_MASK_SERVER, nullptr, nullptr)) {
+    pa_operation_unref(subscribed);
+  }
   return std::nullopt;
+}
+
+void PulseAudioCapture::serverChanged(pa_context* context, pa_subscription_event_type_t type, uint32_t,
+                                      void* opaque) {
+  if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SERVER) return;
+  // The default sink may have changed: its name, then its monitor.
+  pa_operation* asked = pa_context_get_server_info(
+      context,
+      [](pa_context* context, const pa_server_info* server, void* opaque) {
+        auto* self = static_cast<PulseAudioCapture*>(opaque);
+        if (!server || !server->default_sink_name || !self->running_ || self->stopping_) return;
+        pa_operation* sink = pa_context_get_sink_info_by_name(
+            context, server->default_sink_name,
+            [](pa_context*, const pa_sink_info* sink, int, void* opaque) {
+              auto* self = static_cast<PulseAudioCapture*>(opaque);
+              if (sink && self->running_ && !self->stopping_) self->followDefaultSink(*sink);
+            },
+            self);
+        if (sink) pa_operation_unref(sink);
+      },
+      opaque);
+  if (asked) pa_operation_unref(asked);
+}
+
+void PulseAudioCapture::followDefaultSink(const pa_sink_info& sink) {
+  if (!stream_ || !sink.monitor_source_name) return;
+  const char* recorded = pa_stream_get_device_name(stream_.get());
+  if (recorded && std::strcmp(recorded, sink.monitor_source_name) == 0) return;
+  pa_operation* moved = pa_context_move_source_output_by_name(context_.get(), pa_stream_get_index(stream_.get()),
+                                                              sink.monitor_source_name, nullptr, nullptr);
+  if (moved) pa_operation_unref(moved);
+}
+
+void PulseAudioCapture::drain() {
+  if (!loopRunning_ || stopping_ || failed_) return;
+  // Two fragments for a buffer that was being captured now; the mix's delay besides.
+  constexpr double kInFlightSeconds = 2 * kFragmentSeconds + 0.020;
+  const double wait = kInFlightSeconds + (mixer_ ? SinkInputMixer::kDelaySeconds : 0.0);
+  std::this_thread::sleep_for(std::chrono::duration<double>(wait));
 }
 
 void PulseAudioCapture::stop() {
@@ -140,11 +188,13 @@ void PulseAudioCapture::stop() {
         pa_stream_set_state_callback(stream_.get(), nullptr, nullptr);
         pa_stream_set_read_callback(stream_.get(), nullptr, nullptr);
         pa_stream_set_overflow_callback(stream_.get(), nullptr, nullptr);
+        pa_stream_set_moved_callback(stream_.get(), nullptr, nullptr);
         pa_stream_disconnect(stream_.get());
         stream_.reset();
       }
       if (context_) {
         pa_context_set_state_callback(context_.get(), nullptr, nullptr);
+        pa_context_set_subscribe_callback(context_.get(), nullptr, nullptr);
         pa_context_disconnect(context_.get());
         context_.reset();
       }

@@ -17,7 +17,9 @@ namespace rezoro::capture {
 // named by PULSE_SERVER or the user's default, as interleaved float32 48 kHz stereo in ~20 ms
 // buffers. Each buffer is stamped with the monotonic time at which its first frame was captured:
 // the time it was read minus the audio still waiting (our buffer and the source's latency), kept
-// seamless between neighbours by an AudioTimeline. Never starts a sound server of its own.
+// seamless between neighbours by an AudioTimeline. Follows the default sink: when another sink
+// becomes the default (headphones plugged in), the record stream moves to its monitor. Never starts
+// a sound server of its own.
 // With processes to exclude, the sink's sink inputs are recorded one by one instead, and those of
 // the excluded processes left out (SinkInputMixer).
 class SinkInputMixer;
@@ -38,6 +40,11 @@ class PulseAudioCapture {
   // Connects and waits until the record stream runs; an error when the server cannot be reached,
   // refuses the stream, or does not answer within `timeoutSeconds`. Called once.
   std::optional<PlatformError> start(double timeoutSeconds = 5.0);
+  // Waits until the sound captured up to now has been handed on: the buffers still on their way,
+  // and the last kDelaySeconds that the per-application mix holds back for its streams (so that a
+  // recording keeps its sound up to its stop). Buffers captured later may come too. Call before
+  // stop(), from any thread but the sound thread.
+  void drain();
   // Disconnects and ends the sound thread; no handler runs after it returns. Idempotent.
   void stop();
 
@@ -56,6 +63,8 @@ class PulseAudioCapture {
   static void streamStateChanged(pa_stream* stream, void* self);
   static void streamReadable(pa_stream* stream, size_t bytes, void* self);
   static void streamOverflowed(pa_stream* stream, void* self);
+  static void serverChanged(pa_context* context, pa_subscription_event_type_t type, uint32_t index, void* self);
+  void followDefaultSink(const pa_sink_info& sink);
   void fail(const char* what);
   void readAvailable();
   std::optional<PlatformError> startMixer(uint64_t deadline);

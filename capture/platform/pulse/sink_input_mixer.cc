@@ -89,7 +89,8 @@ void SinkInputMixer::sinkFound(const pa_sink_info& sink) {
   if (sink_) return;
   sink_ = sink.index;
   monitor_ = sink.monitor_source_name ? sink.monitor_source_name : "";
-  mix_.emplace(hostTimeSeconds() - kDelaySeconds, kRate, kChannels, kMixCapacityFrames);
+  // Frame 0 is now: what plays from here on is recorded, and nothing from before.
+  mix_.emplace(hostTimeSeconds(), kRate, kChannels, kMixCapacityFrames);
 
   auto onInput = [](pa_context*, const pa_sink_input_info* info, int, void* opaque) {
     if (info) guarded([&] { static_cast<SinkInputMixer*>(opaque)->consider(*info); });
@@ -101,6 +102,10 @@ void SinkInputMixer::sinkFound(const pa_sink_info& sink) {
           if (info) guarded([&] { static_cast<SinkInputMixer*>(opaque)->consider(*info); });
         };
         auto* self = static_cast<SinkInputMixer*>(opaque);
+        if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) == PA_SUBSCRIPTION_EVENT_SERVER) {
+          guarded([&] { self->lookUpDefaultSink(); });
+          return;
+        }
         if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SINK_INPUT) return;
         if ((type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE) {
           self->inputs_.erase(index);
@@ -110,7 +115,9 @@ void SinkInputMixer::sinkFound(const pa_sink_info& sink) {
         guarded([&] { self->track(pa_context_get_sink_input_info(context, index, onInput, self)); });
       },
       this);
-  track(pa_context_subscribe(context_, PA_SUBSCRIPTION_MASK_SINK_INPUT, nullptr, nullptr));
+  track(pa_context_subscribe(
+      context_, static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK_INPUT | PA_SUBSCRIPTION_MASK_SERVER),
+      nullptr, nullptr));
   track(pa_context_get_sink_input_info_list(context_, onInput, this));
 
   timer_ = pa_context_rttime_new(
@@ -122,11 +129,46 @@ void SinkInputMixer::sinkFound(const pa_sink_info& sink) {
   ready_ = true;
 }
 
+void SinkInputMixer::lookUpDefaultSink() {
+  track(pa_context_get_server_info(
+      context_,
+      [](pa_context* context, const pa_server_info* server, void* opaque) {
+        auto* self = static_cast<SinkInputMixer*>(opaque);
+        if (!server || !server->default_sink_name) return;
+        guarded([&] {
+          self->track(pa_context_get_sink_info_by_name(
+              context, server->default_sink_name,
+              [](pa_context*, const pa_sink_info* sink, int, void* opaque) {
+                if (sink) guarded([&] { static_cast<SinkInputMixer*>(opaque)->defaultSinkChanged(*sink); });
+              },
+              self));
+        });
+      },
+      this));
+}
+
+void SinkInputMixer::defaultSinkChanged(const pa_sink_info& sink) {
+  if (sink.index == sink_) return;
+  sink_ = sink.index;
+  monitor_ = sink.monitor_source_name ? sink.monitor_source_name : "";
+  // Those of the old sink end; those of the new one are recorded (and excluded) from now on.
+  track(pa_context_get_sink_input_info_list(
+      context_,
+      [](pa_context*, const pa_sink_input_info* info, int, void* opaque) {
+        if (info) guarded([&] { static_cast<SinkInputMixer*>(opaque)->consider(*info); });
+      },
+      this));
+}
+
 void SinkInputMixer::consider(const pa_sink_input_info& info) {
   if (info.sink != sink_) {  // not ours, or moved to another sink
     inputs_.erase(info.index);
     leftOut_.erase(info.index);
     return;
+  }
+  // A sink input moved here from another sink lost its stream there (or will): a new one.
+  if (auto known = inputs_.find(info.index); known != inputs_.end() && known->second->sink != info.sink) {
+    inputs_.erase(known);
   }
   if (inputs_.contains(info.index) || leftOut_.contains(info.index)) return;
   const char* pid = pa_proplist_gets(info.proplist, PA_PROP_APPLICATION_PROCESS_ID);
@@ -137,14 +179,14 @@ void SinkInputMixer::consider(const pa_sink_input_info& info) {
       return;
     }
   }
-  addInput(info.index);
+  addInput(info.index, info.sink);
 }
 
-void SinkInputMixer::addInput(uint32_t index) {
+void SinkInputMixer::addInput(uint32_t index, uint32_t sink) {
   const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(kRate), kChannels};
   pa_channel_map map;
   pa_channel_map_init_stereo(&map);
-  auto input = std::make_unique<Input>(Input{this, nullptr, AudioTimeline(kRate), std::nullopt, 0, false});
+  auto input = std::make_unique<Input>(Input{this, nullptr, AudioTimeline(kRate), sink, std::nullopt, 0, false});
   input->stream.reset(pa_stream_new(context_, "sink input", &format, &map));
   if (!input->stream) return;
   pa_stream* stream = input->stream.get();

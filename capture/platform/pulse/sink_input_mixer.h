@@ -21,10 +21,12 @@ namespace rezoro::capture {
 // What the default sink plays, less what the excluded processes play into it. Each sink input of
 // the sink is recorded on its own (a record stream on the sink's monitor with
 // pa_stream_set_monitor_stream), except those whose application.process.id is in the process tree;
-// sink inputs are followed as they come, go or move (pa_context_subscribe). Each stream's buffers are
-// placed on the monotonic clock as a whole-sink recording would be, summed onto one timeline and
-// handed out every 20 ms, `kDelaySeconds` behind, as float32 48 kHz stereo with silence where
-// nothing played. A stream that joins mid-sound is faded in over 5 ms.
+// sink inputs are followed as they come, go or move (pa_context_subscribe), and so is the default
+// sink: when another sink becomes the default, its sink inputs are recorded. Each stream's buffers are
+// placed on the monotonic clock as a whole-sink recording would be, summed onto one timeline that
+// begins when the mixer is started, and handed out every 20 ms, `kDelaySeconds` behind, as float32
+// 48 kHz stereo with silence where nothing played. A stream that joins mid-sound is faded in over
+// 5 ms. What was captured up to a moment has been handed out `kDelaySeconds` and a tick later.
 //
 // Lives on the sound thread of a threaded main loop: it is made, started and released under the
 // loop's lock, with a connected context, and every callback runs there.
@@ -53,6 +55,7 @@ class SinkInputMixer {
     SinkInputMixer* mixer = nullptr;
     std::unique_ptr<pa_stream, StreamRelease> stream;
     AudioTimeline timeline;
+    uint32_t sink = PA_INVALID_INDEX;  // the sink it plays into
     std::optional<int64_t> next;  // the mix frame its next buffer continues at
     int64_t position = 0;         // frames of it mixed so far, for the fade-in
     bool ended = false;
@@ -60,8 +63,11 @@ class SinkInputMixer {
 
   void track(pa_operation* operation);
   void sinkFound(const pa_sink_info& sink);
+  // Looks up the default sink again, and follows it when it is another one.
+  void lookUpDefaultSink();
+  void defaultSinkChanged(const pa_sink_info& sink);
   void consider(const pa_sink_input_info& info);
-  void addInput(uint32_t index);
+  void addInput(uint32_t index, uint32_t sink);
   void read(Input& input);
   void tick();
   void mixDown();
