@@ -14,6 +14,7 @@ constexpr double kRate = PulseAudioCapture::kSampleRate;
 constexpr int kChannels = PulseAudioCapture::kChannelCount;
 constexpr pa_usec_t kTickMicroseconds = 20000;
 constexpr int64_t kFadeFrames = 240;              // 5 ms
+constexpr double kAwaySeconds = 1.0;
 constexpr int64_t kMixCapacityFrames = 48000 * 2;  // well beyond the delay
 
 // Runs `work` for a callback of the sound library, which must not be unwound through: an
@@ -166,14 +167,20 @@ void SinkInputMixer::defaultSinkChanged(const pa_sink_info& sink) {
 }
 
 void SinkInputMixer::consider(const pa_sink_input_info& info) {
-  if (info.sink != sink_) {  // not ours, or moved to another sink
-    inputs_.erase(info.index);
+  const auto known = inputs_.find(info.index);
+  if (info.sink != sink_) {  // not ours, or on its way to another sink
+    // Kept, unheard, while its stream lives: PipeWire's follows the sink input to its next sink, so
+    // that when it comes to ours it goes on without the wait of a new stream. (PulseAudio ends it.)
+    if (known != inputs_.end() && !known->second->away) {
+      known->second->away = true;
+      known->second->awaySince = hostTimeSeconds();
+    }
     takeBack(info.index);
     return;
   }
-  // A sink input moved here from another sink lost its stream there (or will): a new one.
-  if (auto known = inputs_.find(info.index); known != inputs_.end() && known->second->sink != info.sink) {
-    inputs_.erase(known);
+  if (known != inputs_.end()) {
+    known->second->away = false;
+    known->second->sink = info.sink;
   }
   if (inputs_.contains(info.index) || leftOut_.contains(info.index)) return;
   const char* pid = pa_proplist_gets(info.proplist, PA_PROP_APPLICATION_PROCESS_ID);
@@ -247,7 +254,9 @@ void SinkInputMixer::read(Input& input) {
     int64_t at = mix_->frameAt(hostTime);
     if (input.next && std::abs(at - *input.next) <= 2) at = *input.next;
     input.next = at + frames;
-    if (input.whole) {
+    if (input.away) {
+      return;  // plays into another sink
+    } else if (input.whole) {
       if (!wholeFrom_) wholeFrom_ = at;
       wholeReached_ = at + frames;
       wholeMix_->add(at, data, frames);
@@ -268,7 +277,24 @@ void SinkInputMixer::tick() {
 }
 
 void SinkInputMixer::mixDown() {
-  std::erase_if(inputs_, [](const auto& entry) { return entry.second->ended; });
+  // A stream that ended while its sink input lives (PulseAudio ends those of a moved sink input) is
+  // replaced when the sink input is still on the sink. One whose sink input plays elsewhere is asked
+  // after every tick for a second (PipeWire does not always tell of its move back), then given up.
+  const double now = hostTimeSeconds();
+  auto askAgain = [&](uint32_t index) {
+    track(pa_context_get_sink_input_info(
+        context_, index,
+        [](pa_context*, const pa_sink_input_info* info, int, void* opaque) {
+          if (info) guarded([&] { static_cast<SinkInputMixer*>(opaque)->consider(*info); });
+        },
+        this));
+  };
+  std::erase_if(inputs_, [&](const auto& entry) {
+    const Input& input = *entry.second;
+    if (input.away && now - input.awaySince > kAwaySeconds) return true;
+    if (input.away || input.ended) askAgain(entry.first);
+    return input.ended;
+  });
   const int64_t until = mix_->frameAt(hostTimeSeconds() - kDelaySeconds);
   const int64_t from = mix_->taken();
   std::vector<float> frames = mix_->take(until);

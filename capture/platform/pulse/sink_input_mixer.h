@@ -64,6 +64,8 @@ class SinkInputMixer {
     int64_t position = 0;         // frames of it mixed so far, for the fade-in
     bool ended = false;
     bool whole = false;  // the sink's monitor, not one sink input
+    bool away = false;   // its sink input plays into another sink
+    double awaySince = 0;
   };
 
   void track(pa_operation* operation);
