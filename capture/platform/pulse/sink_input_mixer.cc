@@ -2,6 +2,7 @@
 
 #include <pulse/rtclock.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -196,7 +197,8 @@ void SinkInputMixer::consider(const pa_sink_input_info& info) {
 
 void SinkInputMixer::leaveOut(uint32_t index) {
   leftOut_.insert(index);
-  excludedPlayback_.began(index, hostTimeSeconds());
+  // From the first frame not handed out yet: it may have played a moment before the server told.
+  excludedPlayback_.began(index, std::min(hostTimeSeconds(), mix_->hostTimeOf(mix_->taken())));
 }
 
 void SinkInputMixer::takeBack(uint32_t index) {
