@@ -188,10 +188,10 @@ TEST_P(MonitorOrMixTest, TheMonitorIsRecordedUnlessAnExcludedProcessHasASinkInpu
     const bool outside = from + 0.1 < excludedFrom - 0.45 || from > excludedUntil + 0.25;
     std::printf("%.1f s: 440 Hz %.5f %s\n", from - started, other, inside ? "excluded playing" : outside ? "" : "~");
     // The sink at 50 % plays at 0.125 of the amplitude: the monitor's windows hold 1/64 of the
-    // power, the mix's all of it. A window of the monitor alone inside the span, or one with some of
-    // the mix outside it, fails; the servers' own short dropouts (under load) do not.
+    // power, the mix's all of it. A window mostly of the monitor inside the span, or one with some of
+    // the mix outside it, fails; the servers' own dropouts of 50 ms or so (under load) do not.
     if (inside) {
-      EXPECT_GT(other, full / 4) << from - started << " s";
+      EXPECT_GT(other, full / 16) << from - started << " s";
       ++mixWindows;
     } else if (outside) {
       EXPECT_LT(other, full / 10) << from - started << " s";
