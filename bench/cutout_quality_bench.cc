@@ -1,17 +1,28 @@
-// Mask quality and speed of the cut-out service, one line per segmentation model, on a quality set
-// with exact ground truth: photographed subjects with alpha channels (Tux Paint stamps, unpacked by
-// setup) composited onto the OpenCV sample photos. Some photos are stored turned, with an EXIF
-// orientation that turns them back; the ground truth is the subject's alpha in upright pixels.
+// Mask quality and speed of the cut-out service on two sets with exact ground truth: photographed
+// subjects with alpha channels (Tux Paint stamps, unpacked by setup) composited onto the OpenCV
+// sample photos, one subject per photo or two side by side. Some photos are stored turned, with an
+// EXIF orientation that turns them back; the ground truth is the subjects' alpha in upright pixels.
 //
-// Each model runs in its own copy of the real service (the program copied into a private folder
-// whose models/ holds that model under the service's model name); the services take turns job by
-// job, so a busy machine slows every model alike.
+// - The quality set: the stamps of .deps/quality-stamps on eleven backgrounds, one per photo, and
+//   eight photos of two of them.
+// - The held-out set: the stamps of .deps/heldout-stamps on eight other backgrounds, with another
+//   placement, turning and two-subject pairing. It is only reported, never tuned on.
 //
-//   build/bin/cutout_quality_bench [photos=0 (all)] [model files in build/bin/models...]
-//   (default models: isnet.onnx, the float32 1024 × 1024 network, and the service's own model)
+// Each program runs in its own copy of the real service (the program copied into a private folder
+// whose models/ holds the networks); the services take turns job by job, so a busy machine slows
+// every program alike. `--baseline` adds another build of the program (today's, say) to compare, named
+// by its folder; it may be given more than once. Comparisons are against the first program.
+//
+//   build/bin/cutout_quality_bench [--baseline=PROGRAM]... [--photos=N] [--only=TEXT] [--keep=DIR] [MODEL...]
+//   MODEL: a file in build/bin/models run by this build in place of its own network (isnet.onnx is the
+//   float32 original); without one this build runs its own. --photos limits each set's single-subject
+//   photos and --only=TEXT to the photos whose "<set>-<photo>" name holds TEXT; --keep copies the
+//   photos to DIR and writes, per photo and program, the mask over the photo (kept green, wrongly kept
+//   blue, missed red) as DIR/<set>-<photo>-<program>.png.
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <numeric>
 #include <string>
 #include <vector>
@@ -27,15 +38,29 @@ using rezoro::cutout::throwVipsError;
 
 namespace {
 
-// Backgrounds: scenes without a subject of their own, so that the stamp is the only foreground.
-constexpr const char* backgroundNames[] = {"building.jpg", "home.jpg",   "graf1.png",        "aero1.jpg",
-                                           "leuvenA.jpg",  "board.jpg",  "stuff.jpg",        "aloeL.jpg",
-                                           "starry_night.jpg", "fruits.jpg", "baboon.jpg"};
+// Backgrounds: scenes without a subject of their own, so that the stamps are the only foreground.
+const std::vector<std::string> qualityBackgrounds{"building.jpg", "home.jpg",   "graf1.png",         "aero1.jpg",
+                                                  "leuvenA.jpg",  "board.jpg",  "stuff.jpg",         "aloeL.jpg",
+                                                  "starry_night.jpg", "fruits.jpg", "baboon.jpg"};
+const std::vector<std::string> heldOutBackgrounds{"aero3.jpg",       "graf3.png", "leuvenB.jpg", "ela_original.jpg",
+                                                  "rubberwhale1.png", "right.jpg", "aloeR.jpg",   "box_in_scene.png"};
+
+// How one set places its subjects; the held-out set uses other numbers throughout.
+struct Placement {
+  const std::vector<std::string>* backgrounds;
+  size_t fillStep, fillCycle, xStep, yStep;  // fill and position cycles
+  size_t turnEvery, turnAt;                  // which photos are stored turned
+  size_t portraitEvery, portraitAt;
+};
+constexpr std::array<int, 3> orientations{6, 8, 3};
+const Placement qualityPlacement{&qualityBackgrounds, 37, 11, 53, 29, 7, 3, 3, 1};
+const Placement heldOutPlacement{&heldOutBackgrounds, 23, 13, 31, 17, 5, 2, 4, 1};
 
 struct Photo {
   std::string name;
+  std::string kind;
   fs::path path;
-  bool person = false;
+  fs::path uprightPath;  // the composite before turning, for --keep
   int orientation = 1;
   std::vector<uint8_t> truth;  // upright, 255 = foreground
   int64_t width = 0, height = 0;
@@ -46,54 +71,96 @@ VipsImagePtr checked(VipsImage* image, int result, const std::string& what) {
   return VipsImagePtr(image);
 }
 
-// Composites stamp `index` onto a background and writes the photo; the truth is kept in memory.
-Photo makePhoto(const fs::path& stamp, size_t index, const fs::path& backgrounds, const fs::path& dir) {
-  constexpr int orientations[] = {6, 8, 3};
+std::string kindOf(const std::string& name) {
+  if (name.starts_with("people_") || name.find("paratrooper") != std::string::npos ||
+      name.find("fireman") != std::string::npos || name.find("spacewalk") != std::string::npos) {
+    return "person";
+  }
+  if (name.starts_with("animals_")) return "animal";
+  if (name.starts_with("food_") || name.find("pudding") != std::string::npos || name.find("Mince_Pie") != std::string::npos ||
+      name.find("Roast_turkey") != std::string::npos) {
+    return "food";
+  }
+  if (name.starts_with("plants_")) return "plant";
+  return "object";
+}
+
+// A stamp scaled so that its longer side is `side` pixels, as sRGB with alpha.
+VipsImagePtr scaledStamp(const fs::path& stamp, double side) {
+  VipsImage* out = nullptr;
+  VipsImagePtr subject(vips_image_new_from_file(stamp.c_str(), nullptr));
+  if (!subject) throwVipsError("stamp " + stamp.string());
+  int r = vips_colourspace(subject.get(), &out, VIPS_INTERPRETATION_sRGB, nullptr);
+  subject = checked(out, r, "stamp colour");
+  if (vips_image_get_bands(subject.get()) == 3) {
+    r = vips_bandjoin_const1(subject.get(), &out, 255, nullptr);
+    subject = checked(out, r, "stamp alpha");
+  }
+  const double scale = side / std::max(vips_image_get_width(subject.get()), vips_image_get_height(subject.get()));
+  r = vips_resize(subject.get(), &out, scale, nullptr);
+  return checked(out, r, "stamp resize");
+}
+
+// Composites stamps (one, or two side by side) onto a background, writes the photo and keeps the
+// truth in memory. Photo `index` of its set chooses background, size, place and turning.
+Photo makePhoto(const std::vector<fs::path>& stamps, size_t index, const Placement& placement,
+                const fs::path& backgrounds, const fs::path& dir, const std::string& prefix) {
   Photo photo;
-  photo.name = stamp.stem().string();
-  photo.person = photo.name.starts_with("people_") || photo.name.find("paratrooper") != std::string::npos;
-  photo.orientation = index % 7 == 3 ? orientations[(index / 7) % 3] : 1;
-  const bool portrait = index % 3 == 1;
+  photo.name = stamps[0].stem().string();
+  for (size_t s = 1; s < stamps.size(); ++s) {
+    photo.name += '+';
+    photo.name += stamps[s].stem().string();
+  }
+  photo.kind = stamps.size() > 1 ? "two subjects" : kindOf(photo.name);
+  photo.orientation = index % placement.turnEvery == placement.turnAt
+                          ? orientations[(index / placement.turnEvery) % orientations.size()]
+                          : 1;
+  const bool portrait = index % placement.portraitEvery == placement.portraitAt;
   photo.width = portrait ? 1200 : 1600;
   photo.height = portrait ? 1600 : 1200;
   const auto w = static_cast<int>(photo.width), h = static_cast<int>(photo.height);
 
   VipsImage* out = nullptr;
-  const fs::path background = backgrounds / backgroundNames[index % std::size(backgroundNames)];
+  const auto& names = *placement.backgrounds;
+  const fs::path background = backgrounds / names[index % names.size()];
   int r = vips_thumbnail(background.c_str(), &out, w, "height", h, "crop", VIPS_INTERESTING_CENTRE, nullptr);
-  VipsImagePtr base = checked(out, r, "background " + background.string());
-  r = vips_colourspace(base.get(), &out, VIPS_INTERPRETATION_sRGB, nullptr);
-  base = checked(out, r, "background colour");
+  VipsImagePtr composite = checked(out, r, "background " + background.string());
+  r = vips_colourspace(composite.get(), &out, VIPS_INTERPRETATION_sRGB, nullptr);
+  composite = checked(out, r, "background colour");
 
-  VipsImagePtr subject(vips_image_new_from_file(stamp.c_str(), nullptr));
-  if (!subject) throwVipsError("stamp " + stamp.string());
-  r = vips_colourspace(subject.get(), &out, VIPS_INTERPRETATION_sRGB, nullptr);
-  subject = checked(out, r, "stamp colour");
-  // The subject fills 45 % to 85 % of the shorter side, at a place that varies from photo to photo.
-  const double fill = 0.45 + 0.4 * static_cast<double>((index * 37) % 11) / 10.0;
-  const double scale = fill * std::min(w, h) / std::max(vips_image_get_width(subject.get()),
-                                                        vips_image_get_height(subject.get()));
-  r = vips_resize(subject.get(), &out, scale, nullptr);
-  subject = checked(out, r, "stamp resize");
-  const int sw = vips_image_get_width(subject.get()), sh = vips_image_get_height(subject.get());
-  const int x = static_cast<int>((w - sw) * ((index * 53) % 10) / 9), y = static_cast<int>((h - sh) * ((index * 29) % 10) / 9);
-  r = vips_embed(subject.get(), &out, x, y, w, h, "extend", VIPS_EXTEND_BLACK, nullptr);
-  const VipsImagePtr placed = checked(out, r, "stamp placement");
+  std::vector<uint8_t> truth(static_cast<size_t>(w) * static_cast<size_t>(h), 0);
+  const double cycle = static_cast<double>(placement.fillCycle - 1);
+  for (size_t s = 0; s < stamps.size(); ++s) {
+    const size_t at = index + s * 5;
+    // One subject fills 45 % to 85 % of the shorter side; two fill 30 % to 45 % each, one in each half.
+    const double share = static_cast<double>((at * placement.fillStep) % placement.fillCycle) / cycle;
+    const double fill = stamps.size() == 1 ? 0.45 + 0.4 * share : 0.3 + 0.15 * share;
+    VipsImagePtr subject = scaledStamp(stamps[s], fill * std::min(w, h));
+    const int sw = vips_image_get_width(subject.get()), sh = vips_image_get_height(subject.get());
+    const int xRange = stamps.size() == 1 ? w - sw : std::max(0, w / 2 - sw);
+    const int x0 = stamps.size() == 1 ? 0 : static_cast<int>(s) * (w / 2);
+    const int x = x0 + static_cast<int>(xRange * static_cast<int>((at * placement.xStep) % 10) / 9);
+    const int y = static_cast<int>((h - sh) * static_cast<int>((at * placement.yStep) % 10) / 9);
+    r = vips_embed(subject.get(), &out, x, y, w, h, "extend", VIPS_EXTEND_BLACK, nullptr);
+    const VipsImagePtr placed = checked(out, r, "stamp placement");
+    r = vips_composite2(composite.get(), placed.get(), &out, VIPS_BLEND_MODE_OVER, nullptr);
+    composite = checked(out, r, "composite");
+    r = vips_extract_band(composite.get(), &out, 0, "n", 3, nullptr);
+    composite = checked(out, r, "composite bands");
+    r = vips_cast_uchar(composite.get(), &out, nullptr);
+    composite = checked(out, r, "composite depth");
 
-  r = vips_composite2(base.get(), placed.get(), &out, VIPS_BLEND_MODE_OVER, nullptr);
-  VipsImagePtr composite = checked(out, r, "composite");
-  r = vips_extract_band(composite.get(), &out, 0, "n", 3, nullptr);
-  composite = checked(out, r, "composite bands");
-  r = vips_cast_uchar(composite.get(), &out, nullptr);
-  composite = checked(out, r, "composite depth");
-
-  r = vips_extract_band(placed.get(), &out, 3, nullptr);
-  VipsImagePtr alpha = checked(out, r, "alpha");
-  r = vips_moreeq_const1(alpha.get(), &out, 128, nullptr);
-  alpha = checked(out, r, "truth");
-  size_t size = 0;
-  const auto truth = rezoro::cutout::pixelsOf(alpha.get(), size);
-  photo.truth.assign(truth.get(), truth.get() + size);
+    r = vips_extract_band(placed.get(), &out, 3, nullptr);
+    const VipsImagePtr alpha = checked(out, r, "alpha");
+    size_t size = 0;
+    const auto bytes = rezoro::cutout::pixelsOf(alpha.get(), size);
+    if (size != truth.size()) throw std::runtime_error("unexpected alpha size");
+    for (size_t i = 0; i < size; ++i) truth[i] = std::max<uint8_t>(truth[i], bytes[i] >= 128 ? 255 : 0);
+  }
+  photo.truth = std::move(truth);
+  // Written once, so that what the service decodes and what --keep draws on are the same pixels.
+  photo.uprightPath = dir / (prefix + photo.name + "-upright.png");
+  if (vips_pngsave(composite.get(), photo.uprightPath.c_str(), "compression", 1, nullptr) != 0) throwVipsError("pngsave");
 
   // Stored turned the other way, so that the orientation tag turns it upright again.
   if (photo.orientation != 1) {
@@ -102,39 +169,126 @@ Photo makePhoto(const fs::path& stamp, size_t index, const fs::path& backgrounds
     composite = checked(out, r, "rotation");
     vips_image_set_int(composite.get(), VIPS_META_ORIENTATION, photo.orientation);
   }
-  photo.path = dir / (photo.name + ".jpg");
+  photo.path = dir / (prefix + photo.name + ".jpg");
   if (vips_jpegsave(composite.get(), photo.path.c_str(), "Q", 92, nullptr) != 0) throwVipsError("jpegsave");
   return photo;
 }
 
-// Intersection over union of the foreground (>= 128) of a mask PNG and the truth.
-double iou(const fs::path& maskPath, const Photo& photo) {
+std::vector<uint8_t> maskBytes(const fs::path& maskPath, const Photo& photo) {
   VipsImagePtr mask(vips_image_new_from_file(maskPath.c_str(), nullptr));
   if (!mask) throwVipsError("mask");
-  if (vips_image_get_width(mask.get()) != photo.width || vips_image_get_height(mask.get()) != photo.height) return 0;
+  if (vips_image_get_width(mask.get()) != photo.width || vips_image_get_height(mask.get()) != photo.height) return {};
   size_t size = 0;
   const auto bytes = rezoro::cutout::pixelsOf(mask.get(), size);
-  if (size != photo.truth.size()) return 0;
+  if (size != photo.truth.size()) return {};
+  return {bytes.get(), bytes.get() + size};
+}
+
+// Intersection over union of the foreground (>= 128) of a mask and the truth.
+double iou(const std::vector<uint8_t>& mask, const Photo& photo) {
+  if (mask.size() != photo.truth.size()) return 0;
   int64_t both = 0, either = 0;
-  for (size_t i = 0; i < size; ++i) {
-    const bool found = bytes[i] >= 128, truth = photo.truth[i] >= 128;
+  for (size_t i = 0; i < mask.size(); ++i) {
+    const bool found = mask[i] >= 128, truth = photo.truth[i] >= 128;
     both += found && truth;
     either += found || truth;
   }
   return either == 0 ? 1.0 : static_cast<double>(both) / static_cast<double>(either);
 }
 
-// A private copy of the service whose model slot holds `model`.
-fs::path serviceWithModel(const fs::path& binDir, const fs::path& model, const fs::path& dir) {
+// The foreground pixels with a background 4-neighbour.
+std::vector<uint8_t> boundaryOf(const std::vector<uint8_t>& mask, int64_t width, int64_t height) {
+  std::vector<uint8_t> boundary(mask.size(), 0);
+  for (int64_t y = 0; y < height; ++y) {
+    for (int64_t x = 0; x < width; ++x) {
+      const size_t i = static_cast<size_t>(y * width + x);
+      if (mask[i] < 128) continue;
+      const bool edge = (x > 0 && mask[i - 1] < 128) || (x + 1 < width && mask[i + 1] < 128) ||
+                        (y > 0 && mask[i - static_cast<size_t>(width)] < 128) ||
+                        (y + 1 < height && mask[i + static_cast<size_t>(width)] < 128);
+      boundary[i] = edge;
+    }
+  }
+  return boundary;
+}
+
+// Share of `from`'s boundary pixels that have one of `to`'s within `reach` pixels (a square).
+double boundaryMatch(const std::vector<uint8_t>& from, const std::vector<uint8_t>& to, int64_t width, int64_t height,
+                     int64_t reach) {
+  std::vector<int64_t> sums(static_cast<size_t>((width + 1) * (height + 1)), 0);
+  for (int64_t y = 0; y < height; ++y) {
+    int64_t row = 0;
+    for (int64_t x = 0; x < width; ++x) {
+      row += to[static_cast<size_t>(y * width + x)];
+      sums[static_cast<size_t>((y + 1) * (width + 1) + x + 1)] = sums[static_cast<size_t>(y * (width + 1) + x + 1)] + row;
+    }
+  }
+  int64_t total = 0, matched = 0;
+  for (int64_t y = 0; y < height; ++y) {
+    for (int64_t x = 0; x < width; ++x) {
+      if (!from[static_cast<size_t>(y * width + x)]) continue;
+      ++total;
+      const int64_t x0 = std::max<int64_t>(0, x - reach), x1 = std::min(width, x + reach + 1);
+      const int64_t y0 = std::max<int64_t>(0, y - reach), y1 = std::min(height, y + reach + 1);
+      const auto at = [&](int64_t yy, int64_t xx) { return sums[static_cast<size_t>(yy * (width + 1) + xx)]; };
+      matched += at(y1, x1) - at(y0, x1) - at(y1, x0) + at(y0, x0) > 0;
+    }
+  }
+  return total == 0 ? 0 : static_cast<double>(matched) / static_cast<double>(total);
+}
+
+// Boundary F-score: precision and recall of the mask's outline against the truth's, each pixel
+// matched within 0.75 % of the picture's diagonal.
+double boundaryF(const std::vector<uint8_t>& mask, const Photo& photo) {
+  if (mask.size() != photo.truth.size()) return 0;
+  const auto found = boundaryOf(mask, photo.width, photo.height);
+  const auto truth = boundaryOf(photo.truth, photo.width, photo.height);
+  const auto reach = static_cast<int64_t>(std::lround(0.0075 * std::hypot(photo.width, photo.height)));
+  const double precision = boundaryMatch(found, truth, photo.width, photo.height, reach);
+  const double recall = boundaryMatch(truth, found, photo.width, photo.height, reach);
+  return precision + recall > 0 ? 2 * precision * recall / (precision + recall) : 0;
+}
+
+// The mask over the photo, a third of its size: kept green, wrongly kept blue, missed red.
+void writeOverlay(const std::vector<uint8_t>& mask, const Photo& photo, const fs::path& file) {
+  VipsImagePtr upright(vips_image_new_from_file(photo.uprightPath.c_str(), nullptr));
+  if (!upright) throwVipsError("upright photo");
+  size_t size = 0;
+  const auto rgb = rezoro::cutout::pixelsOf(upright.get(), size);
+  if (size != photo.truth.size() * 3) throw std::runtime_error("unexpected photo size");
+  std::vector<uint8_t> out(size);
+  for (size_t i = 0; i < photo.truth.size(); ++i) {
+    const bool found = !mask.empty() && mask[i] >= 128, truth = photo.truth[i] >= 128;
+    const std::array<int, 3> tint = found && truth ? std::array{0, 160, 0}
+                                    : found       ? std::array{0, 0, 255}
+                                    : truth       ? std::array{255, 0, 0}
+                                                  : std::array{-1, -1, -1};
+    for (size_t c = 0; c < 3; ++c) {
+      const int v = rgb[i * 3 + c];
+      out[i * 3 + c] = static_cast<uint8_t>(tint[c] < 0 ? v / 3 : (v + tint[c]) / 2);
+    }
+  }
+  VipsImagePtr image(vips_image_new_from_memory(out.data(), out.size(), static_cast<int>(photo.width),
+                                                static_cast<int>(photo.height), 3, VIPS_FORMAT_UCHAR));
+  VipsImage* small = nullptr;
+  const int r = vips_resize(image.get(), &small, 1.0 / 3, nullptr);
+  const VipsImagePtr reduced = checked(small, r, "overlay resize");
+  if (vips_pngsave(reduced.get(), file.c_str(), "compression", 1, nullptr) != 0) throwVipsError("overlay save");
+}
+
+// A private copy of `program` whose models/ holds its own networks, the segmentation network
+// replaced by `model` when one is given.
+fs::path privateService(const fs::path& program, const fs::path& model, const fs::path& dir) {
+  const fs::path binDir = program.parent_path();
   fs::create_directories(dir / "models");
-  fs::copy_file(binDir / "rezoro-cutout", dir / "rezoro-cutout");
+  fs::copy_file(program, dir / "rezoro-cutout");
   fs::create_directory_symlink(fs::canonical(binDir / "lib"), dir / "lib");
   for (const auto& entry : fs::directory_iterator(binDir / "models")) {
-    if (entry.path().filename() != rezoro::cutout::isnetModelName) {
+    if (model.empty() || entry.path().filename() != rezoro::cutout::isnetModelName) {
       fs::create_symlink(fs::canonical(entry.path()), dir / "models" / entry.path().filename());
     }
   }
-  fs::create_symlink(fs::canonical(model), dir / "models" / rezoro::cutout::isnetModelName);
+  if (!model.empty()) fs::create_symlink(fs::canonical(model), dir / "models" / rezoro::cutout::isnetModelName);
   return dir / "rezoro-cutout";
 }
 
@@ -149,103 +303,215 @@ double mean(const std::vector<double>& values) {
   return values.empty() ? 0 : std::accumulate(values.begin(), values.end(), 0.0) / static_cast<double>(values.size());
 }
 
-struct Results {
-  std::string model;
-  std::vector<double> iou, jobSeconds, inferenceSeconds, personIou, turnedIou;
+double shareAtLeast(const std::vector<double>& values, double level) {
+  return values.empty() ? 0
+                        : static_cast<double>(std::count_if(values.begin(), values.end(), [&](double v) { return v >= level; })) /
+                              static_cast<double>(values.size());
+}
+
+struct Scores {
+  std::vector<double> iou, boundary, jobSeconds;
+};
+
+struct Program {
+  std::string label;
+  fs::path path;
+  std::map<std::string, Scores> sets;  // by set name
   long peakRssKiB = 0;
 };
+
+struct PhotoSet {
+  std::string name;
+  std::vector<Photo> photos;
+};
+
+std::vector<fs::path> stampsIn(const fs::path& dir) {
+  std::vector<fs::path> stamps;
+  if (fs::is_directory(dir)) {
+    for (const auto& entry : fs::directory_iterator(dir)) {
+      if (entry.path().extension() == ".png") stamps.push_back(entry.path());
+    }
+  }
+  std::sort(stamps.begin(), stamps.end());
+  return stamps;
+}
+
+// One set: every stamp alone (up to `limit`), then eight pairs of stamps a third of the list apart.
+PhotoSet makeSet(const std::string& name, const std::vector<fs::path>& stamps, size_t limit, const Placement& placement,
+                 const fs::path& backgrounds, const fs::path& dir, size_t pairOffset) {
+  PhotoSet set{name, {}};
+  const size_t singles = std::min(stamps.size(), limit);
+  for (size_t i = 0; i < singles; ++i) set.photos.push_back(makePhoto({stamps[i]}, i, placement, backgrounds, dir, name + "-"));
+  const size_t step = stamps.size() / 3;
+  for (size_t p = 0; p < 8 && stamps.size() >= 3; ++p) {
+    const size_t first = (p * 5 + pairOffset) % stamps.size(), second = (first + step) % stamps.size();
+    set.photos.push_back(makePhoto({stamps[first], stamps[second]}, singles + p, placement, backgrounds, dir, name + "-"));
+  }
+  return set;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const size_t limit = argc > 1 && std::atoi(argv[1]) > 0 ? static_cast<size_t>(std::atoi(argv[1])) : SIZE_MAX;
-  const fs::path binDir = rezoro::cutout::executableDirectory();
-  const fs::path deps = REZORO_BENCH_DEPS_DIR;
-  std::vector<fs::path> models;
-  for (int i = 2; i < argc; ++i) models.push_back(binDir / "models" / argv[i]);
-  if (models.empty()) {
-    models = {binDir / "models" / "isnet.onnx", binDir / "models" / rezoro::cutout::isnetModelName};
-    if (fs::equivalent(models[0], models[1])) models.pop_back();
-  }
-  std::vector<fs::path> stamps;
-  if (fs::is_directory(deps / "quality-stamps")) {
-    for (const auto& entry : fs::directory_iterator(deps / "quality-stamps")) {
-      if (entry.path().extension() == ".png") stamps.push_back(entry.path());
+  size_t limit = SIZE_MAX;
+  std::vector<fs::path> baselines;
+  fs::path keep;
+  std::string only;
+  bool baselinesOnly = false;
+  std::vector<std::string> models;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg.starts_with("--baseline=")) {
+      baselines.push_back(fs::absolute(arg.substr(11)));
+    } else if (arg.starts_with("--photos=")) {
+      limit = static_cast<size_t>(std::max(1, std::atoi(arg.c_str() + 9)));
+    } else if (arg.starts_with("--keep=")) {
+      keep = fs::absolute(arg.substr(7));
+    } else if (arg == "--baselines-only") {
+      baselinesOnly = true;
+    } else if (arg.starts_with("--only=")) {
+      only = arg.substr(7);
+    } else {
+      models.push_back(arg);
     }
   }
-  if (stamps.empty()) {
-    std::fprintf(stderr, "no quality stamps in %s: run scripts/setup.sh\n", (deps / "quality-stamps").c_str());
+  const fs::path binDir = rezoro::cutout::executableDirectory();
+  const fs::path deps = REZORO_BENCH_DEPS_DIR;
+  const auto qualityStamps = stampsIn(deps / "quality-stamps");
+  const auto heldOutStamps = stampsIn(deps / "heldout-stamps");
+  if (qualityStamps.empty() || heldOutStamps.empty()) {
+    std::fprintf(stderr, "no quality or held-out stamps in %s: run scripts/setup.sh\n", deps.c_str());
     return 1;
   }
-  std::sort(stamps.begin(), stamps.end());
-  stamps.resize(std::min(stamps.size(), limit));
 
   rezoro::cutout::startVips();
   const fs::path work = fs::temp_directory_path() / ("rezoro-cutout-quality-bench-" + rezoro::newUuidString());
   fs::create_directories(work / "photos");
+  if (!keep.empty()) fs::create_directories(keep);
   int status = 0;
   try {
-    std::vector<Photo> photos;
-    for (size_t i = 0; i < stamps.size(); ++i) photos.push_back(makePhoto(stamps[i], i, deps / "opencv-doc", work / "photos"));
-
-    std::vector<Results> results;
-    std::vector<std::unique_ptr<rezoro::bench::CutoutService>> services;
-    for (size_t m = 0; m < models.size(); ++m) {
-      const auto program = serviceWithModel(binDir, models[m], work / ("service-" + std::to_string(m)));
-      services.push_back(std::make_unique<rezoro::bench::CutoutService>(program));
-      results.push_back({models[m].filename().string(), {}, {}, {}, {}, {}, 0});
-    }
-    for (size_t p = 0; p <= photos.size(); ++p) {
-      // Photo 0 runs twice: first to load the network, which is not counted.
-      const Photo& photo = photos[p == 0 ? 0 : p - 1];
-      for (size_t m = 0; m < services.size(); ++m) {
-        const fs::path mask = work / ("mask-" + std::to_string(m) + ".png");
-        const auto answer = services[m]->job({{"kind", "native_cutout"}, {"path", photo.path.string()},
-                                               {"destination", mask.string()}});
-        // A photo where the service finds no subject scores 0; any other failure ends the run.
-        const bool missed = answer.response.value("error_code", "") == "no_foreground";
-        if (answer.response.value("ok", false) != true && !missed) {
-          std::fprintf(stderr, "%s failed on %s: %s\n", results[m].model.c_str(), photo.name.c_str(),
-                       answer.response.dump().c_str());
-          return 1;
-        }
-        if (p == 0) continue;
-        const double score = missed ? 0.0 : iou(mask, photo);
-        results[m].iou.push_back(score);
-        if (photo.person) results[m].personIou.push_back(score);
-        if (photo.orientation != 1) results[m].turnedIou.push_back(score);
-        results[m].jobSeconds.push_back(answer.seconds);
-        if (!missed) results[m].inferenceSeconds.push_back(answer.response["result"]["inference_seconds"].get<double>());
+    std::vector<PhotoSet> sets{
+        makeSet("quality", qualityStamps, limit, qualityPlacement, deps / "opencv-doc", work / "photos", 0),
+        makeSet("held-out", heldOutStamps, limit, heldOutPlacement, deps / "opencv-doc", work / "photos", 2)};
+    if (!keep.empty()) {
+      for (const PhotoSet& set : sets) {
+        for (const Photo& photo : set.photos) fs::copy_file(photo.path, keep / photo.path.filename(), fs::copy_options::overwrite_existing);
       }
     }
-    for (size_t m = 0; m < services.size(); ++m) results[m].peakRssKiB = rezoro::bench::residentKiB(services[m]->pid(), "VmHWM");
+    if (!only.empty()) {
+      for (PhotoSet& set : sets) {
+        std::erase_if(set.photos, [&](const Photo& photo) { return (set.name + "-" + photo.name).find(only) == std::string::npos; });
+      }
+      std::erase_if(sets, [](const PhotoSet& set) { return set.photos.empty(); });
+    }
+
+    std::vector<Program> programs;
+    for (size_t b = 0; b < baselines.size(); ++b) {
+      // Labelled by the folder the program is in.
+      programs.push_back({baselines[b].parent_path().filename().string(),
+                          privateService(baselines[b], {}, work / ("baseline-" + std::to_string(b))), {}, 0});
+    }
+    if (models.empty() && !baselinesOnly) {
+      programs.push_back({"this build", privateService(binDir / "rezoro-cutout", {}, work / "service-0"), {}, 0});
+    }
+    for (size_t m = 0; m < models.size(); ++m) {
+      programs.push_back({"this build, " + models[m],
+                          privateService(binDir / "rezoro-cutout", binDir / "models" / models[m],
+                                         work / ("service-" + std::to_string(m))),
+                          {}, 0});
+    }
+    std::vector<std::unique_ptr<rezoro::bench::CutoutService>> services;
+    for (const auto& program : programs) services.push_back(std::make_unique<rezoro::bench::CutoutService>(program.path));
+
+    bool warm = false;
+    for (const PhotoSet& set : sets) {
+      for (size_t p = 0; p < set.photos.size(); ++p) {
+        const Photo& photo = set.photos[p];
+        // The first job of each service loads its networks and is run twice, the first not counted.
+        for (int round = warm ? 1 : 0; round < 2; ++round) {
+          for (size_t s = 0; s < services.size(); ++s) {
+            const fs::path mask = work / ("mask-" + std::to_string(s) + ".png");
+            const auto answer = services[s]->job({{"kind", "native_cutout"}, {"path", photo.path.string()},
+                                                   {"destination", mask.string()}});
+            // A photo where the service finds no subject scores 0; any other failure ends the run.
+            const bool missed = answer.response.value("error_code", "") == "no_foreground";
+            if (answer.response.value("ok", false) != true && !missed) {
+              std::fprintf(stderr, "%s failed on %s: %s\n", programs[s].label.c_str(), photo.name.c_str(),
+                           answer.response.dump().c_str());
+              return 1;
+            }
+            if (round == 0) continue;
+            const std::vector<uint8_t> bytes = missed ? std::vector<uint8_t>{} : maskBytes(mask, photo);
+            Scores& scores = programs[s].sets[set.name];
+            scores.iou.push_back(iou(bytes, photo));
+            scores.boundary.push_back(boundaryF(bytes, photo));
+            scores.jobSeconds.push_back(answer.seconds);
+            if (!keep.empty()) {
+              std::string label = programs[s].label;
+              std::replace_if(label.begin(), label.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '_');
+              writeOverlay(bytes, photo, keep / (set.name + "-" + photo.name + "-" + label + ".png"));
+            }
+          }
+        }
+        warm = true;
+      }
+    }
+    for (size_t s = 0; s < services.size(); ++s) programs[s].peakRssKiB = rezoro::bench::residentKiB(services[s]->pid(), "VmHWM");
     services.clear();
 
-    size_t people = 0, turned = 0;
-    for (const auto& photo : photos) {
-      people += photo.person;
-      turned += photo.orientation != 1;
-    }
-    std::printf("quality set: %zu photos (%zu of people, %zu stored turned with an EXIF orientation)\n",
-                photos.size(), people, turned);
-    std::printf("%-22s %9s %9s %8s %9s %9s %10s %10s %9s\n", "model", "mean IoU", "median", ">=0.9", "people",
-                "turned", "job (med)", "network", "peak RSS");
-    for (const auto& r : results) {
-      const double share = static_cast<double>(std::count_if(r.iou.begin(), r.iou.end(), [](double v) { return v >= 0.9; })) /
-                           static_cast<double>(r.iou.size());
-      std::printf("%-22s %9.4f %9.4f %7.1f%% %9.4f %9.4f %9.3fs %9.3fs %6.0f MiB\n", r.model.c_str(), mean(r.iou),
-                  median(r.iou), share * 100, mean(r.personIou), mean(r.turnedIou), median(r.jobSeconds),
-                  median(r.inferenceSeconds), static_cast<double>(r.peakRssKiB) / 1024.0);
-    }
-    for (size_t m = 1; m < results.size(); ++m) {
-      std::printf("%s against %s: job time x%.2f, mean IoU %+.4f\n", results[m].model.c_str(), results[0].model.c_str(),
-                  median(results[m].jobSeconds) / median(results[0].jobSeconds), mean(results[m].iou) - mean(results[0].iou));
-    }
-    std::printf("IoU per photo, models in the order above:\n");
-    for (size_t p = 0; p < photos.size(); ++p) {
-      std::printf("  %-44s", (photos[p].name + (photos[p].orientation != 1 ? " (turned)" : "")).c_str());
-      for (const auto& r : results) std::printf(" %.3f", r.iou[p]);
+    const std::vector<std::string> kinds{"animal", "food", "plant", "object", "person", "two subjects"};
+    for (const PhotoSet& set : sets) {
+      std::map<std::string, size_t> counts;
+      size_t turned = 0;
+      for (const auto& photo : set.photos) {
+        ++counts[photo.kind];
+        turned += photo.orientation != 1;
+      }
+      std::printf("\n%s set: %zu photos (%zu stored turned with an EXIF orientation); per kind:", set.name.c_str(),
+                  set.photos.size(), turned);
+      for (const auto& kind : kinds) std::printf(" %s %zu,", kind.c_str(), counts[kind]);
+      std::printf("\n%-34s %8s %8s %7s %8s %9s", "program", "mean IoU", "median", ">=0.9", "mean BF", "job (med)");
+      for (const auto& kind : kinds) std::printf(" %12s", kind.c_str());
       std::printf("\n");
+      for (const Program& program : programs) {
+        const Scores& scores = program.sets.at(set.name);
+        std::printf("%-34s %8.4f %8.4f %6.1f%% %8.4f %8.3fs", program.label.c_str(), mean(scores.iou), median(scores.iou),
+                    100 * shareAtLeast(scores.iou, 0.9), mean(scores.boundary), median(scores.jobSeconds));
+        for (const auto& kind : kinds) {
+          std::vector<double> values;
+          for (size_t p = 0; p < set.photos.size(); ++p) {
+            if (set.photos[p].kind == kind) values.push_back(scores.iou[p]);
+          }
+          std::printf(" %12.4f", mean(values));
+        }
+        std::printf("\n");
+      }
+      for (size_t s = 1; s < programs.size(); ++s) {
+        const Scores& base = programs[0].sets.at(set.name);
+        const Scores& other = programs[s].sets.at(set.name);
+        std::printf("%s against %s: mean IoU %+.4f, mean BF %+.4f, job time x%.2f; above 0.9 before and below 0.85 now:",
+                    programs[s].label.c_str(), programs[0].label.c_str(), mean(other.iou) - mean(base.iou),
+                    mean(other.boundary) - mean(base.boundary), median(other.jobSeconds) / median(base.jobSeconds));
+        size_t fallen = 0;
+        for (size_t p = 0; p < set.photos.size(); ++p) {
+          if (base.iou[p] > 0.9 && other.iou[p] < 0.85) std::printf(" %s (%.3f)", set.photos[p].name.c_str(), other.iou[p]);
+          fallen += base.iou[p] > 0.9 && other.iou[p] < 0.85;
+        }
+        std::printf(fallen == 0 ? " none\n" : "\n");
+      }
+    }
+    std::printf("\npeak RSS:");
+    for (const Program& program : programs) std::printf(" %s %.0f MiB;", program.label.c_str(), double(program.peakRssKiB) / 1024.0);
+    std::printf("\nIoU (boundary F) per photo, programs in the order above:\n");
+    for (const PhotoSet& set : sets) {
+      for (size_t p = 0; p < set.photos.size(); ++p) {
+        const Photo& photo = set.photos[p];
+        std::printf("  %-8s %-60s", set.name.c_str(), (photo.name + (photo.orientation != 1 ? " (turned)" : "")).c_str());
+        for (const Program& program : programs) {
+          std::printf(" %.3f (%.3f)", program.sets.at(set.name).iou[p], program.sets.at(set.name).boundary[p]);
+        }
+        std::printf("\n");
+      }
     }
   } catch (const std::exception& error) {
     std::fprintf(stderr, "cutout_quality_bench: %s\n", error.what());

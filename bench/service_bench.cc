@@ -3,12 +3,15 @@
 // the bare network inference measured in this same run, and the service's resident memory after the
 // 10th and the last job and at its peak.
 //
-//   build/bin/service_bench [jobs=200] [image=a generated 12 MP JPEG]
+//   build/bin/service_bench [jobs=200] [image=a generated 12 MP JPEG] [--baseline=PROGRAM]
+//   --baseline: another build of rezoro-cutout (today's, say) in a service of its own, one job of it
+//   after each job of this build's, so that both see the same machine; its median and the ratio are printed.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -66,13 +69,23 @@ void writeTwelveMegapixelJpeg(const fs::path& source, const fs::path& target) {
 }  // namespace
 
 int main(int argc, char** argv) try {
-  const int jobs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 200;
+  std::vector<std::string> positional;
+  fs::path baseline;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg.starts_with("--baseline=")) {
+      baseline = fs::absolute(arg.substr(11));
+    } else {
+      positional.push_back(arg);
+    }
+  }
+  const int jobs = !positional.empty() ? std::max(1, std::atoi(positional[0].c_str())) : 200;
   const fs::path binDir = rezoro::cutout::executableDirectory();
   const fs::path made = fs::temp_directory_path() / ("rezoro-service-bench-" + rezoro::newUuidString() + ".jpg");
   const rezoro::ScopedFileRemoval removal(made);
   fs::path image;
-  if (argc > 2) {
-    image = fs::absolute(argv[2]);
+  if (positional.size() > 1) {
+    image = fs::absolute(positional[1]);
   } else {
     writeTwelveMegapixelJpeg(fs::path(REZORO_BENCH_DEPS_DIR) / "opencv-doc/messi5.jpg", made);
     image = made;
@@ -92,9 +105,13 @@ int main(int argc, char** argv) try {
   std::vector<double> jobSeconds;
   std::vector<double> inferenceSeconds;
   long rssAfter10 = -1, rssAfterLast = -1, rssPeak = -1;
+  std::vector<double> baselineSeconds;
+  long baselinePeak = -1;
   rezoro::Json lastResult;
   {
     rezoro::bench::CutoutService service(binDir / "rezoro-cutout");
+    std::unique_ptr<rezoro::bench::CutoutService> other;
+    if (!baseline.empty()) other = std::make_unique<rezoro::bench::CutoutService>(baseline);
     for (int job = 1; job <= jobs; ++job) {
       const auto answer = service.job({{"kind", "native_cutout"},
                                        {"path", image.string()},
@@ -105,6 +122,17 @@ int main(int argc, char** argv) try {
       }
       jobSeconds.push_back(answer.seconds);
       raw.push_back(rawInferenceSeconds(model, side));
+      if (other) {
+        const auto base = other->job({{"kind", "native_cutout"},
+                                      {"path", image.string()},
+                                      {"destination", (other->dir() / "mask.png").string()}});
+        if (base.response.value("ok", false) != true) {
+          std::fprintf(stderr, "baseline job %d failed: %s\n", job, base.response.dump().c_str());
+          return 1;
+        }
+        baselineSeconds.push_back(base.seconds);
+        if (job == jobs) baselinePeak = rezoro::bench::residentKiB(other->pid(), "VmHWM");
+      }
       inferenceSeconds.push_back(answer.response["result"]["inference_seconds"].get<double>());
       lastResult = answer.response["result"];
       if (job == 10) rssAfter10 = rezoro::bench::residentKiB(service.pid());
@@ -136,6 +164,13 @@ int main(int argc, char** argv) try {
   if (rssAfter10 > 0) std::printf("RSS after job 10      %.1f MiB\n", static_cast<double>(rssAfter10) / 1024.0);
   std::printf("RSS after job %-3d     %.1f MiB\n", jobs, static_cast<double>(rssAfterLast) / 1024.0);
   std::printf("peak RSS              %.1f MiB (goal <= 600 MiB)\n", static_cast<double>(rssPeak) / 1024.0);
+  if (!baselineSeconds.empty()) {
+    const std::vector<double> steadyBaseline(baselineSeconds.begin() + (jobs > 1 ? 1 : 0), baselineSeconds.end());
+    const double baselineMedian = percentile(steadyBaseline, 0.5);
+    std::printf("baseline job median   %.3f s (%s, same run); this build x%.2f\n", baselineMedian, baseline.c_str(),
+                median / baselineMedian);
+    std::printf("baseline peak RSS     %.1f MiB\n", static_cast<double>(baselinePeak) / 1024.0);
+  }
   if (jobs >= 10 && rssAfter10 > 0) {
     std::printf("RSS growth            %.2f %%\n",
                 (static_cast<double>(rssAfterLast) / static_cast<double>(rssAfter10) - 1.0) * 100.0);

@@ -52,9 +52,10 @@ class Frozen {
 
 class CaptureFaultTest : public ::testing::Test {
  protected:
-  void SetUp() override {
+  void SetUp() override { startWorld(testing::SoundServerKind::pulseaudio); }
+  void startWorld(testing::SoundServerKind server) {
     try {
-      world_ = testing::DisplayAndSound::start();
+      world_ = testing::DisplayAndSound::start({.display = true, .sound = true, .server = server});
     } catch (const std::exception& error) {
       GTEST_SKIP() << "no private display and sound server: " << error.what();
     }
@@ -171,7 +172,15 @@ TEST_F(CaptureFaultTest, LosingTheRecordedDisplayFailsTheRecording) {
   }
 }
 
-TEST_F(CaptureFaultTest, ASoundServerThatDiesOrFreezesGivesOneResult) {
+// Faults of the sound server, on both servers.
+class SoundServerFaultTest : public CaptureFaultTest, public ::testing::WithParamInterface<testing::SoundServerKind> {
+ protected:
+  void SetUp() override { startWorld(GetParam()); }
+};
+INSTANTIATE_TEST_SUITE_P(Servers, SoundServerFaultTest, ::testing::ValuesIn(testing::kSoundServerKinds),
+                         testing::SoundServerParameterName());
+
+TEST_P(SoundServerFaultTest, ASoundServerThatDiesOrFreezesGivesOneResult) {
   {
     RecordingProcess recording(folder.path(), testing::recordingRequestText("audio", folder / "frozen.wav", 2),
                                kProgram);
@@ -294,10 +303,12 @@ class StalledFileSystem {
 // appears later.
 void recordIntoAStalledFileSystem(const TempDir& folder, double duration, std::chrono::milliseconds freezeAfter,
                                   std::chrono::milliseconds stopAfter) {
-  StalledFileSystem stalled(folder / "stalled");
-  if (!stalled.mounted()) GTEST_SKIP() << "no bindfs or no FUSE here (needs the bindfs package and /dev/fuse)";
+  // Declared before the file system, so that it is thawed before they are released: a program
+  // stuck closing a file on it could otherwise never be waited for when an assertion ends early.
   std::vector<std::unique_ptr<RecordingProcess>> recordings;
   std::vector<std::filesystem::path> destinations;
+  StalledFileSystem stalled(folder / "stalled");
+  if (!stalled.mounted()) GTEST_SKIP() << "no bindfs or no FUSE here (needs the bindfs package and /dev/fuse)";
   for (const std::string kind : {"video", "audio"}) {
     std::filesystem::create_directory(folder / kind);
     destinations.push_back(folder / "stalled" / (kind == "video" ? "clip.mp4" : "sound.wav"));

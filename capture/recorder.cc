@@ -87,7 +87,13 @@ double Recorder::giveUpTime(double began) const {
   const double started = startedAt_.load();
   const double stopped = stopAskedAt_.load();
   if (started == 0) time = std::min(time, began + services_.startTimeout + watchMarginSeconds);
-  if (started > 0) time = std::min(time, started + request.duration + services_.stopTimeout + watchMarginSeconds);
+  // The duration counts from the start, or from an audio recording's first sample, which comes
+  // within the start time-out.
+  const double from = durationFrom_.load();
+  if (started > 0) {
+    time = std::min(time, (from > 0 ? from : std::max(started, began + services_.startTimeout)) + request.duration +
+                              services_.stopTimeout + watchMarginSeconds);
+  }
   if (started > 0 && stopped > 0) time = std::min(time, stopped + services_.stopTimeout + watchMarginSeconds);
   return time;
 }
@@ -134,7 +140,11 @@ void Recorder::begin(std::function<void(CaptureResult)> completion) {
   completion_ = std::move(completion);
   // Armed first: the permission check may itself wait for a server that does not answer.
   queueOnQueue_->after(services_.startTimeout, [this] {
-    if (!started_ && !finishing_) complete(CaptureFailure::timeout);
+    if (!started_ && !finishing_) {
+      complete(CaptureFailure::timeout);
+    } else if (!durationArmed_) {
+      stop();  // an audio recording that never got its first sample: no audio
+    }
   });
   if (!services_.screenCapture->preflightScreenCaptureAccess()) {
     complete(CaptureFailure::permissionDenied);
@@ -235,9 +245,15 @@ void Recorder::startAnswer(std::optional<PlatformError> error) {
   startedAt_ = hostTimeSeconds();
   if (stopRequested_) {
     stop();
-  } else {
-    queueOnQueue_->after(request.duration, [this] { stop(); });
+  } else if (request.kind != "audio") {
+    armDuration(hostTimeSeconds());
   }
+}
+
+void Recorder::armDuration(double from) {
+  durationArmed_ = true;
+  durationFrom_ = from;
+  queueOnQueue_->after(std::max(0.0, from + request.duration - hostTimeSeconds()), [this] { stop(); });
 }
 
 void Recorder::stop() {
@@ -278,7 +294,12 @@ void Recorder::didStopWithError(const PlatformError&) {
 }
 
 void Recorder::didOutputSampleBuffer(const SampleBuffer& sample, StreamOutputType type) {
-  if (finishing_ || !completion_) return;
+  if (!completion_) return;
+  // While the stream stops it still hands on the sound captured before the stop was asked for
+  // (the mix of several streams holds it back a moment); that belongs to the recording.
+  const bool beforeStop = type == StreamOutputType::audio && sample.presentationTime.isValid() &&
+                          sample.presentationTime.seconds() < stopAskedAt_.load();
+  if (finishing_ && !beforeStop) return;
   bool written = true;
   if (type == StreamOutputType::screen) {
     if (!media_) return;
@@ -286,6 +307,9 @@ void Recorder::didOutputSampleBuffer(const SampleBuffer& sample, StreamOutputTyp
   } else if (type == StreamOutputType::audio) {
     if (!media_ || sample.mediaType != kMediaTypeAudio || !sample.audioFormat) return;
     written = routeAudioSample(media_.get(), systemAudioSample(sample, *sample.audioFormat));
+    // A sound server may hand over a new stream's first samples late: an audio recording's length
+    // counts from its first sample, so that it holds the sound asked for.
+    if (written && !durationArmed_ && media_->firstHostTime()) armDuration(*media_->firstHostTime());
   }
   if (!written) {
     failure_ = CaptureFailure::recordingFailed;

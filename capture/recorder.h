@@ -122,6 +122,9 @@ class Recorder : public StreamOutput, public StreamDelegate, public std::enable_
   // adds the outputs and starts the capture. Throws CaptureFailure or another error.
   void configure(const ShareableContent& content);
   void startAnswer(std::optional<PlatformError> error);
+  // Arms the duration timer to stop the recording the request's duration after `from` (host
+  // seconds): the start answer of a movie, the first sample of an audio recording.
+  void armDuration(double from);
   void stop();
   void stopAnswer(std::optional<PlatformError> error);
   void streamStopped();
@@ -151,12 +154,14 @@ class Recorder : public StreamOutput, public StreamDelegate, public std::enable_
   bool started_ = false;
   bool stopRequested_ = false;
   bool finishing_ = false;
+  bool durationArmed_ = false;
   std::optional<CaptureFailure> failure_;
 
   // Read by run() without the queue, whose time-outs it backs up: when the stream started and when
   // a stop was asked for (host seconds; 0 before), and the media writer's publication claim.
   std::atomic<double> startedAt_{0};
   std::atomic<double> stopAskedAt_{0};
+  std::atomic<double> durationFrom_{0};
   std::mutex claimMutex_;
   std::shared_ptr<PublicationClaim> claim_;
 };

@@ -45,6 +45,8 @@ struct FakeWorld {
   std::optional<PlatformError> addOutputError;
   int framesOnStart = 0;       // complete 64 × 48 frames, 1/24 s apart
   int audioBuffersOnStart = 0; // 1024-frame float buffers, 1024/48000 s apart
+  double audioDelay = 0;       // seconds from the start to the first of them
+  bool audioOnStop = false;    // a stop delivers two buffers: captured before it, and after
   std::shared_future<void> destructionHeld;  // when valid, a stream's release waits for it
 
   // Record.
@@ -138,9 +140,14 @@ class FakeStream : public CaptureStream {
       });
     }
     for (int i = 0; i < world_.audioBuffersOnStart; ++i) {
-      queue_->async([output = audio_, start, i] {
+      auto deliver = [output = audio_, start, i] {
         if (auto receiver = output.lock()) receiver->didOutputSampleBuffer(audioBuffer(start, i), StreamOutputType::audio);
-      });
+      };
+      if (world_.audioDelay > 0) {
+        delayed_.push_back(queue_->after(world_.audioDelay, deliver));
+      } else {
+        queue_->async(deliver);
+      }
     }
     if (world_.holdStart) {
       world_.pendingStart = std::move(completion);
@@ -162,6 +169,16 @@ class FakeStream : public CaptureStream {
       world_.note("stop");
       return;
     }
+    if (world_.audioOnStop) {
+      for (const double captured : {-0.1, 0.3}) {
+        queue_->async([output = audio_, captured] {
+          if (auto receiver = output.lock()) {
+            receiver->didOutputSampleBuffer(audioBuffer(hostMediaTime() + MediaTime::make(captured * 48000, 48000), 0),
+                                            StreamOutputType::audio);
+          }
+        });
+      }
+    }
     lock.unlock();
     world_.note("stop");
     if (completion) completion(std::nullopt);
@@ -172,6 +189,7 @@ class FakeStream : public CaptureStream {
   std::weak_ptr<StreamOutput> screen_;
   std::weak_ptr<StreamOutput> audio_;
   SerialQueue* queue_ = nullptr;
+  std::vector<QueueSource> delayed_;
 };
 
 class FakeService : public ScreenCaptureService {
@@ -419,6 +437,38 @@ TEST_F(RecorderTest, AnAudioRecordingHasNoScreenOutputAndPublishesItsWave) {
   EXPECT_EQ(world.filter->display.displayID, 9u);  // the main display, though listed second
   EXPECT_EQ(world.configuration->width, 2);
   EXPECT_TRUE(std::filesystem::exists(folder / "sound.wav"));
+}
+
+// A sound server may hand a new stream its first samples late: the wave still holds the duration
+// asked for, counted from its first sample.
+TEST_F(RecorderTest, AnAudioRecordingsDurationCountsFromItsFirstSample) {
+  world.audioBuffersOnStart = 5;
+  world.audioDelay = 0.5;
+  auto result = start(request("audio", 0.6));
+  const CaptureResult done = resultOf(result);
+  ASSERT_TRUE(std::holds_alternative<Json>(done));
+  EXPECT_NEAR(std::get<Json>(done)["duration_seconds"].get<double>(), 0.6, 0.05);
+}
+
+// The start time-out bounds the wait for that first sample: a stream that never delivers one ends
+// the recording then, without audio.
+TEST_F(RecorderTest, AnAudioRecordingWithoutAFirstSampleEndsAtTheStartTimeOut) {
+  RecorderServices with = services();
+  with.startTimeout = 0.3;
+  const auto asked = std::chrono::steady_clock::now();
+  auto result = start(request("audio", 20), std::move(with));
+  EXPECT_EQ(failureOf(resultOf(result)), CaptureFailure::noAudio);
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 3s);
+}
+
+// Sound captured before the stop that arrives while the stream stops is kept; later sound is not.
+TEST_F(RecorderTest, SoundCapturedBeforeTheStopIsKeptWhileStopping) {
+  world.framesOnStart = 3;
+  world.audioOnStop = true;
+  auto result = start(request("video", 0.3));
+  const CaptureResult done = resultOf(result);
+  ASSERT_TRUE(std::holds_alternative<Json>(done));
+  EXPECT_EQ(std::get<Json>(done)["audio_frames"], 1024);
 }
 
 TEST_F(RecorderTest, StopControlsAndSecondStops) {

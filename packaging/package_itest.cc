@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -135,6 +136,16 @@ TEST_F(UnpackedPackage, LaysOutADebianPrefixWhoseProgramsFindTheirRuntimeInIt) {
             std::string::npos)
       << libraries;
   EXPECT_EQ(libraries.find("not found"), std::string::npos) << libraries;
+}
+
+// The package holds the networks the programs load and nothing else: the float32 original that only
+// the quality benchmark reads stays in the build tree.
+TEST_F(UnpackedPackage, ShipsOnlyTheNetworksTheProgramsLoad) {
+  std::set<std::string> models;
+  for (const auto& entry : fs::directory_iterator(root() / "usr/share/rezoro/models")) {
+    models.insert(entry.path().filename().string());
+  }
+  EXPECT_EQ(models, (std::set<std::string>{cutout::isnetModelName, "nanodet.onnx"}));
 }
 
 TEST_F(UnpackedPackage, BothProgramsProbe) {

@@ -63,13 +63,15 @@ fi
 audio=false
 if pactl info >/dev/null 2>&1; then
   audio=true
-  sox -q -n -r 48000 -c 2 -b 16 "$work/tone.wav" synth 8 sine 880 vol 0.4
-  paplay "$work/tone.wav" &
+  sox -q -n -r 48000 -c 2 -b 16 "$work/tone.wav" synth 10 sine 880 vol 0.4
+  # A player asking for low latency, as desktop players mostly do. A fresh null sink still renders
+  # its first block of up to 2 s before it follows that; the recording starts after it.
+  paplay --latency-msec=20 "$work/tone.wav" &
   pids+=($!)
 fi
-"$bin/animated_window" 100 100 640 360 10 &
+"$bin/animated_window" 100 100 640 360 12 &
 pids+=($!)
-sleep 0.5
+sleep 2.2
 
 movie="$work/screen.mp4"
 printf '{"kind":"video","destination":"%s","capture_audio":%s,"duration_seconds":3,"exclude_pid":%d,"rect":[100,100,640,360]}' \

@@ -136,6 +136,35 @@ if [ ! -f "$deps/quality-stamps/.unpacked" ]; then
   touch "$deps/quality-stamps/.unpacked"
 fi
 
+# The held-out set's subjects: other photographed stamps of the same package, which the benchmark
+# composites onto other sample photos with another placement; it reports them and is never tuned on them.
+heldout_stamps=(
+  animals/mammals/apes/chimp animals/mammals/apes/gorilla animals/mammals/cats/tiger animals/mammals/elephant
+  animals/mammals/giraffe animals/mammals/equines/zebra animals/mammals/equines/horse animals/mammals/dogs/dog
+  animals/mammals/dogs/fox animals/mammals/deer/deer animals/marsupials/kangaroo animals/marsupials/koala
+  animals/mammals/rodents/squirrel animals/mammals/hedgehog animals/mammals/bovines/sheep animals/mammals/bovines/goat
+  animals/mammals/camel/camel animals/birds/owl animals/birds/ostrich animals/birds/rooster animals/birds/heron_greatblue
+  animals/fish/clownfish animals/fish/lobster animals/insects/grasshopper animals/lizards/iguana food/pizza
+  food/fruit/pineapple food/fruit/grapes food/vegetables/broccoli food/nuts/walnut plants/flowers/rose
+  plants/flowers/iris plants/trees/birch plants/mushrooms/cep household/kettle household/dishes/glass
+  household/tools/saw hobbies/camera_35mm hobbies/music/string/violin sports/basketball sports/tennis_racket
+  vehicles/auto/beetle vehicles/flight/planes/747 vehicles/masstransit/green_korean_bus
+  military/vehicles/infantry-stryker space/spacewalk
+)
+if [ ! -f "$deps/heldout-stamps/.unpacked" ]; then
+  echo "setup: unpacking the held-out set's subjects" >&2
+  rm -rf "$deps/heldout-stamps" "$downloads/stamps-root" && mkdir -p "$deps/heldout-stamps" "$downloads/stamps-root"
+  (cd "$downloads" && apt-get download -qq tuxpaint-stamps-default 2>/dev/null || { $sudo apt-get update -qq && apt-get download -qq tuxpaint-stamps-default 2>/dev/null; })
+  members=()
+  for stamp in "${heldout_stamps[@]}"; do members+=("./usr/share/tuxpaint/stamps/$stamp.png"); done
+  dpkg-deb --fsys-tarfile "$downloads"/tuxpaint-stamps-default_*.deb | tar -x -C "$downloads/stamps-root" "${members[@]}"
+  for stamp in "${heldout_stamps[@]}"; do
+    mv "$downloads/stamps-root/usr/share/tuxpaint/stamps/$stamp.png" "$deps/heldout-stamps/${stamp//\//_}.png"
+  done
+  rm -rf "$downloads/stamps-root" "$downloads"/tuxpaint-stamps-default_*.deb
+  touch "$deps/heldout-stamps/.unpacked"
+fi
+
 # The service's segmentation model: the float32 network statically quantised to int8 (QDQ) by our own
 # script, with activation ranges measured by running the float network over sample photos (others
 # than the quality set's backgrounds). isnet.onnx stays for comparison (cutout_quality_bench). The

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <future>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -90,8 +91,24 @@ testing::VirtualSoundServer* WaylandRecordingTest::sound = nullptr;
 std::string WaylandRecordingTest::startError;
 std::vector<std::unique_ptr<ScopedEnvironmentVariable>> WaylandRecordingTest::variables;
 
-TEST_F(WaylandRecordingTest, ARegionOfAnAnimatedOutputIsRecordedAtTwentyFourFramesWithTheTone) {
-  testing::ChildProcess tone = sound->playTone(1000, 6, 0.5);
+// Recordings with sound, from PulseAudio and from PipeWire's pulse server.
+class WaylandSoundRecordingTest : public WaylandRecordingTest,
+                                  public ::testing::WithParamInterface<testing::SoundServerKind> {
+ protected:
+  void SetUp() override {
+    WaylandRecordingTest::SetUp();
+    if (IsSkipped()) return;
+    server_ = testing::VirtualSoundServer::start(true, GetParam());
+    serverVariable_.emplace("PULSE_SERVER", server_->server());
+  }
+  std::unique_ptr<testing::VirtualSoundServer> server_;
+  std::optional<ScopedEnvironmentVariable> serverVariable_;
+};
+INSTANTIATE_TEST_SUITE_P(Servers, WaylandSoundRecordingTest, ::testing::ValuesIn(testing::kSoundServerKinds),
+                         testing::SoundServerParameterName());
+
+TEST_P(WaylandSoundRecordingTest, ARegionOfAnAnimatedOutputIsRecordedAtTwentyFourFramesWithTheTone) {
+  testing::ChildProcess tone = server_->playTone(1000, 6, 0.5);
   std::this_thread::sleep_for(300ms);
   // Half background (green), half the flashing window, which starts at (320,180).
   RecordingProcess recording(folder.path(), videoRequest("clip.mp4", 3, true, "[160,90,640,360]"));

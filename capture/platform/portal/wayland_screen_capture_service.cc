@@ -11,6 +11,7 @@
 #include "capture/platform/portal/restore_token.h"
 #include "capture/platform/portal/screencast_portal.h"
 #include "capture/platform/portal/wayland_capture_stream.h"
+#include "capture/platform/pulse/sound_applications.h"
 #include "capture/platform/pulse/system_audio_stream.h"
 
 namespace rezoro::capture {
@@ -23,22 +24,6 @@ constexpr double kRemoteSeconds = 1.0;
 constexpr double kFormatSeconds = 1.5;
 constexpr double kProbeSeconds = 2.0;
 constexpr uint32_t kOldestRememberingPortal = 4;
-
-// Wayland has no list of clients to ask, and the exclusion acts on sound only: every process of
-// the machine is an application that may be named.
-std::vector<ShareableApplication> runningProcesses() {
-  std::vector<ShareableApplication> applications;
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
-    const std::string name = entry.path().filename().string();
-    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
-    ShareableApplication application;
-    application.processID = static_cast<pid_t>(std::atol(name.c_str()));
-    std::getline(std::ifstream(entry.path() / "comm"), application.applicationName);
-    applications.push_back(std::move(application));
-  }
-  return applications;
-}
 
 }  // namespace
 
@@ -53,7 +38,9 @@ WaylandScreenCaptureService::~WaylandScreenCaptureService() {
 void WaylandScreenCaptureService::getShareableContent(bool, bool, ContentCompletion completion) {
   worker_.async([this, completion = std::move(completion)] {
     ShareableContent content;
-    content.applications = runningProcesses();
+    // Wayland has no list of clients to ask, and the exclusion acts on sound only: the applications
+    // are the processes that play.
+    content.applications = soundApplications();
     if (!screenNeeded_) {
       content.displays.push_back(ShareableDisplay{kPortalDisplayID, DisplayRect{0, 0, 2, 2}, 1.0, "portal"});
       return completion(std::move(content), std::nullopt);

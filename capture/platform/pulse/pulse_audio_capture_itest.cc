@@ -2,12 +2,80 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cmath>
 #include <filesystem>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 #include "capture/testing/display_and_sound.h"
 
 namespace rezoro::capture {
 namespace {
+
+using namespace std::chrono_literals;
+
+class PulseAudioCaptureTest : public ::testing::TestWithParam<testing::SoundServerKind> {
+ protected:
+  void SetUp() override {
+    world_ = testing::DisplayAndSound::start({.display = false, .sound = true, .server = GetParam()});
+  }
+  std::unique_ptr<testing::DisplayAndSound> world_;
+};
+INSTANTIATE_TEST_SUITE_P(Servers, PulseAudioCaptureTest, ::testing::ValuesIn(testing::kSoundServerKinds),
+                         testing::SoundServerParameterName());
+
+// Headphones plugged in: another sink becomes the default and the player moves to it. The
+// recording goes on from there, without a gap.
+TEST_P(PulseAudioCaptureTest, FollowsTheDefaultSinkWhenItChanges) {
+  std::mutex mutex;
+  std::vector<SampleBuffer> buffers;
+  PulseAudioCapture capture(
+      [&](SampleBuffer buffer) {
+        std::lock_guard lock(mutex);
+        buffers.push_back(std::move(buffer));
+      },
+      [](const PlatformError& error) { ADD_FAILURE() << error.message; });
+  ASSERT_FALSE(capture.start());
+  world_->sound().addSink("rezoro_headphones", false);
+  testing::ChildProcess tone = world_->sound().playTone(1000, 3.5, 0.5);
+  std::this_thread::sleep_for(1200ms);
+  const double switched = hostTimeSeconds();
+  world_->sound().setDefaultSink("rezoro_headphones");
+  world_->sound().moveSinkInputs("rezoro_headphones");
+  EXPECT_EQ(tone.wait(10s), 0);
+  const double toneEnded = hostTimeSeconds();
+  capture.stop();
+
+  // 10 ms blocks of the recording by capture time, loud or not: from before the switch to the end
+  // of the tone, no hole longer than 50 ms.
+  std::lock_guard lock(mutex);
+  std::map<int64_t, std::pair<double, int>> blocks;  // energy and frames per 10 ms of capture time
+  for (const SampleBuffer& buffer : buffers) {
+    const double start = buffer.presentationTime.seconds();
+    for (int64_t k = 0; k < buffer.numSamples; ++k) {
+      auto& [energy, frames] = blocks[static_cast<int64_t>(std::floor((start + double(k) / 48000) * 100))];
+      energy += (*buffer.audioSamples)[2 * k] * (*buffer.audioSamples)[2 * k];
+      ++frames;
+    }
+  }
+  double lastLoud = -1, longestGap = 0, firstAfter = -1;
+  for (const auto& [block, level] : blocks) {
+    if (level.second < 240 || std::sqrt(level.first / level.second) < 0.17) continue;
+    const double time = static_cast<double>(block) / 100;
+    if (lastLoud > 0 && lastLoud < switched + 1.0) longestGap = std::max(longestGap, time - lastLoud - 0.01);
+    if (time > switched && firstAfter < 0) firstAfter = time;
+    lastLoud = time;
+  }
+  std::printf("longest gap around the switch %.3f s; tone heard until %.3f s before it ended\n", longestGap,
+              toneEnded - lastLoud);
+  EXPECT_GT(firstAfter, 0) << "nothing heard after the switch";
+  EXPECT_GT(lastLoud, toneEnded - 0.3);
+  EXPECT_LE(longestGap, 0.05);
+}
+
 
 TEST(PulseAudioCaptureWithoutServer, FailsToStartQuietlyAndSpawnsNoServer) {
   testing::TemporaryFolder folder;

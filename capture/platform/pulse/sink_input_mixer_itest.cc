@@ -1,5 +1,5 @@
-// Sound of excluded processes on a private PulseAudio: left out of the recording, the rest mixed
-// at its level on one seamless timeline.
+// Sound of excluded processes on a private PulseAudio and PipeWire: left out of the recording, the
+// rest mixed at its level on one seamless timeline.
 #include "capture/platform/pulse/sink_input_mixer.h"
 
 #include <gtest/gtest.h>
@@ -8,9 +8,11 @@
 #include <cmath>
 #include <mutex>
 #include <numbers>
+#include <future>
 #include <thread>
 
 #include "capture/platform/pulse/pulse_audio_capture.h"
+#include "capture/platform/portal/wayland_screen_capture_service.h"
 #include "capture/platform/pulse/sound_applications.h"
 #include "capture/testing/display_and_sound.h"
 
@@ -33,13 +35,23 @@ double power(const std::vector<float>& stereo, double frequency) {
          (frames * frames);
 }
 
-TEST(SinkInputMixerTest, LeavesOutTheSoundOfExcludedProcessesAndTheirLaterChildren) {
-  std::unique_ptr<testing::DisplayAndSound> world;
-  try {
-    world = testing::DisplayAndSound::start({.display = false, .sound = true});
-  } catch (const std::exception& error) {
-    GTEST_SKIP() << "no private sound server: " << error.what();
+class SinkInputMixerTest : public ::testing::TestWithParam<testing::SoundServerKind> {
+ protected:
+  void SetUp() override {
+    try {
+      world = testing::DisplayAndSound::start(
+          {.display = false, .sound = true, .keepSinkAwake = keepSinkAwake, .server = GetParam()});
+    } catch (const std::exception& error) {
+      GTEST_SKIP() << "no private sound server: " << error.what();
+    }
   }
+  bool keepSinkAwake = true;
+  std::unique_ptr<testing::DisplayAndSound> world;
+};
+INSTANTIATE_TEST_SUITE_P(Servers, SinkInputMixerTest, ::testing::ValuesIn(testing::kSoundServerKinds),
+                         testing::SoundServerParameterName());
+
+TEST_P(SinkInputMixerTest, LeavesOutTheSoundOfExcludedProcessesAndTheirLaterChildren) {
   // The excluded application plays from a child it starts once the recording runs.
   const auto excludedTone = world->sound().folder() / "excluded.wav";
   testing::VirtualSoundServer::writeTone(excludedTone, 1000, 4, 0.5);
@@ -54,16 +66,23 @@ TEST(SinkInputMixerTest, LeavesOutTheSoundOfExcludedProcessesAndTheirLaterChildr
         buffers.push_back(std::move(buffer));
       },
       [](const PlatformError& error) { ADD_FAILURE() << error.message; }, ProcessTree({excluded.pid()}));
+  const double startAsked = hostTimeSeconds();
   ASSERT_FALSE(capture.start());
   testing::ChildProcess other = world->sound().playTone(440, 2, 0.5);
   EXPECT_EQ(other.wait(10s), 0);
   const double otherEnd = hostTimeSeconds();  // the excluded tone still plays
   EXPECT_EQ(excluded.wait(10s), 0);           // it did play
   std::this_thread::sleep_for(300ms);
+  const double stopAsked = hostTimeSeconds();
+  capture.drain();
   capture.stop();
 
   std::lock_guard lock(mutex);
   ASSERT_GT(buffers.size(), 20u);
+  // The mix runs from its start to the stop: nothing from before it, everything up to the stop.
+  EXPECT_GE(buffers.front().presentationTime.seconds(), startAsked);
+  const SampleBuffer& last = buffers.back();
+  EXPECT_GE((last.presentationTime + MediaTime::make(last.numSamples, 48000)).seconds(), stopAsked);
   std::vector<float> middle;  // well inside the other tone
   for (size_t i = 0; i < buffers.size(); ++i) {
     const SampleBuffer& buffer = buffers[i];
@@ -89,13 +108,17 @@ TEST(SinkInputMixerTest, LeavesOutTheSoundOfExcludedProcessesAndTheirLaterChildr
   EXPECT_LT(*std::max_element(left.begin(), left.end()), 0.0625 / 1000);
 }
 
-TEST(SoundApplicationsTest, ListsTheProcessesPlayingIntoTheServer) {
-  std::unique_ptr<testing::DisplayAndSound> world;
-  try {
-    world = testing::DisplayAndSound::start({.display = false, .sound = true, .keepSinkAwake = false});
-  } catch (const std::exception& error) {
-    GTEST_SKIP() << "no private sound server: " << error.what();
+class SoundApplicationsTest : public SinkInputMixerTest {
+ protected:
+  void SetUp() override {
+    keepSinkAwake = false;
+    SinkInputMixerTest::SetUp();
   }
+};
+INSTANTIATE_TEST_SUITE_P(Servers, SoundApplicationsTest, ::testing::ValuesIn(testing::kSoundServerKinds),
+                         testing::SoundServerParameterName());
+
+TEST_P(SoundApplicationsTest, ListsTheProcessesPlayingIntoTheServer) {
   EXPECT_TRUE(soundApplications().empty());
   testing::ChildProcess tone = world->sound().playTone(440, 5, 0.1);
   std::vector<ShareableApplication> applications;
@@ -106,6 +129,34 @@ TEST(SoundApplicationsTest, ListsTheProcessesPlayingIntoTheServer) {
   ASSERT_EQ(applications.size(), 1u);
   EXPECT_EQ(applications.front().processID, tone.pid());
   EXPECT_FALSE(applications.front().applicationName.empty());
+}
+
+}  // namespace
+}  // namespace rezoro::capture
+
+namespace rezoro::capture {
+namespace {
+
+// On Wayland, where no list of clients exists, the applications are the processes that play: none
+// while nothing plays (not every process of the machine), then the player.
+TEST_P(SoundApplicationsTest, OnWaylandTheApplicationsAreTheProcessesThatPlay) {
+  WaylandScreenCaptureService service(/*screenNeeded=*/false);
+  auto applications = [&] {
+    std::promise<std::vector<ShareableApplication>> listed;
+    service.getShareableContent(false, true, [&](std::optional<ShareableContent> content, std::optional<PlatformError>) {
+      listed.set_value(content ? content->applications : std::vector<ShareableApplication>{});
+    });
+    return listed.get_future().get();
+  };
+  EXPECT_TRUE(applications().empty());
+  testing::ChildProcess tone = world->sound().playTone(440, 5, 0.1);
+  std::vector<ShareableApplication> playing;
+  for (int attempt = 0; attempt < 100 && playing.empty(); ++attempt) {
+    std::this_thread::sleep_for(20ms);
+    playing = applications();
+  }
+  ASSERT_EQ(playing.size(), 1u);
+  EXPECT_EQ(playing.front().processID, tone.pid());
 }
 
 }  // namespace

@@ -93,6 +93,7 @@ void SystemAudioStream::stopOnControl(ErrorCompletion completion) {
   }
   std::optional<PlatformError> error;
   if (state == State::running) {
+    if (capture_) capture_->drain();  // the sound up to the stop still reaches the output
     stopping_ = true;
     capture_.reset();
     std::lock_guard lock(mutex_);

@@ -72,14 +72,19 @@ StreamConfiguration audioConfiguration() {
 
 ContentFilter anyDisplay() { return ContentFilter(ShareableDisplay{1, {0, 0, 1920, 1080}, 1.0, "test"}, {}); }
 
-class SystemAudioStreamTest : public ::testing::Test {
+class SystemAudioStreamTest : public ::testing::TestWithParam<testing::SoundServerKind> {
  protected:
-  void SetUp() override { world_ = testing::DisplayAndSound::start({.display = false, .sound = true}); }
+  void SetUp() override {
+    world_ = testing::DisplayAndSound::start({.display = false, .sound = true, .server = GetParam()});
+  }
   std::unique_ptr<testing::DisplayAndSound> world_;
   SerialQueue queue_;
 };
 
-TEST_F(SystemAudioStreamTest, RecordsTheSinkAsStampedFloatStereoAndHearsAToneInIt) {
+INSTANTIATE_TEST_SUITE_P(Servers, SystemAudioStreamTest, ::testing::ValuesIn(testing::kSoundServerKinds),
+                         testing::SoundServerParameterName());
+
+TEST_P(SystemAudioStreamTest, RecordsTheSinkAsStampedFloatStereoAndHearsAToneInIt) {
   auto collector = std::make_shared<AudioCollector>();
   SystemAudioStream stream(anyDisplay(), audioConfiguration(), collector);
   ASSERT_FALSE(stream.addStreamOutput(collector, StreamOutputType::audio, queue_));
@@ -163,7 +168,7 @@ TEST_F(SystemAudioStreamTest, RecordsTheSinkAsStampedFloatStereoAndHearsAToneInI
   EXPECT_TRUE(collector->failures().empty());
 }
 
-TEST_F(SystemAudioStreamTest, ALostSoundServerIsReportedOnceToTheDelegate) {
+TEST_P(SystemAudioStreamTest, ALostSoundServerIsReportedOnceToTheDelegate) {
   auto collector = std::make_shared<AudioCollector>();
   SystemAudioStream stream(anyDisplay(), audioConfiguration(), collector);
   ASSERT_FALSE(stream.addStreamOutput(collector, StreamOutputType::audio, queue_));

@@ -10,6 +10,7 @@
 #include "cutout/platform/onnx/onnx_model.h"
 #include "cutout/platform/vips/orientation.h"
 #include "cutout/platform/onnx/probability_map.h"
+#include "cutout/platform/onnx/subject_map.h"
 #include "cutout/platform/vips/vips_support.h"
 
 namespace rezoro::cutout {
@@ -42,37 +43,44 @@ VipsImagePtr asRgb(VipsImagePtr image) {
   return image;
 }
 
-// The image squeezed to the network's square, upright, as packed RGB.
-std::vector<uint8_t> networkPixels(const ImageRequestHandler& handler, int64_t side) {
+// An upright picture in memory squeezed to the network's square, as packed RGB.
+std::vector<uint8_t> squeezedPixels(const UprightImage& image, int64_t side) {
   startVips();
+  if (image.width < 1 || image.height < 1 ||
+      image.rgb.size() != static_cast<size_t>(image.width * image.height * 3)) {
+    throw VipsError("the in-memory image is empty or inconsistent");
+  }
+  VipsImagePtr source(vips_image_new_from_memory(image.rgb.data(), image.rgb.size(), static_cast<int>(image.width),
+                                                 static_cast<int>(image.height), 3, VIPS_FORMAT_UCHAR));
+  if (!source) throwVipsError("cannot wrap the in-memory image");
+  source->Type = VIPS_INTERPRETATION_sRGB;
   VipsImage* out = nullptr;
-  int orientation = 1;
-  if (const auto* file = std::get_if<ImageRequestHandler::File>(&handler.image)) {
-    // The handler's orientation is applied below rather than the file's own tag, so the picture
-    // is turned exactly as the caller says.
-    out = resizedFile(file->path, static_cast<int>(side), static_cast<int>(side)).release();
-    orientation = validOrientation(file->orientation);
-  } else {
-    const auto& image = std::get<std::shared_ptr<const UprightImage>>(handler.image);
-    if (!image || image->width < 1 || image->height < 1 ||
-        image->rgb.size() != static_cast<size_t>(image->width * image->height * 3)) {
-      throw VipsError("the in-memory image is empty or inconsistent");
-    }
-    VipsImagePtr source(vips_image_new_from_memory(image->rgb.data(), image->rgb.size(),
-                                                   static_cast<int>(image->width), static_cast<int>(image->height),
-                                                   3, VIPS_FORMAT_UCHAR));
-    if (!source) throwVipsError("cannot wrap the in-memory image");
-    source->Type = VIPS_INTERPRETATION_sRGB;
-    if (vips_thumbnail_image(source.get(), &out, static_cast<int>(side), "height", static_cast<int>(side), "size",
-                             VIPS_SIZE_FORCE, nullptr) != 0) {
-      throwVipsError("cannot resize the in-memory image");
-    }
+  if (vips_thumbnail_image(source.get(), &out, static_cast<int>(side), "height", static_cast<int>(side), "size",
+                           VIPS_SIZE_FORCE, nullptr) != 0) {
+    throwVipsError("cannot resize the in-memory image");
   }
   const VipsImagePtr squeezed = asRgb(VipsImagePtr(out));
   size_t size = 0;
   const auto pixels = pixelsOf(squeezed.get(), size);
   if (size != static_cast<size_t>(side * side * 3)) throw VipsError("unexpected decoded size");
-  return uprightPixels({pixels.get(), size}, side, side, 3, orientation);
+  return {pixels.get(), pixels.get() + size};
+}
+
+// The file's picture, upright, reduced to at most `longSide` pixels on its longer side (never
+// enlarged). JPEGs are decoded at the DCT scale nearest above that size.
+UprightImage workingPicture(const ImageRequestHandler::File& file, int64_t width, int64_t height, int64_t longSide) {
+  startVips();
+  const int orientation = validOrientation(file.orientation);
+  const double scale = std::min(1.0, double(longSide) / double(std::max(width, height)));
+  const int64_t uprightWidth = std::max<int64_t>(1, std::llround(double(width) * scale));
+  const int64_t uprightHeight = std::max<int64_t>(1, std::llround(double(height) * scale));
+  const bool turned = swapsAxes(orientation);
+  const int64_t storedWidth = turned ? uprightHeight : uprightWidth, storedHeight = turned ? uprightWidth : uprightHeight;
+  const VipsImagePtr decoded = asRgb(resizedFile(file.path, int(storedWidth), int(storedHeight)));
+  size_t size = 0;
+  const auto pixels = pixelsOf(decoded.get(), size);
+  if (size != static_cast<size_t>(storedWidth * storedHeight * 3)) throw VipsError("unexpected decoded size");
+  return {uprightWidth, uprightHeight, uprightPixels({pixels.get(), size}, storedWidth, storedHeight, 3, orientation)};
 }
 
 // Planar channels centred on zero, as the network was trained: (value − 128) / 256.
@@ -85,6 +93,37 @@ std::vector<float> networkInput(const std::vector<uint8_t>& rgb) {
     }
   }
   return input;
+}
+
+// One pass of the network over `image` (any size, squeezed into its square input): its map at the
+// network's side.
+ProbabilityMap networkMap(OnnxModel& network, int64_t side, const UprightImage& image) {
+  const std::vector<float> input = networkInput(squeezedPixels(image, side));
+  const std::array<int64_t, 4> shape{1, 3, side, side};
+  std::vector<Ort::Value> outputs = network.run("input", input, shape, {"output"});
+  const auto info = outputs.at(0).GetTensorTypeAndShapeInfo();
+  if (info.GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT ||
+      info.GetElementCount() != static_cast<size_t>(side * side)) {
+    throw OnnxError("unexpected segmentation output");
+  }
+  const float* values = outputs.at(0).GetTensorData<float>();
+  return {side, side, std::vector<float>(values, values + side * side)};
+}
+
+// The network's map of one crop of the picture, at the crop's size.
+ProbabilityMap cropMap(const NetworkPass& pass, const UprightImage& picture, const Rect& crop) {
+  const std::optional<UprightImage> pixels = picture.cropped(crop);
+  if (!pixels) throw VipsError("cannot cut a crop of the picture");
+  return resampledMap(pass(*pixels), pixels->width, pixels->height);
+}
+
+std::vector<uint8_t> grayLevels(const UprightImage& picture) {
+  std::vector<uint8_t> gray(static_cast<size_t>(picture.width * picture.height));
+  for (size_t i = 0; i < gray.size(); ++i) {
+    const uint8_t* p = picture.rgb.data() + i * 3;
+    gray[i] = static_cast<uint8_t>((299 * p[0] + 587 * p[1] + 114 * p[2] + 500) / 1000);
+  }
+  return gray;
 }
 
 class IsnetObservation : public InstanceMaskObservation {
@@ -145,22 +184,66 @@ std::unique_ptr<InstanceMaskObservation> IsnetEngine::perform(const ForegroundRe
   const bool onGpu = device != request.computeDevices.end() && device->second.kind == ComputeDeviceKind::gpu;
   const std::shared_ptr<OnnxModel> network = sharedNetwork(modelPath_, onGpu);
   const int64_t side = network->squareInputSide().value_or(isnetSide);
-  const std::vector<float> input = networkInput(networkPixels(handler, side));
-
-  const std::array<int64_t, 4> shape{1, 3, side, side};
-  ProbabilityMap map{side, side, {}};
-  {
-    std::vector<Ort::Value> outputs = network->run("input", input, shape, {"output"});
-    const auto info = outputs.at(0).GetTensorTypeAndShapeInfo();
-    if (info.GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT ||
-        info.GetElementCount() != static_cast<size_t>(side * side)) {
-      throw OnnxError("unexpected segmentation output");
-    }
-    const float* values = outputs.at(0).GetTensorData<float>();
-    map.values.assign(values, values + side * side);
+  if (const auto* file = std::get_if<ImageRequestHandler::File>(&handler.image)) {
+    const auto [width, height] = uprightSize(handler);
+    const UprightImage picture = workingPicture(*file, width, height, workingSide);
+    ProbabilityMap map = subjectMap(
+        picture, [&](const UprightImage& image) { return networkMap(*network, side, image); },
+        [&](const UprightImage& image) { return detector_.objects(image, subjectEvidenceScore); });
+    InstanceLabels labels = keepInstances(map, minimumInstanceArea(map.width, map.height));
+    return std::make_unique<IsnetObservation>(std::move(map), std::move(labels));
   }
-  InstanceLabels labels = keepInstances(map, minimumInstanceArea(side));
+  const auto& image = std::get<std::shared_ptr<const UprightImage>>(handler.image);
+  if (!image) throw VipsError("no in-memory image");
+  ProbabilityMap map = networkMap(*network, side, *image);
+  InstanceLabels labels = keepInstances(map, minimumInstanceArea(side, side));
   return std::make_unique<IsnetObservation>(std::move(map), std::move(labels));
+}
+
+ProbabilityMap subjectMap(const UprightImage& picture, const NetworkPass& pass, const ObjectSearch& search) {
+  const int64_t width = picture.width, height = picture.height;
+  const double area = double(width) * double(height);
+  ProbabilityMap map = resampledMap(pass(picture), width, height);
+  int64_t passes = 0;
+
+  // Subject evidence: confident boxes of any class, of a subject's size, not the whole picture.
+  std::vector<Rect> boxes;
+  const std::vector<DetectedObject> objects = search(picture);
+  double largest = 0;
+  for (const DetectedObject& object : objects) largest = std::max(largest, object.bounds.area());
+  for (const DetectedObject& object : objects) {
+    const double share = object.bounds.area() / area;
+    // Boxes far smaller than the largest are the scene's details (a crowd behind a player), not subjects.
+    if (share >= minimumBoxShare && share <= 0.95 && object.bounds.area() >= minimumBoxShareOfLargest * largest) {
+      boxes.push_back(object.bounds);
+    }
+  }
+  // A boxed subject the whole-picture pass missed: its crop, accepted when it holds the subject.
+  for (const Rect& box : boxes) {
+    if (passes == maximumExtraPasses) break;
+    if (foregroundShare(map, box) >= 0.25) continue;
+    const Rect crop = paddedCrop(box, 0.25, 16, width, height);
+    if (crop.isNull() || crop.width < 16 || crop.height < 16 || crop.area() > 0.6 * area) continue;
+    ++passes;
+    const ProbabilityMap near = cropMap(pass, picture, crop);
+    const std::array<bool, 4> open{crop.x > 0, crop.y > 0, crop.x + crop.width < double(width),
+                                   crop.y + crop.height < double(height)};
+    if (cropHoldsSubject(near, box.offsetBy(-crop.x, -crop.y), open)) pasteLarger(map, near, crop);
+  }
+
+  // A small subject seen again from closer, the network's whole input on it.
+  const Rect subject = foregroundBounds(map);
+  const Rect crop = paddedCrop(subject, 0.15, 16, width, height);
+  if (passes < maximumExtraPasses && !crop.isNull() && crop.width >= 16 && crop.height >= 16 &&
+      crop.area() <= closerLookShare * area) {
+    const ProbabilityMap near = cropMap(pass, picture, crop);
+    // Added, not replacing: where the closer pass sees less (a part cut by the crop's own context),
+    // the whole picture's pass still holds it.
+    if (closerPassAgrees(map, near, crop, 0.5)) pasteLarger(map, near, crop);
+  }
+
+  guidedRefine(map, grayLevels(picture), std::max<int64_t>(2, std::max(width, height) / 200), 1e-3f);
+  return map;
 }
 
 std::pair<int64_t, int64_t> uprightSize(const ImageRequestHandler& handler) {

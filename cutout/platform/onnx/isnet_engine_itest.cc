@@ -57,6 +57,20 @@ class IsnetEngineTest : public testing::Test {
 
 IsnetEngine IsnetEngineTest::engine_;
 
+// Two people playing ball, apart (basketball1.png, 640 × 480, gray): both are kept, as two
+// instances, and the wall between them stays background.
+TEST_F(IsnetEngineTest, KeepsTwoSeparatePeopleAsTwoInstances) {
+  const fs::path players = fs::path(REZORO_DEPS_DIR) / "opencv-doc" / "basketball1.png";
+  size_t instances = 0;
+  const GrayMask mask = maskOf({ImageRequestHandler::File{players, 1}}, &instances);
+  ASSERT_EQ(mask.width, 640);
+  ASSERT_EQ(mask.height, 480);
+  EXPECT_GE(instances, 2u);
+  EXPECT_GT(foregroundCoverage(mask, {50, 160, 50, 80}), 0.9);    // the left player's shirt
+  EXPECT_GT(foregroundCoverage(mask, {520, 200, 80, 160}), 0.9);  // the right player's shirt
+  EXPECT_LT(foregroundCoverage(mask, {260, 60, 150, 250}), 0.02); // the wall between them
+}
+
 TEST_F(IsnetEngineTest, SegmentsThePlayerAsSubjectWhite) {
   size_t instances = 0;
   const GrayMask mask = maskOf({ImageRequestHandler::File{messi, 1}}, &instances);
@@ -129,7 +143,7 @@ TEST_F(IsnetEngineTest, QuantisedNetworkFindsWhatTheFloatOriginalFinds) {
 
 TEST(OnnxModelInput, TellsTheSquareSideTheModelFixes) {
   EXPECT_EQ(OnnxModel(installedModelPath("nanodet.onnx")).squareInputSide(), 416);
-  EXPECT_EQ(minimumInstanceArea(1024), 524);
+  EXPECT_EQ(minimumInstanceArea(1024, 1024), 524);
 }
 
 TEST_F(IsnetEngineTest, RefusesFilesThatDoNotDecodeWhole) {

@@ -90,12 +90,18 @@ double expectedDistance(std::span<const float> bins) {
 
 }  // namespace
 
-std::vector<HumanObservation> nanodetPeople(const NanodetOutputs& outputs, int contentWidth, int contentHeight,
-                                            float minimumScore) {
-  struct Candidate {
-    float score;
-    std::array<float, 4> box;  // x0, y0, x1, y1 in input pixels
-  };
+namespace {
+
+struct Candidate {
+  int classIndex;
+  float score;
+  std::array<float, 4> box;  // x0, y0, x1, y1 in input pixels
+};
+
+// The candidates of one pass of at least `minimumScore`: of class `onlyClass`, or of each cell's
+// best class when it is negative; suppressed and ordered as the public decoders promise.
+std::vector<Candidate> decodedCandidates(const NanodetOutputs& outputs, int contentWidth, int contentHeight,
+                                         float minimumScore, int onlyClass) {
   std::vector<Candidate> candidates;
   for (size_t level = 0; level < nanodetStrides.size(); ++level) {
     const int stride = nanodetStrides[level];
@@ -103,7 +109,10 @@ std::vector<HumanObservation> nanodetPeople(const NanodetOutputs& outputs, int c
     const auto scores = outputs.scores[level];
     const auto boxes = outputs.boxes[level];
     for (int cell = 0; cell < grid * grid; ++cell) {
-      const float score = scores[size_t(cell) * nanodetClasses + personClass];
+      const auto cellScores = scores.subspan(size_t(cell) * nanodetClasses, nanodetClasses);
+      const int classIndex = onlyClass >= 0 ? onlyClass
+                                            : int(std::max_element(cellScores.begin(), cellScores.end()) - cellScores.begin());
+      const float score = cellScores[size_t(classIndex)];
       if (!(score >= minimumScore)) continue;
       const double cx = (cell % grid + 0.5) * stride, cy = (cell / grid + 0.5) * stride;
       std::array<double, 4> distance{};
@@ -114,7 +123,7 @@ std::vector<HumanObservation> nanodetPeople(const NanodetOutputs& outputs, int c
       const auto clampY = [&](double v) { return float(std::clamp(v, 0.0, double(contentHeight))); };
       const std::array<float, 4> box{clampX(cx - distance[0]), clampY(cy - distance[1]), clampX(cx + distance[2]),
                                      clampY(cy + distance[3])};
-      if (box[2] > box[0] && box[3] > box[1]) candidates.push_back({score, box});
+      if (box[2] > box[0] && box[3] > box[1]) candidates.push_back({classIndex, score, box});
     }
   }
   std::stable_sort(candidates.begin(), candidates.end(),
@@ -127,20 +136,41 @@ std::vector<HumanObservation> nanodetPeople(const NanodetOutputs& outputs, int c
       kept.push_back(candidate);
     }
   }
+  return kept;
+}
+
+}  // namespace
+
+std::vector<HumanObservation> nanodetPeople(const NanodetOutputs& outputs, int contentWidth, int contentHeight,
+                                            float minimumScore) {
   std::vector<HumanObservation> observations;
   const double w = contentWidth, h = contentHeight;
-  for (const Candidate& k : kept) {
+  for (const Candidate& k : decodedCandidates(outputs, contentWidth, contentHeight, minimumScore, personClass)) {
     observations.push_back({k.score, Rect{k.box[0] / w, 1 - k.box[3] / h, (k.box[2] - k.box[0]) / w,
                                           (k.box[3] - k.box[1]) / h}});
   }
   return observations;
 }
 
+std::vector<DetectedObject> nanodetObjects(const NanodetOutputs& outputs, int contentWidth, int contentHeight,
+                                           float minimumScore) {
+  std::vector<DetectedObject> objects;
+  for (const Candidate& k : decodedCandidates(outputs, contentWidth, contentHeight, minimumScore, -1)) {
+    objects.push_back({k.classIndex, k.score, Rect{k.box[0], k.box[1], k.box[2] - k.box[0], k.box[3] - k.box[1]}});
+  }
+  return objects;
+}
+
 ComputeStageDevices NanodetDetector::supportedComputeStageDevices() {
   return {{ComputeStage::main, {ComputeDevice{ComputeDeviceKind::cpu, 0}}}};
 }
 
-std::vector<HumanObservation> NanodetDetector::perform(const HumanRequest&, const UprightImage& image) {
+namespace {
+
+// One pass of the network over `image`, fitted into its input; `run` receives the decoded outputs
+// and the picture's size inside the input.
+template <typename Decode>
+auto nanodetPass(const UprightImage& image, Decode&& decode) {
   if (image.width < 1 || image.height < 1 ||
       image.rgb.size() != size_t(image.width) * size_t(image.height) * 3) {
     throw OnnxError("person detection needs a non-empty RGB image");
@@ -176,7 +206,27 @@ std::vector<HumanObservation> NanodetDetector::perform(const HumanRequest&, cons
     outputs.scores[level] = {scores.GetTensorData<float>(), cells * nanodetClasses};
     outputs.boxes[level] = {boxes.GetTensorData<float>(), cells * 4 * nanodetBins};
   }
-  return nanodetPeople(outputs, width, height, reportedScore);
+  return decode(outputs, width, height);
+}
+
+}  // namespace
+
+std::vector<HumanObservation> NanodetDetector::perform(const HumanRequest&, const UprightImage& image) {
+  return nanodetPass(image, [](const NanodetOutputs& outputs, int width, int height) {
+    return nanodetPeople(outputs, width, height, reportedScore);
+  });
+}
+
+std::vector<DetectedObject> NanodetDetector::objects(const UprightImage& image, float minimumScore) {
+  return nanodetPass(image, [&](const NanodetOutputs& outputs, int width, int height) {
+    std::vector<DetectedObject> objects = nanodetObjects(outputs, width, height, minimumScore);
+    // From the input's pixels to the image's.
+    const double sx = double(image.width) / width, sy = double(image.height) / height;
+    for (DetectedObject& object : objects) {
+      object.bounds = {object.bounds.x * sx, object.bounds.y * sy, object.bounds.width * sx, object.bounds.height * sy};
+    }
+    return objects;
+  });
 }
 
 }  // namespace rezoro::cutout

@@ -86,5 +86,25 @@ TEST(NanodetPeople, ClipsBoxesToThePictureInsideThePaddedInput) {
   EXPECT_NEAR(people[0].boundingBox.height, (100.0 - 60) / 100, 1e-6);
 }
 
+TEST(NanodetObjects, TakesEachCellsBestClassAndSuppressesOverlapsWhateverTheirClass) {
+  Outputs outputs;
+  // Stride 8, cell (20, 10): a dog (16) scoring 0.7 above its cat (15) score of 0.5.
+  outputs.set(0, 20, 10, 16, 0.7f, {2, 3, 4, 5});
+  outputs.scores[0][(10 * 52 + 20) * nanodetClasses + 15] = 0.5f;
+  // The same box from the neighbouring cell as a cat of 0.6: suppressed by the dog.
+  outputs.set(0, 21, 10, 15, 0.6f, {3, 3, 3, 5});
+  // A banana (46) elsewhere, and a person below the score.
+  outputs.set(1, 2, 2, 46, 0.5f, {1, 1, 1, 1});
+  outputs.set(1, 20, 20, 0, 0.39f, {1, 1, 1, 1});
+  const auto objects = nanodetObjects(outputs.view(), 416, 208, 0.4f);
+  ASSERT_EQ(objects.size(), 2u);
+  EXPECT_EQ(objects[0].classIndex, 16);
+  EXPECT_FLOAT_EQ(objects[0].score, 0.7f);
+  // Input pixels, top-left origin: (148, 60)–(196, 124).
+  EXPECT_EQ(objects[0].bounds, (Rect{148, 60, 48, 64}));
+  EXPECT_EQ(objects[1].classIndex, 46);
+  EXPECT_EQ(objects[1].bounds, (Rect{24, 24, 32, 32}));
+}
+
 }  // namespace
 }  // namespace rezoro::cutout

@@ -1,0 +1,190 @@
+// The sound of recordings on both sound servers and with both kinds of player, beside ffmpeg's pulse
+// input on the same server in the same run.
+//
+//   capture_sound_bench [runs per case, default 3]
+//
+// For PulseAudio and for PipeWire (pipewire + wireplumber + pipewire-pulse), each started privately
+// with a fresh null sink (nothing else recording, as on a desktop), and for a player asking for
+// 20 ms of buffering and one keeping the server's default buffer (about 2 s on PulseAudio), per run:
+//   - first sample: how long after the record stream was asked for its first samples came, for
+//     rezoro-capture's (a 3 s movie: where its decoded sound starts) and for ffmpeg's pulse input
+//     (the first bytes out of `ffmpeg -f pulse`, less its own start-up measured on a source that
+//     answers at once);
+//   - a 3 s WAV recording: its duration and where in it the tone is heard;
+//   - the A/V offset of a flash and a click played at one instant in a movie (goal within 42 ms).
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "capture/testing/display_and_sound.h"
+#include "capture/testing/sync_marks.h"
+#include "common/json_line.h"
+#include "common/unique_fd.h"
+
+namespace {
+
+using namespace rezoro::capture::testing;
+using namespace std::chrono_literals;
+using rezoro::Json;
+using rezoro::UniqueFd;
+
+const std::string kProgram = [] {
+  char path[4096];
+  const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
+  const std::string self = length > 0 ? std::string(path, static_cast<size_t>(length)) : "./bench";
+  return std::filesystem::path(self).parent_path().string() + "/rezoro-capture";
+}();
+
+// Runs the program on `request` with standard input held open; its result, or null.
+Json record(const TemporaryFolder& folder, const std::string& request) {
+  std::ofstream(folder.path() / "request.json") << request;
+  int input[2];
+  if (::pipe2(input, O_CLOEXEC) != 0) return nullptr;
+  UniqueFd readEnd(input[0]), writeEnd(input[1]);
+  ChildProcess::Options options;
+  options.output = folder.path() / "result.txt";
+  options.keepDescriptors = {{readEnd.get(), 0}};
+  std::filesystem::remove(folder.path() / "result.txt");
+  ChildProcess program = ChildProcess::start({kProgram, "--record", (folder.path() / "request.json").string()}, options);
+  readEnd.reset();
+  program.wait(std::chrono::seconds(60));
+  try {
+    return Json::parse(readWholeFile(folder.path() / "result.txt"));
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+std::vector<float> decodedSound(const std::filesystem::path& file) {
+  const std::string raw = commandOutput("ffmpeg -v error -i '" + file.string() +
+                                        "' -map 0:a:0 -af aresample=async=1:first_pts=0 -ac 1 -ar 48000 -f f32le -");
+  std::vector<float> samples(raw.size() / sizeof(float));
+  std::memcpy(samples.data(), raw.data(), samples.size() * sizeof(float));
+  return samples;
+}
+
+// First and last 10 ms block at half a 0.5 tone's level or more, in seconds; -1 when none.
+std::pair<double, double> toneSpan(const std::vector<float>& sound) {
+  double from = -1, to = -1;
+  for (size_t at = 0; at + 480 <= sound.size(); at += 480) {
+    double energy = 0;
+    for (size_t k = at; k < at + 480; ++k) energy += double(sound[k]) * sound[k];
+    if (std::sqrt(energy / 480) < 0.5 / std::sqrt(2.0) / 2) continue;
+    if (from < 0) from = double(at) / 48000;
+    to = double(at + 480) / 48000;
+  }
+  return {from, to};
+}
+
+// Seconds from starting `argv` to its first byte on standard output.
+double firstOutputSeconds(const std::vector<std::string>& argv) {
+  int output[2];
+  if (::pipe2(output, O_CLOEXEC) != 0) return NAN;
+  UniqueFd readEnd(output[0]), writeEnd(output[1]);
+  ChildProcess::Options options;
+  options.keepDescriptors = {{writeEnd.get(), 1}};
+  const double started = monotonicSeconds();
+  ChildProcess child = ChildProcess::start(argv, options);
+  writeEnd.reset();
+  char byte;
+  const double first = ::read(readEnd.get(), &byte, 1) == 1 ? monotonicSeconds() - started : NAN;
+  while (::read(readEnd.get(), &byte, 1) == 1) {
+  }
+  child.wait();
+  return first;
+}
+
+double ffmpegFirstSample(const std::string& monitor) {
+  const std::vector<std::string> tail = {"-t", "1", "-f", "s16le", "-ac", "2", "-ar", "48000", "pipe:1"};
+  std::vector<std::string> pulse = {"ffmpeg", "-v", "quiet", "-f", "pulse", "-fragment_size", "3840", "-i", monitor};
+  std::vector<std::string> instant = {"ffmpeg", "-v", "quiet", "-f", "lavfi", "-i", "anullsrc=r=48000:cl=stereo"};
+  pulse.insert(pulse.end(), tail.begin(), tail.end());
+  instant.insert(instant.end(), tail.begin(), tail.end());
+  return firstOutputSeconds(pulse) - firstOutputSeconds(instant);
+}
+
+void runCase(SoundServerKind kind, PlayerBuffering buffering, int runs) {
+  const char* player = buffering == PlayerBuffering::low ? "20 ms player" : "default-buffered player";
+  std::printf("%s, %s\n", soundServerName(kind), player);
+  std::fflush(stdout);
+  auto display = VirtualDisplay::start(1280, 720);
+  ScopedEnvironmentVariable displayVariable("DISPLAY", display->name());
+  auto sound = VirtualSoundServer::start(false, kind);
+  ScopedEnvironmentVariable soundVariable("PULSE_SERVER", sound->server());
+  TemporaryFolder folder;
+  AnimatedWindow window(0, 0, 320, 180);
+  window.setAnimating(true);
+  const std::string monitor = std::string(VirtualSoundServer::kSinkName) + ".monitor";
+
+  for (int run = 0; run < runs; ++run) {
+    ChildProcess tone = sound->playTone(1000, 30, 0.5, buffering);
+    // A different moment of the sink's block each run.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300 + 700 * run));
+    const double ffmpeg = ffmpegFirstSample(monitor);
+    const auto movie = folder.path() / "tone.mp4";
+    std::filesystem::remove(movie);
+    const Json movieResult = record(folder, R"({"kind":"video","destination":")" + movie.string() +
+                                                R"(","capture_audio":true,"duration_seconds":3,"exclude_pid":1,"rect":[0,0,320,180]})");
+    const auto [movieFrom, movieTo] = toneSpan(decodedSound(movie));
+    const auto wave = folder.path() / "tone.wav";
+    std::filesystem::remove(wave);
+    const Json waveResult = record(folder, R"({"kind":"audio","destination":")" + wave.string() +
+                                               R"(","capture_audio":true,"duration_seconds":3,"exclude_pid":1})");
+    const auto [waveFrom, waveTo] = toneSpan(decodedSound(wave));
+    std::printf("  run %d: first sample: ffmpeg %5.0f ms, movie's sound from %5.0f ms to %5.2f s of %4.2f s;  "
+                "3 s WAV: %4.2f s long, tone %4.2f-%4.2f s\n",
+                run + 1, ffmpeg * 1000, movieFrom * 1000, movieTo,
+                movieResult.is_null() ? NAN : movieResult["duration_seconds"].get<double>(),
+                waveResult.is_null() ? NAN : waveResult["duration_seconds"].get<double>(), waveFrom, waveTo);
+    std::fflush(stdout);
+  }
+
+  for (int run = 0; run < runs; ++run) {
+    const auto movie = folder.path() / "marks.mp4";
+    std::filesystem::remove(movie);
+    MarkWindow marks(400, 100, 320, 180, monotonicSeconds());
+    ClickPlayer clicks(sound->server(), buffering);
+    // Far enough ahead for a buffered player to put the click in its buffer in time.
+    const double ahead = buffering == PlayerBuffering::low ? 1.9 : 2.9;
+    std::thread flash([&] {
+      std::this_thread::sleep_for(300ms);
+      const double at = monotonicSeconds() + ahead - 0.3;
+      clicks.clickAt(at);
+      marks.flashAt(at);
+    });
+    record(folder, R"({"kind":"video","destination":")" + movie.string() +
+                       R"(","capture_audio":true,"duration_seconds":4,"exclude_pid":1,"rect":[400,100,320,180]})");
+    flash.join();
+    const SyncMarks found = syncMarks(movie);
+    std::printf("  run %d: A/V offset %+5.1f ms (click - flash; goal |offset| <= 42)\n", run + 1,
+                found.offset().value_or(NAN) * 1000);
+    std::fflush(stdout);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::signal(SIGPIPE, SIG_IGN);
+  const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+  for (SoundServerKind kind : kSoundServerKinds) {
+    for (PlayerBuffering buffering : {PlayerBuffering::low, PlayerBuffering::serverDefault}) {
+      try {
+        runCase(kind, buffering, runs);
+      } catch (const std::exception& error) {
+        std::printf("  could not run: %s\n", error.what());
+      }
+    }
+  }
+  return 0;
+}
