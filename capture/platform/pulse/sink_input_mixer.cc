@@ -2,6 +2,7 @@
 
 #include <pulse/rtclock.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -14,6 +15,7 @@ constexpr double kRate = PulseAudioCapture::kSampleRate;
 constexpr int kChannels = PulseAudioCapture::kChannelCount;
 constexpr pa_usec_t kTickMicroseconds = 20000;
 constexpr int64_t kFadeFrames = 240;              // 5 ms
+constexpr double kAwaySeconds = 1.0;
 constexpr int64_t kMixCapacityFrames = 48000 * 2;  // well beyond the delay
 
 // Runs `work` for a callback of the sound library, which must not be unwound through: an
@@ -48,6 +50,7 @@ SinkInputMixer::~SinkInputMixer() {
   }
   if (timer_) pa_threaded_mainloop_get_api(loop_)->time_free(timer_);
   inputs_.clear();
+  whole_.reset();
 }
 
 void SinkInputMixer::track(pa_operation* operation) {
@@ -90,7 +93,10 @@ void SinkInputMixer::sinkFound(const pa_sink_info& sink) {
   sink_ = sink.index;
   monitor_ = sink.monitor_source_name ? sink.monitor_source_name : "";
   // Frame 0 is now: what plays from here on is recorded, and nothing from before.
-  mix_.emplace(hostTimeSeconds(), kRate, kChannels, kMixCapacityFrames);
+  const double origin = hostTimeSeconds();
+  mix_.emplace(origin, kRate, kChannels, kMixCapacityFrames);
+  wholeMix_.emplace(origin, kRate, kChannels, kMixCapacityFrames);
+  recordWhole();
 
   auto onInput = [](pa_context*, const pa_sink_input_info* info, int, void* opaque) {
     if (info) guarded([&] { static_cast<SinkInputMixer*>(opaque)->consider(*info); });
@@ -109,7 +115,7 @@ void SinkInputMixer::sinkFound(const pa_sink_info& sink) {
         if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SINK_INPUT) return;
         if ((type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE) {
           self->inputs_.erase(index);
-          self->leftOut_.erase(index);
+          self->takeBack(index);
           return;
         }
         guarded([&] { self->track(pa_context_get_sink_input_info(context, index, onInput, self)); });
@@ -151,6 +157,7 @@ void SinkInputMixer::defaultSinkChanged(const pa_sink_info& sink) {
   if (sink.index == sink_) return;
   sink_ = sink.index;
   monitor_ = sink.monitor_source_name ? sink.monitor_source_name : "";
+  recordWhole();
   // Those of the old sink end; those of the new one are recorded (and excluded) from now on.
   track(pa_context_get_sink_input_info_list(
       context_,
@@ -161,36 +168,62 @@ void SinkInputMixer::defaultSinkChanged(const pa_sink_info& sink) {
 }
 
 void SinkInputMixer::consider(const pa_sink_input_info& info) {
-  if (info.sink != sink_) {  // not ours, or moved to another sink
-    inputs_.erase(info.index);
-    leftOut_.erase(info.index);
+  const auto known = inputs_.find(info.index);
+  if (info.sink != sink_) {  // not ours, or on its way to another sink
+    // Kept, unheard, while its stream lives: PipeWire's follows the sink input to its next sink, so
+    // that when it comes to ours it goes on without the wait of a new stream. (PulseAudio ends it.)
+    if (known != inputs_.end() && !known->second->away) {
+      known->second->away = true;
+      known->second->awaySince = hostTimeSeconds();
+    }
+    takeBack(info.index);
     return;
   }
-  // A sink input moved here from another sink lost its stream there (or will): a new one.
-  if (auto known = inputs_.find(info.index); known != inputs_.end() && known->second->sink != info.sink) {
-    inputs_.erase(known);
+  if (known != inputs_.end()) {
+    known->second->away = false;
+    known->second->sink = info.sink;
   }
   if (inputs_.contains(info.index) || leftOut_.contains(info.index)) return;
   const char* pid = pa_proplist_gets(info.proplist, PA_PROP_APPLICATION_PROCESS_ID);
   if (pid) {
     excluded_.refresh(0);  // the process may have been started a moment ago
     if (excluded_.contains(static_cast<pid_t>(std::atol(pid)))) {
-      leftOut_.insert(info.index);
+      leaveOut(info.index);
       return;
     }
   }
   addInput(info.index, info.sink);
 }
 
+void SinkInputMixer::leaveOut(uint32_t index) {
+  leftOut_.insert(index);
+  // From the first frame not handed out yet: it may have played a moment before the server told.
+  excludedPlayback_.began(index, std::min(hostTimeSeconds(), mix_->hostTimeOf(mix_->taken())));
+}
+
+void SinkInputMixer::takeBack(uint32_t index) {
+  if (leftOut_.erase(index) > 0) excludedPlayback_.ended(index, hostTimeSeconds());
+}
+
 void SinkInputMixer::addInput(uint32_t index, uint32_t sink) {
+  if (auto input = openInput(index, sink)) inputs_[index] = std::move(input);
+}
+
+void SinkInputMixer::recordWhole() {
+  whole_ = sink_ ? openInput(std::nullopt, *sink_) : nullptr;
+  wholeFrom_.reset();
+}
+
+std::unique_ptr<SinkInputMixer::Input> SinkInputMixer::openInput(std::optional<uint32_t> sinkInput, uint32_t sink) {
   const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(kRate), kChannels};
   pa_channel_map map;
   pa_channel_map_init_stereo(&map);
   auto input = std::make_unique<Input>(Input{this, nullptr, AudioTimeline(kRate), sink, std::nullopt, 0, false});
-  input->stream.reset(pa_stream_new(context_, "sink input", &format, &map));
-  if (!input->stream) return;
+  input->whole = !sinkInput;
+  input->stream.reset(pa_stream_new(context_, sinkInput ? "sink input" : "sink", &format, &map));
+  if (!input->stream) return nullptr;
   pa_stream* stream = input->stream.get();
-  if (pa_stream_set_monitor_stream(stream, index) < 0) return;
+  if (sinkInput && pa_stream_set_monitor_stream(stream, *sinkInput) < 0) return nullptr;
   pa_stream_set_read_callback(
       stream, [](pa_stream*, size_t, void* opaque) {
         auto* input = static_cast<Input*>(opaque);
@@ -211,8 +244,10 @@ void SinkInputMixer::addInput(uint32_t index, uint32_t sink) {
       static_cast<pa_usec_t>(PulseAudioCapture::kFragmentSeconds * 1e6), &format));
   const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE |
                                                     PA_STREAM_DONT_MOVE);
-  if (pa_stream_connect_record(stream, monitor_.empty() ? nullptr : monitor_.c_str(), &attributes, flags) < 0) return;
-  inputs_[index] = std::move(input);
+  if (pa_stream_connect_record(stream, monitor_.empty() ? nullptr : monitor_.c_str(), &attributes, flags) < 0) {
+    return nullptr;
+  }
+  return input;
 }
 
 void SinkInputMixer::read(Input& input) {
@@ -221,7 +256,13 @@ void SinkInputMixer::read(Input& input) {
     int64_t at = mix_->frameAt(hostTime);
     if (input.next && std::abs(at - *input.next) <= 2) at = *input.next;
     input.next = at + frames;
-    if (input.position < kFadeFrames) {
+    if (input.away) {
+      return;  // plays into another sink
+    } else if (input.whole) {
+      if (!wholeFrom_) wholeFrom_ = at;
+      wholeReached_ = at + frames;
+      wholeMix_->add(at, data, frames);
+    } else if (input.position < kFadeFrames) {
       std::vector<float> faded(data, data + frames * kChannels);
       fadeIn(faded.data(), frames, kChannels, input.position, kFadeFrames);
       mix_->add(at, faded.data(), frames);
@@ -238,13 +279,35 @@ void SinkInputMixer::tick() {
 }
 
 void SinkInputMixer::mixDown() {
-  std::erase_if(inputs_, [](const auto& entry) { return entry.second->ended; });
+  // A stream that ended while its sink input lives (PulseAudio ends those of a moved sink input) is
+  // replaced when the sink input is still on the sink. One whose sink input plays elsewhere is asked
+  // after every tick for a second (PipeWire does not always tell of its move back), then given up.
+  const double now = hostTimeSeconds();
+  auto askAgain = [&](uint32_t index) {
+    track(pa_context_get_sink_input_info(
+        context_, index,
+        [](pa_context*, const pa_sink_input_info* info, int, void* opaque) {
+          if (info) guarded([&] { static_cast<SinkInputMixer*>(opaque)->consider(*info); });
+        },
+        this));
+  };
+  std::erase_if(inputs_, [&](const auto& entry) {
+    const Input& input = *entry.second;
+    if (input.away && now - input.awaySince > kAwaySeconds) return true;
+    if (input.away || input.ended) askAgain(entry.first);
+    return input.ended;
+  });
   const int64_t until = mix_->frameAt(hostTimeSeconds() - kDelaySeconds);
   const int64_t from = mix_->taken();
   std::vector<float> frames = mix_->take(until);
-  if (!frames.empty()) {
-    onBuffer_(audioBuffer(mix_->hostTimeOf(from), std::make_shared<std::vector<float>>(std::move(frames))));
-  }
+  std::vector<float> whole = wholeMix_->take(until);
+  if (frames.empty()) return;
+  // The monitor where it covers the whole stretch and nothing excluded played then.
+  const bool monitor = wholeFrom_ && *wholeFrom_ <= from && until <= wholeReached_ &&
+                       !excludedPlayback_.playedDuring(mix_->hostTimeOf(from), mix_->hostTimeOf(until));
+  excludedPlayback_.forgetBefore(mix_->hostTimeOf(from));
+  onBuffer_(audioBuffer(mix_->hostTimeOf(from),
+                        std::make_shared<std::vector<float>>(std::move(monitor ? whole : frames))));
 }
 
 }  // namespace rezoro::capture

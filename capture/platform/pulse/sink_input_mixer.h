@@ -15,6 +15,7 @@
 #include "capture/platform/process_tree.h"
 #include "capture/platform/pulse/audio_mix.h"
 #include "capture/platform/pulse/audio_timeline.h"
+#include "capture/platform/pulse/excluded_playback.h"
 
 namespace rezoro::capture {
 
@@ -27,6 +28,9 @@ namespace rezoro::capture {
 // begins when the mixer is started, and handed out every 20 ms, `kDelaySeconds` behind, as float32
 // 48 kHz stereo with silence where nothing played. A stream that joins mid-sound is faded in over
 // 5 ms. What was captured up to a moment has been handed out `kDelaySeconds` and a tick later.
+// The sink's monitor is recorded beside them, and handed out instead of the mix wherever no sink
+// input of an excluded process was on the sink (ExcludedPlayback) and the monitor's audio has come:
+// the mix stands in for the monitor only while an excluded process plays.
 //
 // Lives on the sound thread of a threaded main loop: it is made, started and released under the
 // loop's lock, with a connected context, and every callback runs there.
@@ -59,6 +63,9 @@ class SinkInputMixer {
     std::optional<int64_t> next;  // the mix frame its next buffer continues at
     int64_t position = 0;         // frames of it mixed so far, for the fade-in
     bool ended = false;
+    bool whole = false;  // the sink's monitor, not one sink input
+    bool away = false;   // its sink input plays into another sink
+    double awaySince = 0;
   };
 
   void track(pa_operation* operation);
@@ -68,6 +75,13 @@ class SinkInputMixer {
   void defaultSinkChanged(const pa_sink_info& sink);
   void consider(const pa_sink_input_info& info);
   void addInput(uint32_t index, uint32_t sink);
+  // Records the monitor of the sink now followed, in place of any earlier one.
+  void recordWhole();
+  // A connected record stream of `sinkInput` on `sink`, or of the sink's whole monitor; none when
+  // the server refuses it.
+  std::unique_ptr<Input> openInput(std::optional<uint32_t> sinkInput, uint32_t sink);
+  void leaveOut(uint32_t index);
+  void takeBack(uint32_t index);
   void read(Input& input);
   void tick();
   void mixDown();
@@ -84,6 +98,11 @@ class SinkInputMixer {
   std::set<uint32_t> leftOut_;  // sink inputs of excluded processes
   std::vector<pa_operation*> operations_;  // pending answers, cancelled on release
   std::optional<AudioMix> mix_;
+  std::unique_ptr<Input> whole_;     // the sink's monitor
+  std::optional<AudioMix> wholeMix_;  // its audio, on the mix's frames
+  std::optional<int64_t> wholeFrom_;  // the mix frame from which the present monitor stream came
+  int64_t wholeReached_ = 0;          // and up to which
+  ExcludedPlayback excludedPlayback_;
   pa_time_event* timer_ = nullptr;
 };
 

@@ -161,3 +161,97 @@ TEST_P(SoundApplicationsTest, OnWaylandTheApplicationsAreTheProcessesThatPlay) {
 
 }  // namespace
 }  // namespace rezoro::capture
+
+namespace rezoro::capture {
+namespace {
+
+// The mix stands in for the sink's monitor only while an excluded process plays. Told apart by the
+// sink's volume, which the monitor hears and the mix of its sink inputs does not.
+class MonitorOrMixTest : public ::testing::TestWithParam<testing::SoundServerKind> {};
+INSTANTIATE_TEST_SUITE_P(Servers, MonitorOrMixTest, ::testing::ValuesIn(testing::kSoundServerKinds),
+                         testing::SoundServerParameterName());
+
+TEST_P(MonitorOrMixTest, TheMonitorIsRecordedUnlessAnExcludedProcessHasASinkInput) {
+  std::unique_ptr<testing::DisplayAndSound> world;
+  try {
+    world = testing::DisplayAndSound::start({.display = false, .sound = true, .server = GetParam()});
+  } catch (const std::exception& error) {
+    GTEST_SKIP() << "no private sound server: " << error.what();
+  }
+  world->sound().pactl({"set-sink-volume", testing::VirtualSoundServer::kSinkName, "50%"});
+  const auto excludedTone = world->sound().folder() / "excluded.wav";
+  testing::VirtualSoundServer::writeTone(excludedTone, 1000, 1.5, 0.5);
+  // Silent at first, then it plays from a child for 1.5 s, then it is silent again.
+  testing::ChildProcess excluded =
+      testing::ChildProcess::start({"sh", "-c", "sleep 1.5; paplay --latency-msec=20 " + excludedTone.string() +
+                                                    "; sleep 5"});
+  std::mutex mutex;
+  std::vector<SampleBuffer> buffers;
+  PulseAudioCapture capture(
+      [&](SampleBuffer buffer) {
+        std::lock_guard lock(mutex);
+        buffers.push_back(std::move(buffer));
+      },
+      [](const PlatformError& error) { ADD_FAILURE() << error.message; }, ProcessTree({excluded.pid()}));
+  ASSERT_FALSE(capture.start());
+  const double started = hostTimeSeconds();
+  testing::ChildProcess other = world->sound().playTone(440, 5, 0.5);
+  // When the excluded player's sink input came and went, as the server lists them.
+  double excludedFrom = 0, excludedUntil = 0;
+  while (hostTimeSeconds() < started + 5.2) {
+    const std::string inputs = world->sound().pactl({"list", "short", "sink-inputs"});
+    const bool two = std::count(inputs.begin(), inputs.end(), '\n') >= 2;
+    if (two && excludedFrom == 0) excludedFrom = hostTimeSeconds();
+    if (!two && excludedFrom > 0 && excludedUntil == 0) excludedUntil = hostTimeSeconds();
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_EQ(other.wait(10s), 0);
+  std::this_thread::sleep_for(400ms);
+  capture.stop();
+  ASSERT_GT(excludedFrom, 0);
+  ASSERT_GT(excludedUntil, excludedFrom + 1.0);
+
+  // Levels of the two tones in 100 ms windows of capture time.
+  std::lock_guard lock(mutex);
+  auto window = [&](double from) {
+    std::vector<float> samples;
+    for (const SampleBuffer& buffer : buffers) {
+      const double start = buffer.presentationTime.seconds();
+      for (int64_t k = 0; k < buffer.numSamples; ++k) {
+        const double time = start + static_cast<double>(k) / 48000;
+        if (time >= from && time < from + 0.1) {
+          samples.insert(samples.end(), buffer.audioSamples->begin() + 2 * k,
+                         buffer.audioSamples->begin() + 2 * k + 2);
+        }
+      }
+    }
+    return samples;
+  };
+  const double full = 0.0625;  // a tone of amplitude 0.5, as played
+  int monitorWindows = 0, mixWindows = 0;
+  for (double from = started + 0.5; from < started + 4.8; from += 0.1) {
+    const std::vector<float> samples = window(from);
+    if (samples.size() < 9000) continue;
+    const double other = power(samples, 440), left = power(samples, 1000);
+    EXPECT_LT(left, full / 1000) << "the excluded tone at " << from - started << " s";
+    const bool inside = from > excludedFrom + 0.1 && from + 0.1 < excludedUntil - 0.1;
+    // The mix begins with the first frame not handed on when the sink input is seen (0.2 s back).
+    const bool outside = from + 0.1 < excludedFrom - 0.45 || from > excludedUntil + 0.25;
+    std::printf("%.1f s: 440 Hz %.5f %s\n", from - started, other, inside ? "excluded playing" : outside ? "" : "~");
+    // The sink at 50 % plays at 0.125 of the amplitude: the monitor's windows hold 1/64 of the
+    // power, the mix's all of it. A window mostly of the monitor inside the span, or one with some of
+    // the mix outside it, fails; the servers' own dropouts of 50 ms or so (under load) do not.
+    if (inside) {
+      EXPECT_GT(other, full / 16) << from - started << " s";
+      ++mixWindows;
+    } else if (outside) {
+      EXPECT_LT(other, full / 10) << from - started << " s";
+      monitorWindows += other > full / 200 && other < full / 20;
+    }
+  }
+  EXPECT_GE(mixWindows, 8);
+  EXPECT_GE(monitorWindows, 15);
+}
+
+}  // namespace
+}  // namespace rezoro::capture
