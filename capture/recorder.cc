@@ -83,11 +83,13 @@ CaptureResult Recorder::run() {
 }
 
 double Recorder::giveUpTime(double began) const {
+  // Read before the start: the grant sets the start and only then clears this, so a cleared one
+  // means the new start is seen.
+  const double asking = askingSince_.load();
   const double from = std::max(began, startCountedFrom_.load());
   double time = from + services_.startTimeout + request.duration + services_.stopTimeout + queueGraceSeconds;
   const double started = startedAt_.load();
   const double stopped = stopAskedAt_.load();
-  const double asking = askingSince_.load();
   if (started == 0 && asking > 0) return asking + services_.permissionTimeout + watchMarginSeconds;
   if (started == 0) time = std::min(time, from + services_.startTimeout + watchMarginSeconds);
   // The duration counts from the start, or from an audio recording's first sample, which comes
