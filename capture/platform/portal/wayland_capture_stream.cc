@@ -169,6 +169,7 @@ void WaylandCaptureStream::holdPicture(const VideoFrame& frame, const PixelArea&
   }
   heldArea_ = PixelArea{0, 0, area.width, area.height};
   heldOrder_ = frame.order;
+  heldArrival_ = frame.hostSeconds;
   if (releaseArmed_) return;
   releaseArmed_ = true;
   pacer_->after(std::max(*slots_.heldUntil() - hostTimeSeconds(), 0.0), [this] { releaseHeld(); });
@@ -195,9 +196,11 @@ void WaylandCaptureStream::releaseHeld() {
 std::optional<SampleBuffer> WaylandCaptureStream::takeHeldFrame() {
   std::lock_guard lock(pacingMutex_);
   if (stopping_ || !slots_.takeHeld()) return std::nullopt;
-  const double now = hostTimeSeconds();
-  const VideoFrame held{held_.data(), heldArea_.width, heldArea_.height, heldArea_.width * 4, heldOrder_, now};
-  return converted(held, heldArea_, now);
+  // Stamped when it arrived, not now: a stop by the duration comes at the recording's end, and a
+  // picture stamped then would fall outside it. It arrived after the last picture handed on.
+  const VideoFrame held{held_.data(), heldArea_.width, heldArea_.height, heldArea_.width * 4, heldOrder_,
+                        heldArrival_};
+  return converted(held, heldArea_, heldArrival_);
 }
 
 std::optional<SampleBuffer> WaylandCaptureStream::converted(const VideoFrame& frame, const PixelArea& area,

@@ -85,6 +85,7 @@ class WaylandCaptureStream : public CaptureStream {
   std::vector<uint8_t> held_;  // the held picture's source area, rows packed
   PixelArea heldArea_;         // its size (at 0, 0 of held_)
   PixelOrder heldOrder_ = PixelOrder::bgra;
+  double heldArrival_ = 0;  // host seconds
   bool releaseArmed_ = false;
   double lastStamp_ = 0;
   ImageBuffer bgra_;  // the picture before it becomes I420
