@@ -307,7 +307,10 @@ class RecorderTest : public ::testing::Test {
   std::future<CaptureResult> start(const CaptureRequest& recording) { return start(recording, services()); }
 
   static CaptureResult resultOf(std::future<CaptureResult>& future, std::chrono::seconds limit = 10s) {
-    EXPECT_EQ(future.wait_for(limit), std::future_status::ready);
+    if (future.wait_for(limit) != std::future_status::ready) {
+      ADD_FAILURE() << "no result within " << limit.count() << " s";
+      return CaptureFailure::startFailed;  // not waited for: a regression fails here instead of hanging
+    }
     return future.get();
   }
 
@@ -667,7 +670,7 @@ TEST_F(RecorderTest, TheTimeInTheDialogIsTheDialogsAndTheStartTimeOutCountsFromT
   EXPECT_EQ(failureOf(resultOf(result)), CaptureFailure::timeout);
   const auto waited = std::chrono::steady_clock::now() - granted;
   EXPECT_GT(waited, 350ms);
-  EXPECT_LT(waited, 1s);
+  EXPECT_LT(waited, 3s);
   EXPECT_EQ(world.count("keep"), 1);  // the display held the region
 }
 
