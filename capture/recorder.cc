@@ -317,7 +317,12 @@ void Recorder::stop() {
   stopRequested_ = true;
   for (QueueSource& source : sources_) source.cancel();
   sources_.clear();
-  if (contentPending_) services_.screenCapture->cancelShareableContent();
+  if (contentPending_) {
+    services_.screenCapture->cancelShareableContent();
+    // While the person is asked no start time-out runs: a cancel that is never answered must not
+    // hold the stop until the dialog's own bound.
+    if (asking_) queueOnQueue_->after(services_.stopTimeout, [this] { complete(CaptureFailure::timeout); });
+  }
   if (!started_ || !stream_) return;
   // A picture the stream holds back for its turn is the last change before the stop: written now.
   if (std::optional<SampleBuffer> held = stream_->takeHeldFrame()) {

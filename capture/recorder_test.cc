@@ -705,6 +705,21 @@ TEST_F(RecorderTest, AnUnansweredDialogTimesOutOnItsOwnBoundAndAStopCancelsIt) {
   EXPECT_EQ(world.count("keep"), 0);
 }
 
+TEST_F(RecorderTest, AStopDuringTheDialogWhoseCancelIsNeverAnsweredEndsAtTheStopTimeOut) {
+  world.asks = true;
+  world.holdContent = true;
+  RecorderServices with = services();
+  with.stopTimeout = 0.3;
+  auto stopped = start(request("video"), with);
+  ASSERT_TRUE(world.waitFor("content"));
+  std::this_thread::sleep_for(100ms);
+  const auto asked = std::chrono::steady_clock::now();
+  input.write("q");
+  EXPECT_EQ(failureOf(resultOf(stopped)), CaptureFailure::timeout);
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 3s);  // not the dialog's 120 s
+  world.take(&FakeWorld::pendingContent);
+}
+
 TEST_F(RecorderTest, ARememberedDisplayWithoutTheRegionIsForgottenAndAskedForOnce) {
   // The remembered display lies elsewhere; the one chosen anew holds the region.
   const ShareableContent elsewhere{{ShareableDisplay{7, DisplayRect{3000, 0, 800, 600}, 1.0, "side"}}, {}};
