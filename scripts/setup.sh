@@ -122,19 +122,25 @@ stamps=(
   town/monuments/inukshuk-photo vehicles/construction/dumper vehicles/emergency/firetruck
   vehicles/flight/balloon360 vehicles/garbagetruck vehicles/race/indycar vehicles/wheel_tractor
 )
-if [ ! -f "$deps/quality-stamps/.unpacked" ]; then
-  echo "setup: unpacking the quality set's subjects" >&2
-  rm -rf "$deps/quality-stamps" "$downloads/stamps-root" && mkdir -p "$deps/quality-stamps" "$downloads/stamps-root"
+# Unpacks the named stamps (paths under the package's stamps folder) into .deps/<dir>, flattened to
+# one file name each, without installing the package.
+unpack_stamps() {
+  local dir=$1 label=$2
+  shift 2
+  [ -f "$deps/$dir/.unpacked" ] && return 0
+  echo "setup: unpacking the $label subjects" >&2
+  rm -rf "$deps/$dir" "$downloads/stamps-root" && mkdir -p "$deps/$dir" "$downloads/stamps-root"
   (cd "$downloads" && apt-get download -qq tuxpaint-stamps-default 2>/dev/null || { $sudo apt-get update -qq && apt-get download -qq tuxpaint-stamps-default 2>/dev/null; })
-  members=()
-  for stamp in "${stamps[@]}"; do members+=("./usr/share/tuxpaint/stamps/$stamp.png"); done
+  local members=() stamp
+  for stamp in "$@"; do members+=("./usr/share/tuxpaint/stamps/$stamp.png"); done
   dpkg-deb --fsys-tarfile "$downloads"/tuxpaint-stamps-default_*.deb | tar -x -C "$downloads/stamps-root" "${members[@]}"
-  for stamp in "${stamps[@]}"; do
-    mv "$downloads/stamps-root/usr/share/tuxpaint/stamps/$stamp.png" "$deps/quality-stamps/${stamp//\//_}.png"
+  for stamp in "$@"; do
+    mv "$downloads/stamps-root/usr/share/tuxpaint/stamps/$stamp.png" "$deps/$dir/${stamp//\//_}.png"
   done
   rm -rf "$downloads/stamps-root" "$downloads"/tuxpaint-stamps-default_*.deb
-  touch "$deps/quality-stamps/.unpacked"
-fi
+  touch "$deps/$dir/.unpacked"
+}
+unpack_stamps quality-stamps "quality set's" "${stamps[@]}"
 
 # The held-out set's subjects: other photographed stamps of the same package, which the benchmark
 # composites onto other sample photos with another placement; it reports them and is never tuned on them.
@@ -151,19 +157,7 @@ heldout_stamps=(
   vehicles/auto/beetle vehicles/flight/planes/747 vehicles/masstransit/green_korean_bus
   military/vehicles/infantry-stryker space/spacewalk
 )
-if [ ! -f "$deps/heldout-stamps/.unpacked" ]; then
-  echo "setup: unpacking the held-out set's subjects" >&2
-  rm -rf "$deps/heldout-stamps" "$downloads/stamps-root" && mkdir -p "$deps/heldout-stamps" "$downloads/stamps-root"
-  (cd "$downloads" && apt-get download -qq tuxpaint-stamps-default 2>/dev/null || { $sudo apt-get update -qq && apt-get download -qq tuxpaint-stamps-default 2>/dev/null; })
-  members=()
-  for stamp in "${heldout_stamps[@]}"; do members+=("./usr/share/tuxpaint/stamps/$stamp.png"); done
-  dpkg-deb --fsys-tarfile "$downloads"/tuxpaint-stamps-default_*.deb | tar -x -C "$downloads/stamps-root" "${members[@]}"
-  for stamp in "${heldout_stamps[@]}"; do
-    mv "$downloads/stamps-root/usr/share/tuxpaint/stamps/$stamp.png" "$deps/heldout-stamps/${stamp//\//_}.png"
-  done
-  rm -rf "$downloads/stamps-root" "$downloads"/tuxpaint-stamps-default_*.deb
-  touch "$deps/heldout-stamps/.unpacked"
-fi
+unpack_stamps heldout-stamps "held-out set's" "${heldout_stamps[@]}"
 
 # The service's segmentation model: the float32 network statically quantised to int8 (QDQ) by our own
 # script, with activation ranges measured by running the float network over sample photos (others
