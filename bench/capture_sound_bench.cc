@@ -11,7 +11,12 @@
 //     (the first bytes out of `ffmpeg -f pulse`, less its own start-up measured on a source that
 //     answers at once);
 //   - a 3 s WAV recording: its duration and where in it the tone is heard;
-//   - the A/V offset of a flash and a click played at one instant in a movie (goal within 42 ms).
+//   - the A/V offset of a flash and a click played at one instant in a movie (goal within 42 ms),
+//     and, by the mark window's time codes, how late after that instant the movie has each of
+//     them, beside how late the server handed the click to a plain reader of the monitor (its
+//     witness, recording at the same time). Where the server itself plays the click late (a
+//     PulseAudio sink that has just woken from its sleep), the movie holds it where it was played.
+#include <pulse/pulseaudio.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -44,6 +49,81 @@ const std::string kProgram = [] {
   const std::string self = length > 0 ? std::string(path, static_cast<size_t>(length)) : "./bench";
   return std::filesystem::path(self).parent_path().string() + "/rezoro-capture";
 }();
+
+// A plain record stream of the default sink's monitor beside the program's, as the server's own
+// witness: when, on the monotonic clock, the server hands the first loud sample to a reader that
+// stamps it by its read time less the audio still waiting (a 20 ms fragment asked for, as the
+// program asks).
+class MonitorWitness {
+ public:
+  explicit MonitorWitness(const std::string& server) {
+    loop_ = pa_threaded_mainloop_new();
+    context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), "witness");
+    pa_threaded_mainloop_start(loop_);
+    pa_threaded_mainloop_lock(loop_);
+    pa_context_set_state_callback(context_, [](pa_context*, void* loop) {
+      pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0); }, loop_);
+    pa_context_connect(context_, server.c_str(), PA_CONTEXT_NOAUTOSPAWN, nullptr);
+    while (PA_CONTEXT_IS_GOOD(pa_context_get_state(context_)) && pa_context_get_state(context_) != PA_CONTEXT_READY) {
+      pa_threaded_mainloop_wait(loop_);
+    }
+    const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, 48000, 2};
+    stream_ = pa_stream_new(context_, "witness", &format, nullptr);
+    if (stream_ != nullptr) {
+      pa_stream_set_read_callback(stream_, [](pa_stream*, size_t, void* self) {
+        static_cast<MonitorWitness*>(self)->read(); }, this);
+      pa_buffer_attr attributes;
+      std::memset(&attributes, 0xff, sizeof attributes);
+      attributes.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(20000, &format));
+      pa_stream_connect_record(stream_, "@DEFAULT_MONITOR@", &attributes,
+                               static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE));
+    }
+    pa_threaded_mainloop_unlock(loop_);
+  }
+  ~MonitorWitness() {
+    pa_threaded_mainloop_stop(loop_);
+    if (stream_ != nullptr) pa_stream_unref(stream_);
+    pa_context_disconnect(context_);
+    pa_context_unref(context_);
+    pa_threaded_mainloop_free(loop_);
+  }
+  MonitorWitness(const MonitorWitness&) = delete;
+  MonitorWitness& operator=(const MonitorWitness&) = delete;
+
+  // The monotonic time of the first sample louder than 0.3, or NAN.
+  double heardAt() {
+    pa_threaded_mainloop_lock(loop_);
+    const double at = heardAt_;
+    pa_threaded_mainloop_unlock(loop_);
+    return at;
+  }
+
+ private:
+  void read() {
+    double age = double(pa_stream_readable_size(stream_) / 8) / 48000;
+    if (const pa_timing_info* timing = pa_stream_get_timing_info(stream_); timing && !timing->read_index_corrupt) {
+      age += std::min(double(timing->source_usec) * 1e-6, 1.0);
+    }
+    const double first = monotonicSeconds() - age;
+    size_t before = 0;
+    while (pa_stream_readable_size(stream_) > 0) {
+      const void* data = nullptr;
+      size_t bytes = 0;
+      if (pa_stream_peek(stream_, &data, &bytes) < 0 || bytes == 0) break;
+      const auto* samples = static_cast<const float*>(data);
+      for (size_t i = 0; samples != nullptr && std::isnan(heardAt_) && i < bytes / 8; ++i) {
+        if (std::fabs(samples[2 * i]) > 0.3f) heardAt_ = first + double(before + i) / 48000;
+      }
+      before += bytes / 8;
+      pa_stream_drop(stream_);
+    }
+  }
+
+  pa_threaded_mainloop* loop_ = nullptr;
+  pa_context* context_ = nullptr;
+  pa_stream* stream_ = nullptr;
+  double heardAt_ = NAN;
+};
 
 // Runs the program on `request` with standard input held open; its result, or null.
 Json record(const TemporaryFolder& folder, const std::string& request) {
@@ -149,25 +229,39 @@ void runCase(SoundServerKind kind, PlayerBuffering buffering, int runs) {
     std::fflush(stdout);
   }
 
-  for (int run = 0; run < runs; ++run) {
+  // The click 1.9 s after the player started, and (a 20 ms player) 3.9 s after, when a sink that
+  // slept has run for a while.
+  const bool late = buffering == PlayerBuffering::low;
+  for (int run = 0; run < (late ? 2 : 1) * runs; ++run) {
+    const bool settled = run >= runs;
     const auto movie = folder.path() / "marks.mp4";
     std::filesystem::remove(movie);
     MarkWindow marks(400, 100, 320, 180, monotonicSeconds());
+    double instant = 0;
     ClickPlayer clicks(sound->server(), buffering);
+    MonitorWitness witness(sound->server());
     // Far enough ahead for a buffered player to put the click in its buffer in time.
-    const double ahead = buffering == PlayerBuffering::low ? 1.9 : 2.9;
+    const double ahead = settled ? 3.9 : buffering == PlayerBuffering::low ? 1.9 : 2.9;
     std::thread flash([&] {
       std::this_thread::sleep_for(300ms);
       const double at = monotonicSeconds() + ahead - 0.3;
       clicks.clickAt(at);
       marks.flashAt(at);
+      instant = at - marks.origin();
     });
-    record(folder, R"({"kind":"video","destination":")" + movie.string() +
-                       R"(","capture_audio":true,"duration_seconds":4,"exclude_pid":1,"rect":[400,100,320,180]})");
+    record(folder, R"({"kind":"video","destination":")" + movie.string() + R"(","capture_audio":true,"duration_seconds":)" +
+                       (settled ? "6" : "4") + R"(,"exclude_pid":1,"rect":[400,100,320,180]})");
     flash.join();
     const SyncMarks found = syncMarks(movie);
-    std::printf("  run %d: A/V offset %+5.1f ms (click - flash; goal |offset| <= 42)\n", run + 1,
-                found.offset().value_or(NAN) * 1000);
+    // By the frames' time codes: how late the movie puts the click and the flash after the instant
+    // both happened (a frame shows the flash up to a frame interval after it), and how late the
+    // server handed the click to its witness.
+    const double shift = found.fileToOrigin.value_or(NAN);
+    std::printf("  run %d%s: A/V offset %+5.1f ms (click - flash; goal |offset| <= 42); after the instant: "
+                "click %+5.1f ms, flash %+5.1f ms in the movie, click %+5.1f ms at the server's monitor\n",
+                run % runs + 1, settled ? " (click 3.9 s after the player started)" : "", found.offset().value_or(NAN) * 1000, (found.click.value_or(NAN) + shift - instant) * 1000,
+                (found.flash.value_or(NAN) + shift - instant) * 1000,
+                (witness.heardAt() - marks.origin() - instant) * 1000);
     std::fflush(stdout);
   }
 }

@@ -144,6 +144,9 @@ class MarkWindow {
 
 struct SyncMarks {
   std::optional<double> firstFrameCaptured;  // seconds after the mark window's origin
+  // Origin time minus file time, the median over the frames: adds to a file time to give when,
+  // after the origin, what it shows was on the screen (by the frames' time codes).
+  std::optional<double> fileToOrigin;
   std::optional<double> flash;               // file time of the first frame with the flash
   std::optional<double> click;               // file time of the click
   std::optional<double> offset() const {     // click − flash
@@ -163,13 +166,23 @@ inline SyncMarks syncMarks(const std::filesystem::path& file) {
   auto green = [&](size_t frame, int column) { return uint8_t(levels[12 * frame + 3 * column + 1]); };
   std::istringstream times(commandOutput("ffprobe -v error -select_streams v:0 -show_entries frame=pts_time -of csv=p=0 " + quoted));
   std::vector<double> stamps;
-  for (std::string line; std::getline(times, line);) stamps.push_back(std::atof(line.c_str()));
+  // A frame with side data (the first, say) is followed by an empty line, which is no frame.
+  for (std::string line; std::getline(times, line);) {
+    if (line.find_first_of("0123456789") != std::string::npos) stamps.push_back(std::atof(line.c_str()));
+  }
   const size_t frames = std::min(stamps.size(), levels.size() / 12);
-  if (frames > 0) {
-    const double coarse = green(0, 0) * kCoarseStep + kCoarseStep / 2;
-    const double fine = green(0, 1) * kFineStep;
+  auto captured = [&](size_t frame) {
+    const double coarse = green(frame, 0) * kCoarseStep + kCoarseStep / 2;
+    const double fine = green(frame, 1) * kFineStep;
     const double wrap = 256 * kFineStep;
-    marks.firstFrameCaptured = fine + std::round((coarse - fine) / wrap) * wrap;
+    return fine + std::round((coarse - fine) / wrap) * wrap;
+  };
+  if (frames > 0) marks.firstFrameCaptured = captured(0);
+  std::vector<double> shifts;
+  for (size_t i = 0; i < frames; ++i) shifts.push_back(captured(i) - stamps[i]);
+  if (!shifts.empty()) {
+    std::nth_element(shifts.begin(), shifts.begin() + shifts.size() / 2, shifts.end());
+    marks.fileToOrigin = shifts[shifts.size() / 2];
   }
   for (size_t i = 0; i < frames; ++i) {
     if (green(i, 3) > 128) {
