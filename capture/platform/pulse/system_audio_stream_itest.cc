@@ -163,7 +163,8 @@ TEST_P(SystemAudioStreamTest, RecordsTheSinkAsStampedFloatStereoAndHearsAToneInI
   EXPECT_NEAR(static_cast<double>(crossings) / (static_cast<double>(loudFrames) / 48000.0), 2000, 40);
   std::printf("first audio %.3f s after the start; tone heard %.3f s after it was started\n",
               firstArrival - started, loudFrom - toneStart);
-  EXPECT_GT(loudFrom, toneStart);
+  // A buffer counts as loud when most of it holds the tone, so it may begin a little before it.
+  EXPECT_GT(loudFrom, toneStart - 0.045);
   EXPECT_LT(loudFrom, toneStart + 0.5);  // sox and paplay start-up included
   EXPECT_TRUE(collector->failures().empty());
 }
