@@ -1,6 +1,7 @@
 #include "capture/platform/capture_stream.h"
 
 #include <future>
+#include <utility>
 
 #include "capture/serial_queue.h"
 
@@ -26,12 +27,33 @@ std::optional<PlatformError> attachOutput(std::optional<OutputDestination>& slot
   return std::nullopt;
 }
 
-bool isFirstStart(bool& startRequested, SerialQueue& control, ErrorCompletion& completion) {
-  if (!startRequested) return startRequested = true;
-  control.async([completion = std::move(completion)] {
-    if (completion) completion(PlatformError{"the capture was started before"});
-  });
-  return false;
+StreamControl::StreamControl() : queue_(std::make_unique<SerialQueue>()) {}
+
+StreamControl::~StreamControl() { close(); }
+
+void StreamControl::post(std::function<void()> work) {
+  std::lock_guard lock(mutex_);
+  if (queue_) queue_->async(std::move(work));
+}
+
+void StreamControl::postStart(bool& startRequested, ErrorCompletion completion,
+                              std::function<void(ErrorCompletion)> start) {
+  if (std::exchange(startRequested, true)) {
+    post([completion = std::move(completion)] {
+      if (completion) completion(PlatformError{"the capture was started before"});
+    });
+    return;
+  }
+  post([start = std::move(start), completion = std::move(completion)]() mutable { start(std::move(completion)); });
+}
+
+void StreamControl::close() {
+  std::unique_ptr<SerialQueue> queue;
+  {
+    std::lock_guard lock(mutex_);
+    queue = std::move(queue_);
+  }
+  queue.reset();  // waits for a start or stop under way
 }
 
 std::optional<PlatformError> awaitAnswer(const std::function<void(ErrorCompletion)>& call) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -151,9 +152,28 @@ struct OutputDestination {
 std::optional<PlatformError> attachOutput(std::optional<OutputDestination>& slot, std::weak_ptr<StreamOutput> output,
                                           SerialQueue& queue, bool startRequested);
 
-// A stream starts once: true for the first startCapture (which it marks); a later one is answered
-// with an error on `control` and false is returned.
-bool isFirstStart(bool& startRequested, SerialQueue& control, ErrorCompletion& completion);
+// The queue a stream's start, stop and teardown run on, one at a time, away from the caller's queue.
+// The stream's destructor closes it before anything else: work under way finishes, and nothing
+// posted afterwards (a failure reported from a thread that is ending, say) runs.
+class StreamControl {
+ public:
+  StreamControl();
+  ~StreamControl();  // close()
+  StreamControl(const StreamControl&) = delete;
+  StreamControl& operator=(const StreamControl&) = delete;
+
+  // Runs `work` on the queue after everything posted before it; nothing once closed. Thread-safe.
+  void post(std::function<void()> work);
+  // A stream starts once: the first startCapture (marked in `startRequested`) runs `start` with its
+  // completion on the queue; a later one is answered there with an error.
+  void postStart(bool& startRequested, ErrorCompletion completion, std::function<void(ErrorCompletion)> start);
+  // Waits for the work under way and ends the queue. Must not run on the queue itself.
+  void close();
+
+ private:
+  std::mutex mutex_;
+  std::unique_ptr<SerialQueue> queue_;
+};
 
 // Makes `call` (another stream's startCapture or stopCapture) with a completion and waits for its
 // answer: for a stream that runs another as a part of itself, on its own control queue.

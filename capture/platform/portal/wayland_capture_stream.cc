@@ -40,17 +40,11 @@ WaylandCaptureStream::WaylandCaptureStream(ContentFilter filter, StreamConfigura
       slots_(interval_),
       pacer_(std::make_unique<SerialQueue>()),
       audio_(std::make_unique<SystemAudioStream>(filter_, configuration_,
-                                                 [this](const PlatformError& error) { reportFailure(error.message); })),
-      control_(std::make_unique<SerialQueue>()) {}
+                                                 [this](const PlatformError& error) { reportFailure(error.message); })) {}
 
 WaylandCaptureStream::~WaylandCaptureStream() {
   stopping_ = true;
-  std::unique_ptr<SerialQueue> control;
-  {
-    std::lock_guard lock(mutex_);
-    control = std::move(control_);
-  }
-  control.reset();  // waits for a start or stop under way
+  control_.close();
   stopScreen();
   {
     std::lock_guard lock(pacingMutex_);  // a release under way finishes; later ones see stopping_
@@ -74,8 +68,7 @@ std::optional<PlatformError> WaylandCaptureStream::addStreamOutput(std::weak_ptr
 
 void WaylandCaptureStream::startCapture(ErrorCompletion completion) {
   std::lock_guard lock(mutex_);
-  if (!control_ || !isFirstStart(startRequested_, *control_, completion)) return;
-  control_->async([this, completion = std::move(completion)] {
+  control_.postStart(startRequested_, std::move(completion), [this](ErrorCompletion answer) {
     std::optional<PlatformError> error = startScreen();
     if (!error && hasAudioOutput_) {
       error = awaitAnswer([this](ErrorCompletion done) { audio_->startCapture(std::move(done)); });
@@ -87,14 +80,12 @@ void WaylandCaptureStream::startCapture(ErrorCompletion completion) {
       std::lock_guard lock(mutex_);
       running_ = true;
     }
-    if (completion) completion(std::move(error));
+    if (answer) answer(std::move(error));
   });
 }
 
 void WaylandCaptureStream::stopCapture(ErrorCompletion completion) {
-  std::lock_guard lock(mutex_);
-  if (!control_) return;
-  control_->async([this, completion = std::move(completion)] {
+  control_.post([this, completion = std::move(completion)] {
     bool running;
     {
       std::lock_guard lock(mutex_);

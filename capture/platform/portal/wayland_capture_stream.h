@@ -96,7 +96,7 @@ class WaylandCaptureStream : public CaptureStream {
   bool hasAudioOutput_ = false;
 
   // Start and stop run here, one at a time. Declared last so it ends first.
-  std::unique_ptr<SerialQueue> control_;
+  StreamControl control_;
 };
 
 }  // namespace rezoro::capture

@@ -16,17 +16,11 @@ SystemAudioStream::SystemAudioStream(ContentFilter filter, StreamConfiguration c
                                      FailureHandler onFailure)
     : filter_(std::move(filter)),
       configuration_(std::move(configuration)),
-      onFailure_(std::move(onFailure)),
-      control_(std::make_unique<SerialQueue>()) {}
+      onFailure_(std::move(onFailure)) {}
 
 SystemAudioStream::~SystemAudioStream() {
   stopping_ = true;
-  std::unique_ptr<SerialQueue> control;
-  {
-    std::lock_guard lock(mutex_);
-    control = std::move(control_);
-  }
-  control.reset();  // waits for a start or stop under way
+  control_.close();
   capture_.reset();
 }
 
@@ -39,14 +33,11 @@ std::optional<PlatformError> SystemAudioStream::addStreamOutput(std::weak_ptr<St
 
 void SystemAudioStream::startCapture(ErrorCompletion completion) {
   std::lock_guard lock(mutex_);
-  if (!control_ || !isFirstStart(startRequested_, *control_, completion)) return;
-  control_->async([this, completion = std::move(completion)] { startOnControl(completion); });
+  control_.postStart(startRequested_, std::move(completion), [this](ErrorCompletion done) { startOnControl(std::move(done)); });
 }
 
 void SystemAudioStream::stopCapture(ErrorCompletion completion) {
-  std::lock_guard lock(mutex_);
-  if (!control_) return;
-  control_->async([this, completion = std::move(completion)] { stopOnControl(completion); });
+  control_.post([this, completion = std::move(completion)] { stopOnControl(completion); });
 }
 
 void SystemAudioStream::startOnControl(ErrorCompletion completion) {
@@ -108,9 +99,7 @@ void SystemAudioStream::stopOnControl(ErrorCompletion completion) {
 void SystemAudioStream::reportFailure(const std::string& message) {
   if (stopping_ || failureReported_.exchange(true)) return;
   if (onFailure_) onFailure_(PlatformError{message});
-  std::lock_guard lock(mutex_);
-  if (!control_) return;
-  control_->async([this] {
+  control_.post([this] {
     {
       std::lock_guard lock(mutex_);
       if (state_ != State::running) return;

@@ -13,17 +13,11 @@ X11CaptureStream::X11CaptureStream(ContentFilter filter, StreamConfiguration con
       configuration_(std::move(configuration)),
       delegate_(std::move(delegate)),
       sound_(std::make_unique<SystemAudioStream>(filter_, configuration_,
-                                                 [this](const PlatformError& error) { reportFailure(error.message); })),
-      control_(std::make_unique<SerialQueue>()) {}
+                                                 [this](const PlatformError& error) { reportFailure(error.message); })) {}
 
 X11CaptureStream::~X11CaptureStream() {
   stopping_ = true;
-  std::unique_ptr<SerialQueue> control;
-  {
-    std::lock_guard lock(mutex_);
-    control = std::move(control_);
-  }
-  control.reset();  // waits for a start or stop under way
+  control_.close();
   tearDown();
 }
 
@@ -41,14 +35,11 @@ std::optional<PlatformError> X11CaptureStream::addStreamOutput(std::weak_ptr<Str
 
 void X11CaptureStream::startCapture(ErrorCompletion completion) {
   std::lock_guard lock(mutex_);
-  if (!control_ || !isFirstStart(startRequested_, *control_, completion)) return;
-  control_->async([this, completion = std::move(completion)] { startOnControl(completion); });
+  control_.postStart(startRequested_, std::move(completion), [this](ErrorCompletion done) { startOnControl(std::move(done)); });
 }
 
 void X11CaptureStream::stopCapture(ErrorCompletion completion) {
-  std::lock_guard lock(mutex_);
-  if (!control_) return;
-  control_->async([this, completion = std::move(completion)] { stopOnControl(completion); });
+  control_.post([this, completion = std::move(completion)] { stopOnControl(completion); });
 }
 
 void X11CaptureStream::startOnControl(ErrorCompletion completion) {
@@ -134,9 +125,7 @@ void X11CaptureStream::reportFailure(const std::string& message) {
   if (stopping_ || failureReported_.exchange(true)) return;
   if (auto delegate = delegate_.lock()) delegate->didStopWithError(PlatformError{message});
   // The whole stream ends with either half.
-  std::lock_guard lock(mutex_);
-  if (!control_) return;
-  control_->async([this] {
+  control_.post([this] {
     {
       std::lock_guard lock(mutex_);
       if (state_ != State::running) return;

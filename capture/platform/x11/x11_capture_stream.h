@@ -87,7 +87,7 @@ class X11CaptureStream : public CaptureStream {
 
   // Start, stop and teardown run here, one at a time, away from the caller's queue. Declared last
   // so it ends (and joins) before anything it uses.
-  std::unique_ptr<SerialQueue> control_;
+  StreamControl control_;
 };
 
 }  // namespace rezoro::capture
