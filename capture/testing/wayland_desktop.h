@@ -26,8 +26,12 @@
 // which it negotiates shared-memory buffers.
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -94,6 +98,7 @@ class WaylandDesktop {
 
   static std::unique_ptr<WaylandDesktop> start() {
     auto desktop = std::make_unique<WaylandDesktop>(Key{});
+    desktop->turn_ = waitForTurn();
     desktop->prepareFiles();
     desktop->startServices();
     return desktop;
@@ -176,6 +181,19 @@ class WaylandDesktop {
 
  private:
   static constexpr const char* kPortal = "/usr/libexec/xdg-desktop-portal";
+
+  // One desktop at a time for this user: tests run side by side, and two desktops drawn by pixman
+  // on a small machine starve each other's first pictures past a short recording. Held while the
+  // returned descriptor is open; without a lock file (an unwritable temporary folder) no turns.
+  static UniqueFd waitForTurn() {
+    const auto path = std::filesystem::temp_directory_path() /
+                      ("rezoro-wayland-desktop-" + std::to_string(::getuid()) + ".lock");
+    UniqueFd lock(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (!lock) return lock;
+    while (::flock(lock.get(), LOCK_EX) != 0 && errno == EINTR) {
+    }
+    return lock;
+  }
   static constexpr const char* kPortalBackend = "/usr/libexec/xdg-desktop-portal-wlr";
 
   std::filesystem::path runtime() const { return folder() / "run"; }
@@ -350,6 +368,7 @@ class WaylandDesktop {
     waitFor(std::chrono::seconds(10), [&] { return busHasName("org.freedesktop.portal.Desktop"); }, "portal");
   }
 
+  UniqueFd turn_;  // released last, after every process of the desktop has stopped
   TemporaryFolder folder_;
   std::string waylandDisplay_;
   ChildProcess sway_, bus_, pipewire_, wireplumber_, portalBackend_, portal_;
