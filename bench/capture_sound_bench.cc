@@ -249,8 +249,9 @@ void runCase(SoundServerKind kind, PlayerBuffering buffering, int runs) {
       marks.flashAt(at);
       instant = at - marks.origin();
     });
-    record(folder, R"({"kind":"video","destination":")" + movie.string() + R"(","capture_audio":true,"duration_seconds":)" +
-                       (settled ? "6" : "4") + R"(,"exclude_pid":1,"rect":[400,100,320,180]})");
+    record(folder, R"({"kind":"video","destination":")" + movie.string() +
+                       R"(","capture_audio":true,"duration_seconds":)" + (settled ? "6" : "4") +
+                       R"(,"exclude_pid":1,"rect":[400,100,320,180]})");
     flash.join();
     const SyncMarks found = syncMarks(movie);
     // By the frames' time codes: how late the movie puts the click and the flash after the instant
@@ -259,7 +260,8 @@ void runCase(SoundServerKind kind, PlayerBuffering buffering, int runs) {
     const double shift = found.fileToOrigin.value_or(NAN);
     std::printf("  run %d%s: A/V offset %+5.1f ms (click - flash; goal |offset| <= 42); after the instant: "
                 "click %+5.1f ms, flash %+5.1f ms in the movie, click %+5.1f ms at the server's monitor\n",
-                run % runs + 1, settled ? " (click 3.9 s after the player started)" : "", found.offset().value_or(NAN) * 1000, (found.click.value_or(NAN) + shift - instant) * 1000,
+                run % runs + 1, settled ? " (click 3.9 s after the player started)" : "",
+                found.offset().value_or(NAN) * 1000, (found.click.value_or(NAN) + shift - instant) * 1000,
                 (found.flash.value_or(NAN) + shift - instant) * 1000,
                 (witness.heardAt() - marks.origin() - instant) * 1000);
     std::fflush(stdout);

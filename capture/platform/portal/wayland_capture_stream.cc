@@ -39,8 +39,8 @@ WaylandCaptureStream::WaylandCaptureStream(ContentFilter filter, StreamConfigura
             configuration_.pixelFormat),
       slots_(interval_),
       pacer_(std::make_unique<SerialQueue>()),
-      audio_(std::make_unique<SystemAudioStream>(filter_, configuration_,
-                                                 [this](const PlatformError& error) { reportFailure(error.message); })) {}
+      audio_(std::make_unique<SystemAudioStream>(
+          filter_, configuration_, [this](const PlatformError& error) { reportFailure(error.message); })) {}
 
 WaylandCaptureStream::~WaylandCaptureStream() {
   stopping_ = true;

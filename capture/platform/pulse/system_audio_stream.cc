@@ -33,7 +33,8 @@ std::optional<PlatformError> SystemAudioStream::addStreamOutput(std::weak_ptr<St
 
 void SystemAudioStream::startCapture(ErrorCompletion completion) {
   std::lock_guard lock(mutex_);
-  control_.postStart(startRequested_, std::move(completion), [this](ErrorCompletion done) { startOnControl(std::move(done)); });
+  control_.postStart(startRequested_, std::move(completion),
+                     [this](ErrorCompletion done) { startOnControl(std::move(done)); });
 }
 
 void SystemAudioStream::stopCapture(ErrorCompletion completion) {

@@ -12,8 +12,8 @@ X11CaptureStream::X11CaptureStream(ContentFilter filter, StreamConfiguration con
     : filter_(std::move(filter)),
       configuration_(std::move(configuration)),
       delegate_(std::move(delegate)),
-      sound_(std::make_unique<SystemAudioStream>(filter_, configuration_,
-                                                 [this](const PlatformError& error) { reportFailure(error.message); })) {}
+      sound_(std::make_unique<SystemAudioStream>(
+          filter_, configuration_, [this](const PlatformError& error) { reportFailure(error.message); })) {}
 
 X11CaptureStream::~X11CaptureStream() {
   stopping_ = true;
@@ -35,7 +35,8 @@ std::optional<PlatformError> X11CaptureStream::addStreamOutput(std::weak_ptr<Str
 
 void X11CaptureStream::startCapture(ErrorCompletion completion) {
   std::lock_guard lock(mutex_);
-  control_.postStart(startRequested_, std::move(completion), [this](ErrorCompletion done) { startOnControl(std::move(done)); });
+  control_.postStart(startRequested_, std::move(completion),
+                     [this](ErrorCompletion done) { startOnControl(std::move(done)); });
 }
 
 void X11CaptureStream::stopCapture(ErrorCompletion completion) {
