@@ -257,12 +257,11 @@ void runCase(SoundServerKind kind, PlayerBuffering buffering, int runs) {
     // By the frames' time codes: how late the movie puts the click and the flash after the instant
     // both happened (a frame shows the flash up to a frame interval after it), and how late the
     // server handed the click to its witness.
-    const double shift = found.fileToOrigin.value_or(NAN);
     std::printf("  run %d%s: A/V offset %+5.1f ms (click - flash; goal |offset| <= 42); after the instant: "
                 "click %+5.1f ms, flash %+5.1f ms in the movie, click %+5.1f ms at the server's monitor\n",
                 run % runs + 1, settled ? " (click 3.9 s after the player started)" : "",
-                found.offset().value_or(NAN) * 1000, (found.click.value_or(NAN) + shift - instant) * 1000,
-                (found.flash.value_or(NAN) + shift - instant) * 1000,
+                found.offset().value_or(NAN) * 1000, found.after(found.click, instant).value_or(NAN) * 1000,
+                found.after(found.flash, instant).value_or(NAN) * 1000,
                 (witness.heardAt() - marks.origin() - instant) * 1000);
     std::fflush(stdout);
   }

@@ -215,7 +215,7 @@ void expectFlashAndClickInSync(const TempDir& folder, const std::string& request
   // The frame that shows the flash is taken up to a frame interval after it, so the click is
   // measured against the instant itself, placed in the movie by the frames' time codes.
   const double instant = at - marks.origin();
-  const double clickLate = *found.click + *found.fileToOrigin - instant;
+  const double clickLate = *found.after(found.click, instant);
   std::cout << "flash at " << *found.flash << " s, click at " << *found.click << " s (" << clickLate * 1000
             << " ms after the instant), first frame captured " << found.firstFrameCaptured.value_or(-1)
             << " s after the start\n";

@@ -153,6 +153,11 @@ struct SyncMarks {
     if (!flash || !click) return std::nullopt;
     return *click - *flash;
   }
+  // How long after `instant` (seconds after the origin) the file time `at` shows, by the time codes.
+  std::optional<double> after(std::optional<double> at, double instant) const {
+    if (!at || !fileToOrigin) return std::nullopt;
+    return *at + *fileToOrigin - instant;
+  }
 };
 
 // Reads the marks of a mark window that filled the recorded area.
