@@ -74,7 +74,8 @@ ProbabilityMap subjectMap(const UprightImage& picture, const NetworkPass& pass, 
 
 // The file name of the segmentation network in the installed models folder: ISNet reduced to its
 // mask output and quantised to int8 throughout, convolutions and the feature maps between them
-// (isnet.onnx, its float32 original, stays installed for comparison).
+// (isnet.onnx, its float32 original, stays beside it in the build tree for the benchmarks and tests
+// that compare the two; the package leaves it out).
 inline constexpr const char* isnetModelName = "isnet-int8-all.onnx";
 
 // The square input side of a network whose model does not fix one.
