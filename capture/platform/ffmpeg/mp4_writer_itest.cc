@@ -16,9 +16,7 @@ extern "C" {
 #include <map>
 #include <thread>
 
-#include "capture/capture_failure.h"
 #include "capture/media/media_writer.h"
-#include "capture/platform/media_platform.h"
 #include "capture/testing/test_basics.h"
 
 namespace rezoro::capture {
@@ -375,35 +373,6 @@ TEST_F(Mp4WriterTest, QueueFillsUpAndCancelStopsWithoutCompletion) {
   writer->finishWriting([&called](WriterStatus status) { called = status == WriterStatus::completed; });
   EXPECT_FALSE(called);
   EXPECT_TRUE(std::filesystem::exists(dir / "cancel.mp4"));
-}
-
-TEST_F(Mp4WriterTest, MediaWriterWithTheRealPlatform) {
-  testing::writeTextFile(dir / "clip.mp4", "");
-  CaptureRequest request;
-  request.kind = "video";
-  request.destination = dir / "clip.mp4";
-  request.captureAudio = true;
-  request.duration = 5;
-  request.excludedPID = 1;
-  std::filesystem::path temporary;
-  {
-    MediaWriter media(request, 1280, 720, realMediaPlatform());
-    temporary = media.temporary;
-    EXPECT_FALSE(std::filesystem::exists(dir / "clip.mp4"));
-    EXPECT_TRUE(std::filesystem::exists(temporary));
-    EXPECT_EQ(media.writer()->status(), WriterStatus::writing);
-    EXPECT_NE(media.audioInput(), nullptr);
-  }
-  EXPECT_FALSE(std::filesystem::exists(temporary));
-
-  // A size the encoder refuses fails the set-up and leaves the directory empty.
-  try {
-    MediaWriter media(request, 1281, 720, realMediaPlatform());
-    ADD_FAILURE();
-  } catch (CaptureFailure failure) {
-    EXPECT_EQ(failure, CaptureFailure::exportFailed);
-  }
-  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
 }  // namespace
