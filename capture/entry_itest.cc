@@ -181,16 +181,6 @@ TEST_F(CaptureProgramTest, ProbeOnAnXServerReportsBoth) {
   EXPECT_EQ(record.error, failureLine("no_frames", "No screen frames were received."));
 }
 
-TEST_F(CaptureProgramTest, BadInvocationsFailOnStandardError) {
-  for (const std::vector<std::string>& arguments :
-       {std::vector<std::string>{}, {"--probe", "x"}, {"--record"}, {"--record", "a", "b"}, {"--help"}}) {
-    const ProgramRun run = runProgram(arguments, std::nullopt);
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.output, "");
-    EXPECT_EQ(run.error, kInvalid);
-  }
-}
-
 TEST_F(CaptureProgramTest, RequestFilesAreCheckedBeforeRecording) {
   writeTextFile(dir / "empty.json", "");
   std::string big = video(dir / "clip.mp4").dump();

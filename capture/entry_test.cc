@@ -99,7 +99,7 @@ TEST_F(EntryTest, ProbePrintsFiveSortedKeysOnStandardOutput) {
 TEST_F(EntryTest, BadInvocationsAreInvalidInputOnStandardError) {
   const std::vector<std::vector<std::string>> invocations = {
       {}, {"--probe", "extra"}, {"--record"}, {"--record", "a", "b"}, {"--serve", "x"},
-      {"record", "x"}, {"--PROBE"}, {"--record=x"}};
+      {"record", "x"}, {"--PROBE"}, {"--record=x"}, {"--help"}};
   for (const auto& arguments : invocations) {
     const Outcome outcome = run(arguments);
     EXPECT_EQ(outcome.status, 1);
