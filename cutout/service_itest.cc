@@ -208,27 +208,6 @@ TEST_F(ServiceEndToEnd, MalformedImagesAreAnsweredAndTheServiceGoesOn) {
   }
 }
 
-TEST_F(ServiceEndToEnd, RefusedDirectoriesAndProtocolLines) {
-  std::ofstream(dir_ / "file") << "x";
-  for (const fs::path& refused : {dir_ / "file", dir_ / "missing"}) {
-    const auto run = serveInChild(refused, "request-1.json\n");
-    EXPECT_EQ(run.status, 2);
-    EXPECT_EQ(run.printed,
-              R"({"error":"Cut Out received an invalid image or request.","error_code":"invalid_input","ok":false})" "\n");
-  }
-  const auto quiet = serveInChild(dir_, "");
-  EXPECT_EQ(quiet.status, 0);
-  EXPECT_EQ(quiet.printed, "");
-
-  std::ofstream(dir_ / "request-01.json") << "[1]";
-  const auto refused = serveInChild(dir_, "request-01.json\r\nrequest-1.json \n");
-  EXPECT_EQ(refused.status, 0);
-  EXPECT_EQ(readFile(dir_ / "response-01.json"),
-            R"({"error":"Cut Out received an invalid image or request.","error_code":"invalid_input","ok":false})");
-  EXPECT_EQ(refused.printed,
-            R"({"error":"Cut Out received an invalid image or request.","error_code":"invalid_input","ok":false})" "\n");
-}
-
 TEST_F(ServiceEndToEnd, HostileRequestsBetweenRealJobsChangeNothing) {
   // FIFOs, links, directories, devices, truncated and oversized headers, SVG/PDF/text dressed as
   // photos, non-UTF-8 names and overlong lines, with real jobs first, between and last.
