@@ -102,18 +102,7 @@ class ServiceEndToEnd : public ::testing::Test {
   }
   Json answer(const std::string& number) const { return parseJsonObject(readFile(dir_ / ("response-" + number + ".json"))); }
 
-  // Saves a copy of the photo with an EXIF orientation, or a flat grey picture.
-  fs::path orientedPhoto(int orientation) const {
-    VipsImage* image = vips_image_new_from_file(photo.c_str(), nullptr);
-    VipsImage* copy = nullptr;
-    vips_copy(image, &copy, nullptr);
-    vips_image_set_int(copy, VIPS_META_ORIENTATION, orientation);
-    const fs::path out = dir_ / "oriented.jpg";
-    EXPECT_EQ(vips_jpegsave(copy, out.c_str(), nullptr), 0);
-    g_object_unref(copy);
-    g_object_unref(image);
-    return out;
-  }
+  // Saves a flat grey picture.
   fs::path flatPicture() const {
     VipsImage* black = nullptr;
     VipsImage* grey = nullptr;
@@ -161,14 +150,6 @@ TEST_F(ServiceEndToEnd, CutsOutARealPhotoAndRefusesUnsafeDestinations) {
   for (const char* number : {"2", "3", "4"}) EXPECT_EQ(answer(number)["error_code"], "invalid_input") << number;
   EXPECT_EQ(readFile(dir_ / "input.jpg"), readFile(photo));
   EXPECT_FALSE(fs::exists(dir_ / "missing"));
-}
-
-TEST_F(ServiceEndToEnd, OrientationSixSwapsTheMaskSize) {
-  request("1", orientedPhoto(6), dir_ / "mask.png");
-  serveInChild(dir_, "request-1.json\n");
-  const Json reply = answer("1");
-  ASSERT_EQ(reply["ok"], true) << reply.dump();
-  EXPECT_EQ(reply["result"]["mask_size"], Json({342, 548}));
 }
 
 TEST_F(ServiceEndToEnd, AnImageWithNothingInItEndsAsTheRecoveryFailure) {
