@@ -181,6 +181,7 @@ class WaylandDesktop {
 
  private:
   static constexpr const char* kPortal = "/usr/libexec/xdg-desktop-portal";
+  static constexpr const char* kPortalBackend = "/usr/libexec/xdg-desktop-portal-wlr";
 
   // One desktop at a time for this user: tests run side by side, and two desktops drawn by pixman
   // on a small machine starve each other's first pictures past a short recording. Held while the
@@ -194,7 +195,6 @@ class WaylandDesktop {
     }
     return lock;
   }
-  static constexpr const char* kPortalBackend = "/usr/libexec/xdg-desktop-portal-wlr";
 
   std::filesystem::path runtime() const { return folder() / "run"; }
 
