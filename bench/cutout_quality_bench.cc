@@ -10,8 +10,12 @@
 //
 // Each program runs in its own copy of the real service (the program copied into a private folder
 // whose models/ holds the networks); the services take turns job by job, so a busy machine slows
-// every program alike. `--baseline` adds another build of the program (today's, say) to compare, named
-// by its folder; it may be given more than once. Comparisons are against the first program.
+// every program alike. Per set, program and kind of subject: IoU and the boundary F-score of the mask
+// at 128; the mean absolute error of the soft mask against the subjects' alpha; the halo, the mask's
+// mean coverage 2 to 8 pixels outside the true subject; and the glow, the share of the picture held
+// at 1..127 away from the mask's own edge. `--baseline` adds another build of the program (today's,
+// say) to compare, named by its folder; it may be given more than once. Comparisons are against the
+// first program.
 //
 //   build/bin/cutout_quality_bench [--baseline=PROGRAM]... [--photos=N] [--only=TEXT] [--keep=DIR] [MODEL...]
 //   MODEL: a file in build/bin/models run by this build in place of its own network (isnet.onnx is the
@@ -21,10 +25,12 @@
 //   blue, missed red) as DIR/<set>-<photo>-<program>.png.
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <numeric>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bench/cutout_service_client.h"
@@ -63,6 +69,7 @@ struct Photo {
   fs::path uprightPath;  // the composite before turning, for --keep
   int orientation = 1;
   std::vector<uint8_t> truth;  // upright, 255 = foreground
+  std::vector<uint8_t> alpha;  // upright, the subjects' own alpha (0..255), as composited
   int64_t width = 0, height = 0;
 };
 
@@ -128,7 +135,7 @@ Photo makePhoto(const std::vector<fs::path>& stamps, size_t index, const Placeme
   r = vips_colourspace(composite.get(), &out, VIPS_INTERPRETATION_sRGB, nullptr);
   composite = checked(out, r, "background colour");
 
-  std::vector<uint8_t> truth(static_cast<size_t>(w) * static_cast<size_t>(h), 0);
+  std::vector<uint8_t> truth(static_cast<size_t>(w) * static_cast<size_t>(h), 0), opacity(truth.size(), 0);
   const double cycle = static_cast<double>(placement.fillCycle - 1);
   for (size_t s = 0; s < stamps.size(); ++s) {
     const size_t at = index + s * 5;
@@ -155,9 +162,14 @@ Photo makePhoto(const std::vector<fs::path>& stamps, size_t index, const Placeme
     size_t size = 0;
     const auto bytes = rezoro::cutout::pixelsOf(alpha.get(), size);
     if (size != truth.size()) throw std::runtime_error("unexpected alpha size");
-    for (size_t i = 0; i < size; ++i) truth[i] = std::max<uint8_t>(truth[i], bytes[i] >= 128 ? 255 : 0);
+    for (size_t i = 0; i < size; ++i) {
+      truth[i] = std::max<uint8_t>(truth[i], bytes[i] >= 128 ? 255 : 0);
+      // The alpha of one subject over another, as the composite has them.
+      opacity[i] = static_cast<uint8_t>(bytes[i] + (255 - bytes[i]) * opacity[i] / 255);
+    }
   }
   photo.truth = std::move(truth);
+  photo.alpha = std::move(opacity);
   // Written once, so that what the service decodes and what --keep draws on are the same pixels.
   photo.uprightPath = dir / (prefix + photo.name + "-upright.png");
   if (vips_pngsave(composite.get(), photo.uprightPath.c_str(), "compression", 1, nullptr) != 0) throwVipsError("pngsave");
@@ -249,6 +261,73 @@ double boundaryF(const std::vector<uint8_t>& mask, const Photo& photo) {
   return precision + recall > 0 ? 2 * precision * recall / (precision + recall) : 0;
 }
 
+// The pixels within `reach` pixels of a set one (set: not 0), reach measured as in a square of side
+// 2 * reach + 1: a running count along the rows, then along the columns.
+std::vector<uint8_t> dilated(const std::vector<uint8_t>& on, int64_t width, int64_t height, int64_t reach) {
+  const auto pass = [reach](const std::vector<uint8_t>& in, std::vector<uint8_t>& out, int64_t lines, int64_t length,
+                            int64_t lineStep, int64_t step) {
+    for (int64_t line = 0; line < lines; ++line) {
+      const auto at = [&](int64_t i) { return static_cast<size_t>(line * lineStep + i * step); };
+      int64_t count = 0;
+      for (int64_t i = 0; i < std::min(reach, length); ++i) count += in[at(i)] != 0;
+      for (int64_t i = 0; i < length; ++i) {
+        if (i + reach < length) count += in[at(i + reach)] != 0;
+        if (i - reach - 1 >= 0) count -= in[at(i - reach - 1)] != 0;
+        out[at(i)] = count > 0;
+      }
+    }
+  };
+  std::vector<uint8_t> rows(on.size(), 0), out(on.size(), 0);
+  pass(on, rows, height, width, width, 1);
+  pass(rows, out, width, height, 1, width);
+  return out;
+}
+
+// Mean absolute error of the soft mask against the subjects' alpha, both 0..255 read as 0..1; a
+// missing mask counts as all background.
+double meanAbsoluteError(const std::vector<uint8_t>& mask, const Photo& photo) {
+  int64_t sum = 0;
+  for (size_t i = 0; i < photo.alpha.size(); ++i) sum += std::abs((mask.empty() ? 0 : mask[i]) - photo.alpha[i]);
+  return static_cast<double>(sum) / 255.0 / static_cast<double>(photo.alpha.size());
+}
+
+// The halo: the mask's mean coverage (0..1) in the band 2 to 8 pixels outside the true subject, the
+// truth's 17 x 17 square dilation without its 3 x 3 one. A fringe that a composite over another
+// background shows; IoU at 128 does not see it.
+double halo(const std::vector<uint8_t>& mask, const Photo& photo) {
+  if (mask.empty()) return 0;
+  const auto outer = dilated(photo.truth, photo.width, photo.height, 8);
+  const auto inner = dilated(photo.truth, photo.width, photo.height, 1);
+  int64_t sum = 0, count = 0;
+  for (size_t i = 0; i < mask.size(); ++i) {
+    if (!outer[i] || inner[i]) continue;
+    sum += mask[i];
+    ++count;
+  }
+  return count == 0 ? 0 : static_cast<double>(sum) / 255.0 / static_cast<double>(count);
+}
+
+// The glow: the share of the picture's pixels that the mask holds at 1..127 further than 3 pixels
+// (a 7 x 7 square) from its own edge at 128 (a pixel whose 4-neighbour is on the other side of 128).
+// A clean mask is soft only along its edge; a glow is background kept faintly, away from any edge.
+double glow(const std::vector<uint8_t>& mask, int64_t width, int64_t height) {
+  if (mask.empty()) return 0;
+  std::vector<uint8_t> edge(mask.size(), 0);
+  for (int64_t y = 0; y < height; ++y) {
+    for (int64_t x = 0; x < width; ++x) {
+      const size_t i = static_cast<size_t>(y * width + x);
+      const bool in = mask[i] >= 128;
+      edge[i] = (x > 0 && (mask[i - 1] >= 128) != in) || (x + 1 < width && (mask[i + 1] >= 128) != in) ||
+                (y > 0 && (mask[i - static_cast<size_t>(width)] >= 128) != in) ||
+                (y + 1 < height && (mask[i + static_cast<size_t>(width)] >= 128) != in);
+    }
+  }
+  const auto band = dilated(edge, width, height, 3);
+  int64_t count = 0;
+  for (size_t i = 0; i < mask.size(); ++i) count += mask[i] >= 1 && mask[i] <= 127 && !band[i];
+  return static_cast<double>(count) / static_cast<double>(mask.size());
+}
+
 // The mask over the photo, a third of its size: kept green, wrongly kept blue, missed red.
 void writeOverlay(const std::vector<uint8_t>& mask, const Photo& photo, const fs::path& file) {
   VipsImagePtr upright(vips_image_new_from_file(photo.uprightPath.c_str(), nullptr));
@@ -310,7 +389,7 @@ double shareAtLeast(const std::vector<double>& values, double level) {
 }
 
 struct Scores {
-  std::vector<double> iou, boundary, jobSeconds;
+  std::vector<double> iou, boundary, error, halo, glow, jobSeconds;
 };
 
 struct Program {
@@ -445,6 +524,9 @@ int main(int argc, char** argv) {
             Scores& scores = programs[s].sets[set.name];
             scores.iou.push_back(iou(bytes, photo));
             scores.boundary.push_back(boundaryF(bytes, photo));
+            scores.error.push_back(meanAbsoluteError(bytes, photo));
+            scores.halo.push_back(halo(bytes, photo));
+            scores.glow.push_back(glow(bytes, photo.width, photo.height));
             scores.jobSeconds.push_back(answer.seconds);
             if (!keep.empty()) {
               std::string label = programs[s].label;
@@ -470,28 +552,41 @@ int main(int argc, char** argv) {
       std::printf("\n%s set: %zu photos (%zu stored turned with an EXIF orientation); per kind:", set.name.c_str(),
                   set.photos.size(), turned);
       for (const auto& kind : kinds) std::printf(" %s %zu,", kind.c_str(), counts[kind]);
-      std::printf("\n%-34s %8s %8s %7s %8s %9s", "program", "mean IoU", "median", ">=0.9", "mean BF", "job (med)");
-      for (const auto& kind : kinds) std::printf(" %12s", kind.c_str());
-      std::printf("\n");
+      std::printf("\n%-34s %8s %8s %7s %8s %7s %6s %6s %9s\n", "program", "mean IoU", "median", ">=0.9", "mean BF", "MAE",
+                  "halo", "glow", "job (med)");
       for (const Program& program : programs) {
         const Scores& scores = program.sets.at(set.name);
-        std::printf("%-34s %8.4f %8.4f %6.1f%% %8.4f %8.3fs", program.label.c_str(), mean(scores.iou), median(scores.iou),
-                    100 * shareAtLeast(scores.iou, 0.9), mean(scores.boundary), median(scores.jobSeconds));
-        for (const auto& kind : kinds) {
-          std::vector<double> values;
-          for (size_t p = 0; p < set.photos.size(); ++p) {
-            if (set.photos[p].kind == kind) values.push_back(scores.iou[p]);
-          }
-          std::printf(" %12.4f", mean(values));
-        }
+        std::printf("%-34s %8.4f %8.4f %6.1f%% %8.4f %7.4f %6.3f %5.2f%% %8.3fs\n", program.label.c_str(), mean(scores.iou),
+                    median(scores.iou), 100 * shareAtLeast(scores.iou, 0.9), mean(scores.boundary), mean(scores.error),
+                    mean(scores.halo), 100 * mean(scores.glow), median(scores.jobSeconds));
+      }
+      const std::vector<std::pair<std::string, std::vector<double> Scores::*>> figures{
+          {"mean IoU", &Scores::iou}, {"MAE", &Scores::error}, {"halo", &Scores::halo}};
+      for (const auto& [figure, member] : figures) {
+        std::printf("%-34s", (figure + " per kind").c_str());
+        for (const auto& kind : kinds) std::printf(" %12s", kind.c_str());
         std::printf("\n");
+        for (const Program& program : programs) {
+          std::printf("  %-32s", program.label.c_str());
+          for (const auto& kind : kinds) {
+            std::vector<double> values;
+            for (size_t p = 0; p < set.photos.size(); ++p) {
+              if (set.photos[p].kind == kind) values.push_back((program.sets.at(set.name).*member)[p]);
+            }
+            std::printf(" %12.4f", mean(values));
+          }
+          std::printf("\n");
+        }
       }
       for (size_t s = 1; s < programs.size(); ++s) {
         const Scores& base = programs[0].sets.at(set.name);
         const Scores& other = programs[s].sets.at(set.name);
-        std::printf("%s against %s: mean IoU %+.4f, mean BF %+.4f, job time x%.2f; above 0.9 before and below 0.85 now:",
+        std::printf("%s against %s: mean IoU %+.4f, mean BF %+.4f, MAE %+.4f, halo %+.3f, glow %+.2f points, "
+                    "job time x%.2f; above 0.9 before and below 0.85 now:",
                     programs[s].label.c_str(), programs[0].label.c_str(), mean(other.iou) - mean(base.iou),
-                    mean(other.boundary) - mean(base.boundary), median(other.jobSeconds) / median(base.jobSeconds));
+                    mean(other.boundary) - mean(base.boundary), mean(other.error) - mean(base.error),
+                    mean(other.halo) - mean(base.halo), 100 * (mean(other.glow) - mean(base.glow)),
+                    median(other.jobSeconds) / median(base.jobSeconds));
         size_t fallen = 0;
         for (size_t p = 0; p < set.photos.size(); ++p) {
           if (base.iou[p] > 0.9 && other.iou[p] < 0.85) std::printf(" %s (%.3f)", set.photos[p].name.c_str(), other.iou[p]);
@@ -502,13 +597,15 @@ int main(int argc, char** argv) {
     }
     std::printf("\npeak RSS:");
     for (const Program& program : programs) std::printf(" %s %.0f MiB;", program.label.c_str(), double(program.peakRssKiB) / 1024.0);
-    std::printf("\nIoU (boundary F) per photo, programs in the order above:\n");
+    std::printf("\nper photo, programs in the order above: IoU, boundary F, MAE, halo, glow (%% of the picture)\n");
     for (const PhotoSet& set : sets) {
       for (size_t p = 0; p < set.photos.size(); ++p) {
         const Photo& photo = set.photos[p];
         std::printf("  %-8s %-60s", set.name.c_str(), (photo.name + (photo.orientation != 1 ? " (turned)" : "")).c_str());
         for (const Program& program : programs) {
-          std::printf(" %.3f (%.3f)", program.sets.at(set.name).iou[p], program.sets.at(set.name).boundary[p]);
+          const Scores& scores = program.sets.at(set.name);
+          std::printf("  %.3f %.3f %.4f %.3f %5.2f", scores.iou[p], scores.boundary[p], scores.error[p], scores.halo[p],
+                      100 * scores.glow[p]);
         }
         std::printf("\n");
       }
