@@ -1,4 +1,4 @@
-// Mask quality and speed of the cut-out service on two sets with exact ground truth: photographed
+// Mask quality and speed of the cut-out service on three sets with exact ground truth: photographed
 // subjects with alpha channels (Tux Paint stamps, unpacked by setup) composited onto the OpenCV
 // sample photos, one subject per photo or two side by side. Some photos are stored turned, with an
 // EXIF orientation that turns them back; the ground truth is the subjects' alpha in upright pixels.
@@ -7,6 +7,9 @@
 //   eight photos of two of them.
 // - The held-out set: the stamps of .deps/heldout-stamps on eight other backgrounds, with another
 //   placement, turning and two-subject pairing. It is only reported, never tuned on.
+// - The unseen set, never tuned on either: the stamps of .deps/unseen-stamps, each in one photo (45
+//   alone, 10 in five pairs), on four backgrounds neither other set uses, placed by a seeded generator
+//   (unseenSeed: a new seed makes a new set); five photos are stored turned with orientation 6.
 //
 // Each program runs in its own copy of the real service (the program copied into a private folder
 // whose models/ holds the networks); the services take turns job by job, so a busy machine slows
@@ -29,6 +32,7 @@
 #include <filesystem>
 #include <map>
 #include <numeric>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -50,6 +54,13 @@ const std::vector<std::string> qualityBackgrounds{"building.jpg", "home.jpg",   
                                                   "starry_night.jpg", "fruits.jpg", "baboon.jpg"};
 const std::vector<std::string> heldOutBackgrounds{"aero3.jpg",       "graf3.png", "leuvenB.jpg", "ela_original.jpg",
                                                   "rubberwhale1.png", "right.jpg", "aloeR.jpg",   "box_in_scene.png"};
+// Photographed scenes that neither set above uses: printed pages and a car's rear seen closely. The
+// other unused photos hold a person or a subject of their own (a package's picture, black shapes on a
+// light table, a dog) that a network rightly keeps, or are the other half of a pair a set uses.
+const std::vector<std::string> unseenBackgrounds{"text_defocus.jpg", "text_motion.jpg", "licenseplate_motion.jpg",
+                                                 "sudoku.png"};
+// The never-tuned set's generator seed; a new set is a new seed.
+constexpr uint32_t unseenSeed = 20261209;
 
 // How one set places its subjects; the held-out set uses other numbers throughout.
 struct Placement {
@@ -61,6 +72,38 @@ struct Placement {
 constexpr std::array<int, 3> orientations{6, 8, 3};
 const Placement qualityPlacement{&qualityBackgrounds, 37, 11, 53, 29, 7, 3, 3, 1};
 const Placement heldOutPlacement{&heldOutBackgrounds, 23, 13, 31, 17, 5, 2, 4, 1};
+
+// Where one photo's subjects go: its background, turning and shape, and per subject its size (0..1 of
+// the size range) and place (`across` and `down` steps of `steps` through the room left beside it).
+struct Layout {
+  struct Spot {
+    double size;
+    int across, down;
+  };
+  std::string background;
+  int orientation = 1;
+  bool portrait = false;
+  int steps = 9;
+  std::vector<Spot> spots;
+};
+
+// Photo `index` of a set placed by cycles, with `subjects` subjects.
+Layout cycledLayout(const Placement& placement, size_t index, size_t subjects) {
+  Layout layout;
+  const auto& names = *placement.backgrounds;
+  layout.background = names[index % names.size()];
+  layout.orientation = index % placement.turnEvery == placement.turnAt
+                           ? orientations[(index / placement.turnEvery) % orientations.size()]
+                           : 1;
+  layout.portrait = index % placement.portraitEvery == placement.portraitAt;
+  const double cycle = static_cast<double>(placement.fillCycle - 1);
+  for (size_t s = 0; s < subjects; ++s) {
+    const size_t at = index + s * 5;
+    layout.spots.push_back({static_cast<double>((at * placement.fillStep) % placement.fillCycle) / cycle,
+                            static_cast<int>((at * placement.xStep) % 10), static_cast<int>((at * placement.yStep) % 10)});
+  }
+  return layout;
+}
 
 struct Photo {
   std::string name;
@@ -109,9 +152,9 @@ VipsImagePtr scaledStamp(const fs::path& stamp, double side) {
 }
 
 // Composites stamps (one, or two side by side) onto a background, writes the photo and keeps the
-// truth in memory. Photo `index` of its set chooses background, size, place and turning.
-Photo makePhoto(const std::vector<fs::path>& stamps, size_t index, const Placement& placement,
-                const fs::path& backgrounds, const fs::path& dir, const std::string& prefix) {
+// truth in memory, as `layout` says.
+Photo makePhoto(const std::vector<fs::path>& stamps, const Layout& layout, const fs::path& backgrounds,
+                const fs::path& dir, const std::string& prefix) {
   Photo photo;
   photo.name = stamps[0].stem().string();
   for (size_t s = 1; s < stamps.size(); ++s) {
@@ -119,35 +162,29 @@ Photo makePhoto(const std::vector<fs::path>& stamps, size_t index, const Placeme
     photo.name += stamps[s].stem().string();
   }
   photo.kind = stamps.size() > 1 ? "two subjects" : kindOf(photo.name);
-  photo.orientation = index % placement.turnEvery == placement.turnAt
-                          ? orientations[(index / placement.turnEvery) % orientations.size()]
-                          : 1;
-  const bool portrait = index % placement.portraitEvery == placement.portraitAt;
-  photo.width = portrait ? 1200 : 1600;
-  photo.height = portrait ? 1600 : 1200;
+  photo.orientation = layout.orientation;
+  photo.width = layout.portrait ? 1200 : 1600;
+  photo.height = layout.portrait ? 1600 : 1200;
   const auto w = static_cast<int>(photo.width), h = static_cast<int>(photo.height);
 
   VipsImage* out = nullptr;
-  const auto& names = *placement.backgrounds;
-  const fs::path background = backgrounds / names[index % names.size()];
+  const fs::path background = backgrounds / layout.background;
   int r = vips_thumbnail(background.c_str(), &out, w, "height", h, "crop", VIPS_INTERESTING_CENTRE, nullptr);
   VipsImagePtr composite = checked(out, r, "background " + background.string());
   r = vips_colourspace(composite.get(), &out, VIPS_INTERPRETATION_sRGB, nullptr);
   composite = checked(out, r, "background colour");
 
   std::vector<uint8_t> truth(static_cast<size_t>(w) * static_cast<size_t>(h), 0), opacity(truth.size(), 0);
-  const double cycle = static_cast<double>(placement.fillCycle - 1);
   for (size_t s = 0; s < stamps.size(); ++s) {
-    const size_t at = index + s * 5;
+    const Layout::Spot& spot = layout.spots[s];
     // One subject fills 45 % to 85 % of the shorter side; two fill 30 % to 45 % each, one in each half.
-    const double share = static_cast<double>((at * placement.fillStep) % placement.fillCycle) / cycle;
-    const double fill = stamps.size() == 1 ? 0.45 + 0.4 * share : 0.3 + 0.15 * share;
+    const double fill = stamps.size() == 1 ? 0.45 + 0.4 * spot.size : 0.3 + 0.15 * spot.size;
     VipsImagePtr subject = scaledStamp(stamps[s], fill * std::min(w, h));
     const int sw = vips_image_get_width(subject.get()), sh = vips_image_get_height(subject.get());
     const int xRange = stamps.size() == 1 ? w - sw : std::max(0, w / 2 - sw);
     const int x0 = stamps.size() == 1 ? 0 : static_cast<int>(s) * (w / 2);
-    const int x = x0 + static_cast<int>(xRange * static_cast<int>((at * placement.xStep) % 10) / 9);
-    const int y = static_cast<int>((h - sh) * static_cast<int>((at * placement.yStep) % 10) / 9);
+    const int x = x0 + xRange * spot.across / layout.steps;
+    const int y = (h - sh) * spot.down / layout.steps;
     r = vips_embed(subject.get(), &out, x, y, w, h, "extend", VIPS_EXTEND_BLACK, nullptr);
     const VipsImagePtr placed = checked(out, r, "stamp placement");
     r = vips_composite2(composite.get(), placed.get(), &out, VIPS_BLEND_MODE_OVER, nullptr);
@@ -402,6 +439,7 @@ struct Program {
 struct PhotoSet {
   std::string name;
   std::vector<Photo> photos;
+  std::string note = {};  // said beside the set's name
 };
 
 std::vector<fs::path> stampsIn(const fs::path& dir) {
@@ -420,11 +458,56 @@ PhotoSet makeSet(const std::string& name, const std::vector<fs::path>& stamps, s
                  const fs::path& backgrounds, const fs::path& dir, size_t pairOffset) {
   PhotoSet set{name, {}};
   const size_t singles = std::min(stamps.size(), limit);
-  for (size_t i = 0; i < singles; ++i) set.photos.push_back(makePhoto({stamps[i]}, i, placement, backgrounds, dir, name + "-"));
+  for (size_t i = 0; i < singles; ++i) {
+    set.photos.push_back(makePhoto({stamps[i]}, cycledLayout(placement, i, 1), backgrounds, dir, name + "-"));
+  }
   const size_t step = stamps.size() / 3;
   for (size_t p = 0; p < 8 && stamps.size() >= 3; ++p) {
     const size_t first = (p * 5 + pairOffset) % stamps.size(), second = (first + step) % stamps.size();
-    set.photos.push_back(makePhoto({stamps[first], stamps[second]}, singles + p, placement, backgrounds, dir, name + "-"));
+    set.photos.push_back(
+        makePhoto({stamps[first], stamps[second]}, cycledLayout(placement, singles + p, 2), backgrounds, dir, name + "-"));
+  }
+  return set;
+}
+
+// The never-tuned set: its own stamps, each in one photo, on its own backgrounds, laid out by a seeded
+// generator (std::mt19937, whose numbers every library gives alike, used without the library's
+// distributions, which differ): in the seed's order, all but ten alone and those ten in five pairs;
+// five photos stored turned with orientation 6. `limit` takes the first photos alone and every pair.
+PhotoSet makeSeededSet(const std::string& name, std::vector<fs::path> stamps, size_t limit,
+                       const std::vector<std::string>& backgroundNames, uint32_t seed, const fs::path& backgrounds,
+                       const fs::path& dir) {
+  std::mt19937 random(seed);
+  const auto below = [&random](size_t n) { return static_cast<size_t>(random() % n); };
+  const auto shuffle = [&below](auto& items) {
+    for (size_t i = items.size(); i > 1; --i) std::swap(items[i - 1], items[below(i)]);
+  };
+  shuffle(stamps);
+  std::vector<std::string> names = backgroundNames;
+  shuffle(names);
+  constexpr size_t pairs = 5, turned = 5;
+  const size_t alone = stamps.size() > 2 * pairs ? stamps.size() - 2 * pairs : 0;
+  const size_t photos = alone + std::min(pairs, (stamps.size() - alone) / 2);
+  std::vector<size_t> order(photos);
+  std::iota(order.begin(), order.end(), 0);
+  shuffle(order);
+  std::vector<bool> turn(photos, false);
+  for (size_t t = 0; t < std::min(turned, photos); ++t) turn[order[t]] = true;
+  PhotoSet set{name, {}, "never tuned on"};
+  for (size_t p = 0; p < photos; ++p) {
+    Layout layout;
+    layout.background = names[p % names.size()];
+    layout.orientation = turn[p] ? 6 : 1;
+    layout.portrait = below(3) == 0;
+    layout.steps = 999;
+    std::vector<fs::path> subjects{stamps[p < alone ? p : alone + 2 * (p - alone)]};
+    if (p >= alone) subjects.push_back(stamps[alone + 2 * (p - alone) + 1]);
+    for (size_t s = 0; s < subjects.size(); ++s) {
+      layout.spots.push_back({static_cast<double>(random()) / 4294967295.0, static_cast<int>(below(1000)),
+                              static_cast<int>(below(1000))});
+    }
+    if (p < alone && p >= limit) continue;
+    set.photos.push_back(makePhoto(subjects, layout, backgrounds, dir, name + "-"));
   }
   return set;
 }
@@ -458,8 +541,9 @@ int main(int argc, char** argv) {
   const fs::path deps = REZORO_BENCH_DEPS_DIR;
   const auto qualityStamps = stampsIn(deps / "quality-stamps");
   const auto heldOutStamps = stampsIn(deps / "heldout-stamps");
-  if (qualityStamps.empty() || heldOutStamps.empty()) {
-    std::fprintf(stderr, "no quality or held-out stamps in %s: run scripts/setup.sh\n", deps.c_str());
+  const auto unseenStamps = stampsIn(deps / "unseen-stamps");
+  if (qualityStamps.empty() || heldOutStamps.empty() || unseenStamps.empty()) {
+    std::fprintf(stderr, "no quality, held-out or unseen stamps in %s: run scripts/setup.sh\n", deps.c_str());
     return 1;
   }
 
@@ -471,7 +555,8 @@ int main(int argc, char** argv) {
   try {
     std::vector<PhotoSet> sets{
         makeSet("quality", qualityStamps, limit, qualityPlacement, deps / "opencv-doc", work / "photos", 0),
-        makeSet("held-out", heldOutStamps, limit, heldOutPlacement, deps / "opencv-doc", work / "photos", 2)};
+        makeSet("held-out", heldOutStamps, limit, heldOutPlacement, deps / "opencv-doc", work / "photos", 2),
+        makeSeededSet("unseen", unseenStamps, limit, unseenBackgrounds, unseenSeed, deps / "opencv-doc", work / "photos")};
     if (!keep.empty()) {
       for (const PhotoSet& set : sets) {
         for (const Photo& photo : set.photos) fs::copy_file(photo.path, keep / photo.path.filename(), fs::copy_options::overwrite_existing);
@@ -549,8 +634,8 @@ int main(int argc, char** argv) {
         ++counts[photo.kind];
         turned += photo.orientation != 1;
       }
-      std::printf("\n%s set: %zu photos (%zu stored turned with an EXIF orientation); per kind:", set.name.c_str(),
-                  set.photos.size(), turned);
+      std::printf("\n%s set%s%s: %zu photos (%zu stored turned with an EXIF orientation); per kind:", set.name.c_str(),
+                  set.note.empty() ? "" : ", ", set.note.c_str(), set.photos.size(), turned);
       for (const auto& kind : kinds) std::printf(" %s %zu,", kind.c_str(), counts[kind]);
       std::printf("\n%-34s %8s %8s %7s %8s %7s %6s %6s %9s\n", "program", "mean IoU", "median", ">=0.9", "mean BF", "MAE",
                   "halo", "glow", "job (med)");
