@@ -164,8 +164,7 @@ int main(int argc, char** argv) {
     const std::string arg = argv[i];
     if (arg.starts_with("--baseline=")) {
       const fs::path program = fs::absolute(arg.substr(11));
-      // Labelled by the folder the program is in.
-      programs.push_back({program.parent_path().filename().string(), program});
+      programs.push_back({rezoro::bench::programLabel(program), program});
     } else if (arg.starts_with("--frames=")) {
       frames = std::max(0, std::atoi(arg.c_str() + 9));
     } else {

@@ -17,8 +17,8 @@
 // at 128; the mean absolute error of the soft mask against the subjects' alpha; the halo, the mask's
 // mean coverage 2 to 8 pixels outside the true subject; and the glow, the share of the picture held
 // at 1..127 away from the mask's own edge. `--baseline` adds another build of the program (today's,
-// say) to compare, named by its folder; it may be given more than once. Comparisons are against the
-// first program.
+// say) to compare, named by its folder (above a build tree's bin/ and build/); it may be given more
+// than once. Comparisons are against the first program.
 //
 //   build/bin/cutout_quality_bench [--baseline=PROGRAM]... [--photos=N] [--only=TEXT] [--keep=DIR] [MODEL...]
 //   MODEL: a file in build/bin/models run by this build in place of its own network (isnet.onnx is the
@@ -571,8 +571,7 @@ int main(int argc, char** argv) {
 
     std::vector<Program> programs;
     for (size_t b = 0; b < baselines.size(); ++b) {
-      // Labelled by the folder the program is in.
-      programs.push_back({baselines[b].parent_path().filename().string(),
+      programs.push_back({rezoro::bench::programLabel(baselines[b]),
                           privateService(baselines[b], {}, work / ("baseline-" + std::to_string(b))), {}, 0});
     }
     if (models.empty() && !baselinesOnly) {
@@ -658,7 +657,11 @@ int main(int argc, char** argv) {
             for (size_t p = 0; p < set.photos.size(); ++p) {
               if (set.photos[p].kind == kind) values.push_back((program.sets.at(set.name).*member)[p]);
             }
-            std::printf(" %12.4f", mean(values));
+            if (values.empty()) {
+              std::printf(" %12s", "-");
+            } else {
+              std::printf(" %12.4f", mean(values));
+            }
           }
           std::printf("\n");
         }

@@ -36,6 +36,16 @@ inline long residentKiB(pid_t pid, const std::string& field = "VmRSS") {
   return -1;
 }
 
+// A name for another build's program in a comparison: the nearest folder above it that is not a
+// build tree's "bin" or "build" (src-4a7c90f/build/bin/rezoro-cutout is "src-4a7c90f").
+inline std::string programLabel(const std::filesystem::path& program) {
+  std::filesystem::path folder = program.parent_path();
+  while (folder.has_relative_path() && (folder.filename() == "bin" || folder.filename() == "build")) {
+    folder = folder.parent_path();
+  }
+  return folder.filename().empty() ? program.string() : folder.filename().string();
+}
+
 class CutoutService {
  public:
   struct Answer {
