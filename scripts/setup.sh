@@ -28,6 +28,8 @@ apt_packages=(
   # recommends it sits beside pulseaudio; nothing starts it unless asked)
   libsystemd-dev libpipewire-0.3-dev pipewire pipewire-bin wireplumber pipewire-pulse dbus util-linux
   sway swaybg foot xdg-desktop-portal xdg-desktop-portal-wlr
+  # the compositor's outputs (wl_output, xdg-output) and the test desktop's screenshots
+  libwayland-dev wayland-protocols grim
   # a destination file system that stops answering, in the capture fault tests (FUSE)
   bindfs
   # fuzzing (libFuzzer ships with clang's runtime)

@@ -15,7 +15,9 @@
 // and file lives in a private temporary folder; the processes are stopped by PID when the object is
 // released (the D-Bus-activated permission store too). Two outputs: HEADLESS-1 (1280x720, green)
 // and HEADLESS-2 (640x480, magenta, to its right; the portal backend reports (0, 0) for both, so
-// they differ by size). The portal backend's output chooser stands in for the person in the dialog:
+// they differ by size); setSmallOutput() gives HEADLESS-2 another size, scale and picture, and
+// screenshot() shows what an output displays (grim). The portal backend's output chooser stands in
+// for the person in the dialog:
 // it grants the outputs that choose() named, in turn (HEADLESS-1 by default), after the delay that
 // answerAfter() set, unless refuse(true) was called, in which case the person "declines" (response
 // 1); dialogsShown() counts its runs. endCast() stands in for the desktop's "stop sharing" (see the
@@ -33,10 +35,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -45,6 +49,7 @@
 
 #include "capture/testing/display_and_sound.h"
 #include "capture/testing/test_basics.h"
+#include "common/json_line.h"
 
 namespace rezoro::capture::testing {
 
@@ -80,7 +85,7 @@ class WaylandDesktop {
   // A sentence naming the first program the desktop needs that is not installed, or none.
   static std::optional<std::string> missingComponent() {
     for (const char* program : {"sway", "swaymsg", "swaybg", "foot", "dbus-daemon", "dbus-send", "pipewire",
-                                "wireplumber", "pw-cli", "unshare"}) {
+                                "wireplumber", "pw-cli", "unshare", "grim"}) {
       if (commandOutput(std::string("command -v ") + program + " >/dev/null 2>&1 && echo yes") != "yes\n") {
         return std::string(program) + " is not installed (scripts/setup.sh installs it)";
       }
@@ -132,6 +137,38 @@ class WaylandDesktop {
     std::this_thread::sleep_for(std::chrono::milliseconds(scene == Scene::still ? 1500 : 500));
   }
   void setBackground(const std::string& colour) { swaymsg({"output " + std::string(kOutputName) + " bg " + colour + " solid_color"}); }
+
+  // Gives the small output `width` × `height` pixels at `scale` pixels per point, right of the large
+  // one, showing `image` stretched over it (or its magenta); waits until the compositor applied it.
+  void setSmallOutput(int width, int height, double scale, const std::optional<std::filesystem::path>& image) {
+    std::ostringstream scaleText;
+    scaleText << scale;  // "2", "1.5"
+    swaymsg({"output " + std::string(kSmallOutputName) + " resolution " + std::to_string(width) + "x" +
+             std::to_string(height) + " position " + std::to_string(kWidth) + " 0 scale " + scaleText.str() +
+             (image ? " bg " + image->string() + " stretch" : " bg #ff00ff solid_color")});
+    waitFor(std::chrono::seconds(5), [&] {
+      const Json outputs = Json::parse(run({"swaymsg", "-t", "get_outputs", "-r"}), nullptr, false);
+      if (!outputs.is_array()) return false;
+      for (const Json& output : outputs) {
+        if (output.value("name", "") == kSmallOutputName && output.contains("current_mode") &&
+            output["current_mode"].value("width", 0) == width && output["current_mode"].value("height", 0) == height &&
+            std::abs(output.value("scale", 0.0) - scale) < 1e-3) {
+          return true;
+        }
+      }
+      return false;
+    }, "the small output's new mode");
+    // The background's new picture is drawn.
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  }
+  void resetSmallOutput() { setSmallOutput(kSmallWidth, kSmallHeight, 1, std::nullopt); }
+
+  // A screenshot of `output` in its own pixels (PNG, by grim): what the screen shows.
+  void screenshot(const std::string& output, const std::filesystem::path& png) const {
+    if (run({"grim", "-o", output, png.string()}).empty() && !std::filesystem::exists(png)) {
+      throw std::runtime_error("grim took no screenshot of " + output);
+    }
+  }
 
   // The `bursts` scene's next burst: four colours, then `last` (RRGGBB), each 15 ms after the one before.
   void burst(const std::string& last) {

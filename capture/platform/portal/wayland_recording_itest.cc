@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <future>
 #include <optional>
@@ -33,6 +35,38 @@ Rgb pixelAt(const std::filesystem::path& file, double seconds, int x, int y, int
   const size_t at = (static_cast<size_t>(y) * width + x) * 3;
   if (raw.size() < at + 3) return {};
   return {uint8_t(raw[at]), uint8_t(raw[at + 1]), uint8_t(raw[at + 2])};
+}
+
+// A decoded picture, RGB rows packed.
+struct Picture {
+  int width = 0, height = 0;
+  std::string rgb;
+};
+Picture decodedPicture(const std::filesystem::path& file, double seconds = 0) {
+  const auto size = testing::probeStream(file, "v:0", "width,height");
+  Picture picture{std::stoi(size.at("width")), std::stoi(size.at("height")), ""};
+  picture.rgb = testing::commandOutput("ffmpeg -v error -ss " + std::to_string(seconds) + " -i '" + file.string() +
+                                       "' -frames:v 1 -vf format=rgb24 -f rawvideo -");
+  return picture;
+}
+
+// The pixels within 80 of `colour` on every channel: their bounding box (right and bottom
+// exclusive), empty when there are none.
+struct Box {
+  int left = 0, top = 0, right = 0, bottom = 0;
+};
+Box boxOf(const Picture& picture, Rgb colour) {
+  Box box{picture.width, picture.height, 0, 0};
+  if (picture.rgb.size() < size_t(picture.width) * picture.height * 3) return Box{};
+  for (int y = 0; y < picture.height; ++y) {
+    for (int x = 0; x < picture.width; ++x) {
+      const auto* p = reinterpret_cast<const uint8_t*>(picture.rgb.data()) + (size_t(y) * picture.width + x) * 3;
+      if (std::abs(p[0] - colour.r) < 80 && std::abs(p[1] - colour.g) < 80 && std::abs(p[2] - colour.b) < 80) {
+        box = Box{std::min(box.left, x), std::min(box.top, y), std::max(box.right, x + 1), std::max(box.bottom, y + 1)};
+      }
+    }
+  }
+  return box.right > box.left ? box : Box{};
 }
 
 class WaylandRecordingTest : public ::testing::Test {
@@ -141,6 +175,106 @@ TEST_P(WaylandSoundRecordingTest, ARegionOfAnAnimatedOutputIsRecordedAtTwentyFou
   EXPECT_GT(testing::power(audio, from, to, 1000), 100 * testing::power(audio, from, to, 1500));
 }
 
+// Two marker squares on a dark screen of 1600 × 1200 pixels, at pixel places that lie inside the
+// region [100, 100, 400, 300] at every scale tried.
+constexpr int kScaledWidth = 1600, kScaledHeight = 1200;
+struct Marker {
+  Rgb colour;
+  const char* name;
+  int x, y, side;
+};
+constexpr Marker kMarkers[] = {{{255, 0, 0}, "red", 260, 240, 80}, {{0, 0, 255}, "blue", 480, 380, 80}};
+
+// Recordings of a scaled output: the small output becomes 1600 × 1200 pixels at the parameter's
+// scale, showing the markers, and the chooser grants it.
+class WaylandScaledOutputTest : public WaylandRecordingTest {
+ protected:
+  void showMarkersAt(double scale) {
+    const auto image = folder / "markers.png";
+    std::string boxes;
+    for (const Marker& marker : kMarkers) {
+      boxes += std::string(boxes.empty() ? "" : ",") + "drawbox=x=" + std::to_string(marker.x) +
+               ":y=" + std::to_string(marker.y) + ":w=" + std::to_string(marker.side) + ":h=" +
+               std::to_string(marker.side) + ":color=" + marker.name + ":t=fill";
+    }
+    testing::commandOutput("ffmpeg -v error -f lavfi -i color=c=0x303030:s=" + std::to_string(kScaledWidth) + "x" +
+                           std::to_string(kScaledHeight) + " -vf " + boxes + " -frames:v 1 -y '" + image.string() + "'");
+    ASSERT_TRUE(std::filesystem::exists(image));
+    desktop->setSmallOutput(kScaledWidth, kScaledHeight, scale, image);
+    desktop->choose({WaylandDesktop::kSmallOutputName});
+  }
+  void TearDown() override {
+    if (desktop) desktop->resetSmallOutput();
+  }
+
+  // The markers of `file` lie where the screenshot `screen` showed them, each edge within 2
+  // pixels, once the screen's pixels from `origin` (in the screen's pixels) are scaled to the file's size
+  // at `factor` file pixels per screen pixel.
+  void expectMarkersWhereShown(const Picture& screen, const Picture& file, double originX, double originY,
+                               double factor) {
+    for (const Marker& marker : kMarkers) {
+      const Box shown = boxOf(screen, marker.colour), recorded = boxOf(file, marker.colour);
+      ASSERT_GT(shown.right, shown.left) << marker.name << " is not on the screen";
+      EXPECT_NEAR(recorded.left, (shown.left - originX) * factor, 2) << marker.name;
+      EXPECT_NEAR(recorded.top, (shown.top - originY) * factor, 2) << marker.name;
+      EXPECT_NEAR(recorded.right, (shown.right - originX) * factor, 2) << marker.name;
+      EXPECT_NEAR(recorded.bottom, (shown.bottom - originY) * factor, 2) << marker.name;
+    }
+  }
+};
+
+struct ScaleCase {
+  double scale;
+  int width, height;  // of the file for [100, 100, 400, 300] on the output
+};
+class WaylandScaleTest : public WaylandScaledOutputTest, public ::testing::WithParamInterface<ScaleCase> {};
+INSTANTIATE_TEST_SUITE_P(Scales, WaylandScaleTest,
+                         ::testing::Values(ScaleCase{2, 800, 600}, ScaleCase{1.5, 600, 450}, ScaleCase{1.25, 500, 374}),
+                         [](const auto& info) { return "Scale" + std::to_string(int(info.param.scale * 100)); });
+
+TEST_P(WaylandScaleTest, ARegionIsRecordedAtTheOutputsOwnDensityWhereTheScreenShowedIt) {
+  const ScaleCase scale = GetParam();
+  showMarkersAt(scale.scale);
+  // The compositor rounds the output's logical size down to whole points.
+  const double pixelsPerPoint = kScaledWidth / std::floor(kScaledWidth / scale.scale);
+  desktop->screenshot(WaylandDesktop::kSmallOutputName, folder / "screen.png");
+  // The region, in the desktop's points: 100 points into the output, which starts at x 1280.
+  const std::string rect = "[" + std::to_string(WaylandDesktop::kWidth + 100) + ",100,400,300]";
+  RecordingProcess recording(folder.path(), videoRequest("scaled.mp4", 1.5, false, rect));
+  ASSERT_EQ(recording.wait(), 0) << recording.error();
+  EXPECT_EQ(recording.result()["width"], scale.width);
+  EXPECT_EQ(recording.result()["height"], scale.height);
+
+  const Picture file = decodedPicture(folder / "scaled.mp4", 1.0);
+  ASSERT_EQ(file.width, scale.width);
+  ASSERT_EQ(file.height, scale.height);
+  expectMarkersWhereShown(decodedPicture(folder / "screen.png"), file, 100 * pixelsPerPoint, 100 * pixelsPerPoint,
+                          scale.width / (400 * pixelsPerPoint));
+}
+
+TEST_F(WaylandScaledOutputTest, EachOutputOfAMixedDesktopIsRecordedAtItsOwnDensity) {
+  showMarkersAt(2);
+  desktop->screenshot(WaylandDesktop::kSmallOutputName, folder / "screen.png");
+  // Straddling the two: the part on the streamed output (scale 2), 300 × 300 points, is kept.
+  const std::string rect = "[" + std::to_string(WaylandDesktop::kWidth - 100) + ",100,400,300]";
+  RecordingProcess straddling(folder.path(), videoRequest("straddling.mp4", 1.5, false, rect));
+  ASSERT_EQ(straddling.wait(), 0) << straddling.error();
+  const Picture file = decodedPicture(folder / "straddling.mp4", 1.0);
+  EXPECT_EQ(file.width, 600);
+  EXPECT_EQ(file.height, 600);
+  expectMarkersWhereShown(decodedPicture(folder / "screen.png"), file, 0, 200, 1.0);
+
+  // A region of the large output at scale 1 beside it: point for pixel.
+  desktop->choose({WaylandDesktop::kOutputName});
+  RecordingProcess large(folder.path(), videoRequest("large.mp4", 1.5, false, "[160,90,640,360]"));
+  ASSERT_EQ(large.wait(), 0) << large.error();
+  EXPECT_EQ(large.result()["width"], 640);
+  EXPECT_EQ(large.result()["height"], 360);
+  const Rgb background = pixelAt(folder / "large.mp4", 1.0, 40, 30, 640);
+  EXPECT_TRUE(background.g > 200 && background.r < 60 && background.b < 60)
+      << background.r << "," << background.g << "," << background.b;
+}
+
 TEST_F(WaylandRecordingTest, AStillScreenStillGivesTheFullLength) {
   desktop->showScene(WaylandDesktop::Scene::still);
   RecordingProcess recording(folder.path(), videoRequest("still.mp4", 3, false, "[320,180,640,360]"));
@@ -209,7 +343,8 @@ TEST_F(WaylandRecordingTest, AMonitorChosenWithoutTheRegionIsNoDisplayAndNotReme
 TEST_F(WaylandRecordingTest, ARestoredMonitorWithoutTheRegionIsForgottenAndAskedForOnceMore) {
   desktop->choose({WaylandDesktop::kSmallOutputName, WaylandDesktop::kOutputName});
   const int dialogs = desktop->dialogsShown();
-  RecordingProcess small(folder.path(), videoRequest("small.mp4", 1, false, "[0,0,320,240]"));
+  // The small monitor lies right of the large one, at x 1280.
+  RecordingProcess small(folder.path(), videoRequest("small.mp4", 1, false, "[1300,20,320,240]"));
   ASSERT_EQ(small.wait(), 0) << small.error();
   const std::string smallToken = testing::readWholeFile(tokenFile());
 

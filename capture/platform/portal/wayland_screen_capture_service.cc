@@ -14,15 +14,19 @@
 #include "capture/platform/portal/wayland_capture_stream.h"
 #include "capture/platform/pulse/sound_applications.h"
 #include "capture/platform/pulse/system_audio_stream.h"
+#include "capture/platform/wayland/output_layout.h"
+#include "capture/platform/wayland/wayland_outputs.h"
 
 namespace rezoro::capture {
 namespace {
 
 // Shares of the recorder's 12 s start time-out: the portal's requests before the dialog, and after
-// the grant the PipeWire connection and the stream's format. Each side stays below it.
+// the grant the PipeWire connection, the stream's format and the compositor's outputs. Each side
+// stays below it.
 constexpr double kPortalSeconds = 9.0;
 constexpr double kRemoteSeconds = 1.0;
 constexpr double kFormatSeconds = 1.5;
+constexpr double kOutputsSeconds = 1.0;
 // The person's answer in the dialog is bounded by the recorder (two minutes, then `timeout`); this
 // only keeps a wait from lasting for ever should the recorder not cut it short.
 constexpr double kAnswerSeconds = 130.0;
@@ -76,9 +80,12 @@ void WaylandScreenCaptureService::getShareableContent(bool, bool, ContentComplet
                                                  kFormatSeconds, message);
     if (!screen->video) return completion(std::nullopt, PlatformError{message});
 
-    const double width = screen->video->width(), height = screen->video->height();
-    const DisplayRect frame = screen->session->stream().frame.value_or(DisplayRect{0, 0, width, height});
-    content.displays.push_back(ShareableDisplay{kPortalDisplayID, frame, width / frame.width, "portal"});
+    // Where the streamed output lies and its pixels per point come from the compositor: the
+    // portal's figures are pixels on some desktops and points on others.
+    std::string outputsMessage;
+    const std::optional<std::vector<WaylandOutput>> outputs = waylandOutputs(kOutputsSeconds, outputsMessage);
+    content.displays = streamDisplays(outputs.value_or(std::vector<WaylandOutput>{}), screen->video->width(),
+                                      screen->video->height(), screen->session->stream().frame, kPortalDisplayID);
     {
       std::lock_guard lock(mutex_);
       screen_ = std::move(screen);

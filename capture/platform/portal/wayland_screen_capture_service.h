@@ -21,7 +21,9 @@ inline constexpr uint32_t kPortalDisplayID = 1;
 // Shareable content is the portal's answer: asking for it opens a screen-cast session (the
 // desktop may ask the user which monitor to share: the permission steps say when, and the
 // person's time in that dialog is theirs; the recorder bounds it), and lists that one monitor, its
-// frame in the compositor's points and the pixels per point of its stream. The grant's restore
+// frame in the compositor's logical points and the pixels per point of its stream, as the
+// compositor describes its outputs (streamDisplays(): outputs the stream cannot tell apart are all
+// listed, for the region to pick). The grant's restore
 // token is stored (restore_token.h) only once the recorder found the monitor to hold what it is to
 // record (keepGrant); a restored monitor that does not is forgotten with its token (forgetGrant),
 // so that the next request asks the person again. The portal offers no way to leave one application's windows out, so the
