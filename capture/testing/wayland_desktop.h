@@ -158,8 +158,8 @@ class WaylandDesktop {
       }
       return false;
     }, "the small output's new mode");
-    // The background's new picture is drawn.
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    // Most often the background has been drawn again by then.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
   }
   void resetSmallOutput() { setSmallOutput(kSmallWidth, kSmallHeight, 1, std::nullopt); }
 

@@ -8,12 +8,17 @@
 #include "capture/platform/pipewire/pipewire_video_stream.h"
 #include "capture/platform/portal/screencast_portal.h"
 #include "capture/platform/pulse/system_audio_stream.h"
+#include "capture/platform/wayland/wayland_outputs.h"
 
 namespace rezoro::capture {
 namespace {
 
 // How long a lost screen stream waits for the portal's word that the desktop ended the cast.
 constexpr double kClosingGraceSeconds = 0.5;
+// How long the portal has to send its first picture before the compositor is asked for one, and how
+// long that may take.
+constexpr double kFirstPictureSeconds = 0.1;
+constexpr double kOutputPictureSeconds = 1.0;
 
 double frameInterval(const StreamConfiguration& configuration) {
   const double interval = configuration.minimumFrameInterval.seconds();
@@ -120,7 +125,25 @@ std::optional<PlatformError> WaylandCaptureStream::startScreen() {
   });
   screen->video->setHandlers([this](const VideoFrame& frame) { frameArrived(frame); },
                              [this](const std::string& message) { screenLost(message); });
+  const double started = hostTimeSeconds();
+  pacer_->after(kFirstPictureSeconds, [this, started] { askForFirstPicture(started); });
   return std::nullopt;
+}
+
+void WaylandCaptureStream::askForFirstPicture(double started) {
+  if (stopping_ || pictureSeen_) return;
+  std::string message;
+  const std::optional<OutputPicture> picture = outputPicture(filter_.display.name, kOutputPictureSeconds, message);
+  if (!picture || stopping_ || pictureSeen_) return;
+  // Only a picture of the stream's own size: the output's pixels the display's frame covers.
+  const DisplayRect& display = filter_.display.frame;
+  const double scale = filter_.display.pointPixelScale;
+  if (std::abs(picture->width - display.width * scale) > 2 || std::abs(picture->height - display.height * scale) > 2) {
+    return;
+  }
+  // Stamped at the start: no picture from the portal means that the screen has not changed since.
+  frameArrived(
+      VideoFrame{picture->pixels.data(), picture->width, picture->height, picture->stride, picture->order, started});
 }
 
 void WaylandCaptureStream::stopScreen() {
@@ -135,6 +158,7 @@ void WaylandCaptureStream::stopScreen() {
 
 void WaylandCaptureStream::frameArrived(const VideoFrame& frame) {
   if (stopping_) return;
+  pictureSeen_ = true;
   // The stream's pixels cover the display's frame; the scale follows the pictures' size.
   const DisplayRect& display = filter_.display.frame;
   const DisplayRect source = configuration_.sourceRect.value_or(DisplayRect{0, 0, display.width, display.height});

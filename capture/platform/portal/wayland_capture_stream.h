@@ -28,7 +28,11 @@ struct PortalScreen {
 // The capture stream of a Wayland desktop. Screen: the pictures of the portal's stream, cropped to
 // the source rectangle, scaled to the configured size and format (BGRA or I420, libyuv), at most one per minimum frame
 // interval, stamped with the producer's capture time on CLOCK_MONOTONIC, from a pool of `queueDepth`
-// buffers. Pictures come only when the screen changes, so every delivered frame is "complete". A
+// buffers. Pictures come only when the screen changes, so every delivered frame is "complete". The
+// wlroots portal sends none at all for a screen that has not changed since its last cast: when no
+// picture has come kFirstPictureSeconds after the start, the compositor is asked for one picture of
+// the streamed output itself (outputPicture(), on compositors that offer it), the output the person
+// granted, and that picture is stamped at the start, as the screen showed it since. A
 // picture that comes before its turn is kept (the newest replaces it) and delivered at the turn,
 // stamped then (FrameSlots), or handed over by takeHeldFrame() when the recording stops.
 // The desktop ending the cast (the portal closes the session: the person's "stop sharing") ends
@@ -54,6 +58,9 @@ class WaylandCaptureStream : public CaptureStream {
   std::optional<PlatformError> startScreen();
   void stopScreen();
   void frameArrived(const VideoFrame& frame);
+  // The first picture of a screen that has not changed since `started`, from the compositor (on the
+  // pacer's thread), stamped then.
+  void askForFirstPicture(double started);
   // The held picture's turn may have come (on the pacer's thread).
   void releaseHeld();
   void holdPicture(const VideoFrame& frame, const PixelArea& area);
@@ -77,6 +84,7 @@ class WaylandCaptureStream : public CaptureStream {
 
   std::atomic<bool> stopping_{false};
   std::atomic<bool> failureReported_{false};
+  std::atomic<bool> pictureSeen_{false};
   ImageBufferPool pool_;
 
   // The pacing, shared by the PipeWire thread, the pacer's and the recorder's queue.

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "capture/platform/pipewire/video_frame.h"
 #include "capture/platform/wayland/output_layout.h"
 
 namespace rezoro::capture {
@@ -14,5 +16,18 @@ namespace rezoro::capture {
 // reason in `message`) when there is no compositor to reach, it offers no xdg-output, or it does not
 // answer within `seconds`. Connects, asks, and disconnects: nothing is kept.
 std::optional<std::vector<WaylandOutput>> waylandOutputs(double seconds, std::string& message);
+
+// A picture of an output as its pixels are, rows packed top to bottom.
+struct OutputPicture {
+  int width = 0, height = 0, stride = 0;
+  PixelOrder order = PixelOrder::bgra;
+  std::vector<uint8_t> pixels;
+};
+
+// What the output named `outputName` shows now, the cursor drawn in, asked of a wlroots compositor
+// (wlr-screencopy's plain copy, which answers whether or not the screen changed). Nothing (with the
+// reason in `message`) on a compositor without it, for an output it does not know, for pixels in
+// a format other than 8-bit BGRA or RGBA, or when no picture came within `seconds`.
+std::optional<OutputPicture> outputPicture(const std::string& outputName, double seconds, std::string& message);
 
 }  // namespace rezoro::capture
