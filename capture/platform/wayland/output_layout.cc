@@ -25,6 +25,15 @@ std::vector<const WaylandOutput*> matching(const std::vector<const WaylandOutput
 
 }  // namespace
 
+WaylandOutput inPoints(WaylandOutput output) {
+  if (output.scale > 1 && sameSize(output.logical.width, output.logical.height, output.pixelWidth, output.pixelHeight)) {
+    const double scale = output.scale;
+    output.logical.width /= scale;
+    output.logical.height /= scale;
+  }
+  return output;
+}
+
 std::vector<ShareableDisplay> streamDisplays(const std::vector<WaylandOutput>& outputs, int pictureWidth,
                                              int pictureHeight, const std::optional<DisplayRect>& portalFrame,
                                              uint32_t displayID) {

@@ -17,8 +17,17 @@ struct WaylandOutput {
   DisplayRect logical;  // xdg-output's logical position and size, in the desktop's points
   int pixelWidth = 0;   // the current mode, as shown (a quarter turn swaps the mode's sides)
   int pixelHeight = 0;
+  int scale = 1;        // wl_output's whole-number scale, the one clients draw at
   bool operator==(const WaylandOutput&) const = default;
 };
+
+// `output` with its logical frame in points. A compositor that lays its desktop out in pixels
+// (mutter without fractional scaling) reports an output's pixel size as its logical size and draws
+// clients at its whole-number scale: its size in points is the pixels divided by that scale. Its
+// position stays where the compositor puts it (such a layout has no common space of points for
+// monitors of different scales; one monitor, at (0, 0), is exact). Any other output is returned as
+// it is.
+WaylandOutput inPoints(WaylandOutput output);
 
 // The displays a stream of `pictureWidth` × `pictureHeight` pixels may show, each an output's
 // logical frame with pixels per point = picture width / logical width.

@@ -10,8 +10,8 @@ namespace {
 
 constexpr uint32_t kID = 7;
 
-WaylandOutput output(const std::string& name, DisplayRect logical, int pixelWidth, int pixelHeight) {
-  return WaylandOutput{name, logical, pixelWidth, pixelHeight};
+WaylandOutput output(const std::string& name, DisplayRect logical, int pixelWidth, int pixelHeight, int scale = 1) {
+  return WaylandOutput{name, logical, pixelWidth, pixelHeight, scale};
 }
 
 // A desktop of three outputs: one at scale 1, one at 2 to its right, one at 1.5 below them.
@@ -20,6 +20,15 @@ const std::vector<WaylandOutput> kDesktop = {
     output("B", {1280, 0, 800, 600}, 1600, 1200),
     output("C", {0, 720, 1066, 800}, 1600, 1200),
 };
+
+TEST(OutputLayoutTest, ADesktopLaidOutInPixelsIsTakenInPointsAtTheClientsScale) {
+  // mutter without fractional scaling: a monitor of 1600 × 1200 pixels at scale 2, right of one at 1.
+  EXPECT_EQ(inPoints(output("Meta-1", {1280, 0, 1600, 1200}, 1600, 1200, 2)).logical, (DisplayRect{1280, 0, 800, 600}));
+  // sway at 2 (and at 1.25, drawn at 2 by clients) reports points already; scale 1 has nothing to divide.
+  EXPECT_EQ(inPoints(output("B", {1280, 0, 800, 600}, 1600, 1200, 2)).logical, (DisplayRect{1280, 0, 800, 600}));
+  EXPECT_EQ(inPoints(output("Q", {0, 0, 1280, 960}, 1600, 1200, 2)).logical, (DisplayRect{0, 0, 1280, 960}));
+  EXPECT_EQ(inPoints(output("A", {0, 0, 1280, 720}, 1280, 720, 1)).logical, (DisplayRect{0, 0, 1280, 720}));
+}
 
 TEST(OutputLayoutTest, TheStreamIsTheOutputOfItsPixelSizeAtItsLogicalPlace) {
   // The wlroots portal: size in pixels, position (0, 0) whichever output it streams.

@@ -111,7 +111,7 @@ void outputMode(void* data, wl_output*, uint32_t flags, int32_t width, int32_t h
   state->modeHeight = height;
 }
 void outputDone(void*, wl_output*) {}
-void outputScale(void*, wl_output*, int32_t) {}
+void outputScale(void* data, wl_output*, int32_t scale) { static_cast<OutputState*>(data)->described.scale = scale; }
 void outputName(void* data, wl_output*, const char* name) {
   auto* state = static_cast<OutputState*>(data);
   if (state->described.name.empty()) state->described.name = name;
@@ -242,7 +242,7 @@ class Compositor {
       const bool quarterTurn = (state->transform & 1) != 0;  // 90 and 270, flipped or not
       output.pixelWidth = quarterTurn ? state->modeHeight : state->modeWidth;
       output.pixelHeight = quarterTurn ? state->modeWidth : state->modeHeight;
-      outputs.push_back(std::move(output));
+      outputs.push_back(inPoints(std::move(output)));
     }
     return outputs;
   }
