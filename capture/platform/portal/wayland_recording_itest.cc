@@ -248,6 +248,9 @@ struct ScaleCase {
   double scale;
   int width, height;  // of the file for [100, 100, 400, 300] on the output
 };
+void PrintTo(const ScaleCase& scale, std::ostream* out) {
+  *out << "scale " << scale.scale << ", " << scale.width << "x" << scale.height;
+}
 class WaylandScaleTest : public WaylandScaledOutputTest, public ::testing::WithParamInterface<ScaleCase> {};
 INSTANTIATE_TEST_SUITE_P(Scales, WaylandScaleTest,
                          ::testing::Values(ScaleCase{2, 800, 600}, ScaleCase{1.5, 600, 450}, ScaleCase{1.25, 500, 374}),
