@@ -74,6 +74,30 @@ ToneHeard toneHeard(const std::vector<float>& sound, double amplitude) {
   return heard;
 }
 
+// The largest jump, in frames, of the phase of a steady tone of `frequency` between neighbouring
+// 10 ms blocks where it plays at its level (`amplitude`): 0 for a tone that runs on unbroken, which
+// has one phase against the file's own clock; sound cut out or played twice shows as a jump.
+double largestPhaseJump(const std::vector<float>& sound, double frequency, double amplitude) {
+  constexpr size_t kBlock = 480;
+  const double radiansPerFrame = 2 * std::numbers::pi * frequency / 48000;
+  double previous = std::nan(""), largest = 0;  // NaN: the block before did not hold the tone
+  for (size_t at = 0; at + kBlock <= sound.size(); at += kBlock) {
+    if (rms(sound, at, at + kBlock) < 0.9 * amplitude / std::numbers::sqrt2) {
+      previous = std::nan("");
+      continue;
+    }
+    double real = 0, imaginary = 0;
+    for (size_t k = at; k < at + kBlock; ++k) {
+      real += sound[k] * std::cos(radiansPerFrame * static_cast<double>(k));
+      imaginary -= sound[k] * std::sin(radiansPerFrame * static_cast<double>(k));
+    }
+    const double phase = std::atan2(imaginary, real);
+    if (!std::isnan(previous)) largest = std::max(largest, std::abs(std::remainder(phase - previous, 2 * std::numbers::pi)));
+    previous = phase;
+  }
+  return largest / radiansPerFrame;
+}
+
 // A movie's sound on the movie's own clock: silence in front when its audio starts after 0.
 std::vector<float> movieSound(const std::filesystem::path& file) {
   const std::string raw = testing::commandOutput("ffmpeg -v error -i '" + file.string() +
@@ -379,6 +403,125 @@ TEST_P(SoundRecordingTest, AnAudioRecordingLeavesOutTheExcludedApplicationAndKee
   const std::vector<float> sound = decodedAudio(folder / "others.wav");
   EXPECT_GT(power(sound, 0, sound.size(), 440), 1000 * power(sound, 0, sound.size(), 1000));
   expectToneThroughout(sound, 0.5, duration);
+}
+
+// An excluded application that exists when the recording starts but plays nothing and shows no
+// window until 1.5 s later, from a child it starts then, is left out from then on: its red window
+// and its tone in a movie, its tone in a WAV. The rest goes on as one steady tone across the switch
+// to the per-application mix.
+TEST_P(SoundRecordingTest, AnExcludedApplicationThatStartsPlayingLaterIsLeftOutFromItsStart) {
+  const std::string tool = std::string(REZORO_BIN_DIR) + "/animated_window";
+  if (!std::filesystem::exists(tool)) GTEST_SKIP() << tool << " is not built";
+  const auto excludedTone = world->sound().folder() / "late.wav";
+  testing::VirtualSoundServer::writeTone(excludedTone, 2500, 1.5, 0.5);
+  testing::ChildProcess tone = world->sound().playTone(440, 12, 0.5);
+  std::this_thread::sleep_for(300ms);
+  for (const std::string name : {"late.mp4", "late.wav"}) {
+    const bool movie = name.ends_with(".mp4");
+    const std::string later = movie ? tool + " 0 0 320 240 3 --colour E02020 --tone 2500"
+                                    : "paplay --latency-msec=20 " + excludedTone.string();
+    testing::ChildProcess excluded = testing::ChildProcess::start({"sh", "-c", "sleep 1.5; " + later + "; sleep 3"});
+    RecordingProcess recording(folder.path(), R"({"kind":")" + std::string(movie ? "video" : "audio") +
+                                                  R"(","destination":")" + (folder / name).string() +
+                                                  R"(","capture_audio":true,"duration_seconds":3,"exclude_pid":)" +
+                                                  std::to_string(excluded.pid()) + R"(,"rect":[0,0,320,240]})");
+    ASSERT_EQ(recording.wait(), 0) << recording.error();
+    const std::vector<float> sound = movie ? movieSound(folder / name) : decodedAudio(folder / name);
+    expectToneThroughout(sound, 0.5, recording.result()["duration_seconds"].get<double>());
+    const double jump = largestPhaseJump(sound, 440, 0.5);
+    std::printf("%s: the kept tone's largest phase jump %.2f frames\n", name.c_str(), jump);
+    // From a little before the excluded tone can have begun to the end.
+    const size_t from = 48000, to = sound.size();
+    ASSERT_GT(to, from + 48000) << name;
+    const double kept = power(sound, from, to, 440), left = power(sound, from, to, 2500);
+    std::printf("%s: the late excluded tone %.1f dB below the kept one\n", name.c_str(), 10 * std::log10(kept / left));
+    EXPECT_GT(kept, 1000 * left) << name;
+    if (!movie) continue;
+    const std::string frames = rgbFrames(folder / name);
+    const size_t frameBytes = 320 * 240 * 3;
+    ASSERT_GE(frames.size() / frameBytes, 10u);
+    for (size_t frame = 0; frame < frames.size() / frameBytes; ++frame) {
+      int red = 0;
+      for (size_t pixel = frame * frameBytes; pixel < (frame + 1) * frameBytes; pixel += 3) {
+        red += static_cast<uint8_t>(frames[pixel]) > 160 && static_cast<uint8_t>(frames[pixel + 1]) < 100;
+      }
+      EXPECT_EQ(red, 0) << "frame " << frame;
+    }
+  }
+}
+
+// A sound server that restarts 2 s into a 6 s movie (PulseAudio; pipewire-pulse alone; pipewire,
+// WirePlumber and pipewire-pulse together) costs the movie nothing but the sound of the gap: the
+// file is published at its length, the pictures come on, the tone is there before the restart,
+// silence while the server is away, and the tone again within 0.5 s of playing on the new server.
+TEST_P(SoundRecordingTest, ASoundServerRestartLeavesASilentGapInAWholeMovie) {
+  testing::AnimatedWindow window(0, 0, 320, 240);
+  window.setAnimating(true);
+  testing::ChildProcess other = testing::ChildProcess::start({"sleep", "30"});  // excluded: the mix is recorded
+  const std::vector<bool> variants =
+      GetParam() == testing::SoundServerKind::pipewire ? std::vector<bool>{false, true} : std::vector<bool>{false};
+  for (const bool wholeSession : variants) {
+    const std::string name = wholeSession ? "restart-session.mp4" : "restart.mp4";
+    testing::ChildProcess tone = world->sound().playTone(440, 12, 0.5);
+    std::this_thread::sleep_for(300ms);
+    RecordingProcess recording(folder.path(), R"({"kind":"video","destination":")" + (folder / name).string() +
+                                                  R"(","capture_audio":true,"duration_seconds":6,"exclude_pid":)" +
+                                                  std::to_string(other.pid()) + R"(,"rect":[0,0,320,240]})");
+    std::this_thread::sleep_for(2s);
+    const auto stopped = std::chrono::steady_clock::now();
+    world->sound().restart(wholeSession);
+    tone = world->sound().playTone(440, 12, 0.5);
+    const double away = std::chrono::duration<double>(std::chrono::steady_clock::now() - stopped).count();
+    ASSERT_EQ(recording.wait(), 0) << recording.error();
+    const auto file = folder / name;
+    EXPECT_NEAR(recording.result()["duration_seconds"].get<double>(), 6.0, 0.1) << name;
+    EXPECT_NEAR(std::stod(probeStream(file, "v:0", "duration").at("duration")), 6.0, 0.1) << name;
+
+    // The pictures: no gap longer than 0.25 s.
+    std::istringstream times(testing::commandOutput("ffprobe -v error -select_streams v:0 -show_entries "
+                                                    "frame=pts_time -of csv=p=0 '" + file.string() + "'"));
+    double previous = 0, longest = 0, longestAt = 0;
+    for (std::string line; std::getline(times, line);) {
+      if (line.empty()) continue;
+      const double time = std::stod(line);
+      if (time - previous > longest) longestAt = previous;
+      longest = std::max(longest, time - previous);
+      previous = time;
+    }
+    longest = std::max(longest, 6.0 - previous);
+    EXPECT_LE(longest, 0.25) << name;
+
+    // The sound: the tone, one gap of silence no longer than the server was away plus 0.5 s, the tone.
+    const std::vector<float> sound = movieSound(file);
+    const ToneHeard heard = toneHeard(sound, 0.5);
+    constexpr size_t kBlock = 480;
+    double gapFrom = -1, gapTo = -1;  // the longest run of quiet blocks
+    std::vector<double> inGap, run;   // the level of each of its blocks
+    for (size_t at = 24000; at + kBlock <= sound.size(); at += kBlock) {
+      const double level = rms(sound, at, at + kBlock);
+      if (level < 0.5 / std::numbers::sqrt2 / 2) {
+        run.push_back(level);
+        continue;
+      }
+      if (run.size() > inGap.size()) {
+        inGap = run;
+        gapTo = static_cast<double>(at) / 48000;
+        gapFrom = gapTo - static_cast<double>(run.size() * kBlock) / 48000;
+      }
+      run.clear();
+    }
+    // Silence, but for the tone's last and first 20 ms at its edges (the mix fades a stream in).
+    const double loudest = inGap.size() > 4 ? *std::max_element(inGap.begin() + 2, inGap.end() - 2) : 1.0;
+    std::printf("%s: pictures' longest gap %.3f s at %.2f s; tone until %.2f s, again from %.2f s (server away %.2f s); "
+                "loudest in the gap %.4f; tone to %.2f s\n",
+                name.c_str(), longest, longestAt, gapFrom, gapTo, away, loudest, heard.to);
+    EXPECT_LE(heard.from, 0.15) << name;
+    EXPECT_GT(gapFrom, 1.0) << name;
+    ASSERT_GT(gapTo, gapFrom) << name;
+    EXPECT_LE(gapTo - gapFrom, away + 0.5) << name;
+    EXPECT_LT(loudest, 0.01) << name << ": the gap is not silent";
+    EXPECT_GE(heard.to, 6.0 - 0.15) << name;
+  }
 }
 
 }  // namespace

@@ -65,6 +65,12 @@ std::vector<ShareableApplication> excludedApplications(const ShareableContent& c
       excluded.push_back(application);
     }
   }
+  // The requested application is left out for the whole recording, also when it neither plays nor
+  // shows a window yet: its sound and windows may come later. (init would stand for every process.)
+  const bool listed = std::any_of(excluded.begin(), excluded.end(), [&](const ShareableApplication& application) {
+    return application.processID == excludedPID;
+  });
+  if (!listed && excludedPID > 1) excluded.push_back(ShareableApplication{excludedPID, ""});
   return excluded;
 }
 

@@ -40,7 +40,9 @@ std::optional<DisplayRect> intersection(const DisplayRect& a, const DisplayRect&
 const ShareableDisplay& chosenDisplay(const std::vector<ShareableDisplay>& displays,
                                       const std::optional<CaptureRegion>& region, uint32_t mainDisplayID);
 
-// The listed applications of `excludedPID` and of this process, in list order.
+// The listed applications of `excludedPID` and of this process, in list order; then `excludedPID`
+// (nameless) when it is not listed and is above 1, so that it is left out whenever it plays or
+// shows a window during the recording.
 std::vector<ShareableApplication> excludedApplications(const ShareableContent& content, pid_t excludedPID,
                                                        pid_t ownPID);
 

@@ -57,7 +57,14 @@ TEST(ExcludedApplications, TheRequestedProcessAndThisOneInListOrder) {
   ASSERT_EQ(excluded.size(), 3u);
   EXPECT_EQ(excluded[0].applicationName, "own");
   EXPECT_EQ(excluded[2].applicationName, "excluded again");
-  EXPECT_EQ(excludedApplications(content, 77, 78).size(), 0u);  // not running: nothing, no error
+}
+
+TEST(ExcludedApplications, TheRequestedProcessCountsBeforeItPlaysOrShowsAWindow) {
+  ShareableContent content;
+  content.applications = {{10, "other"}};
+  EXPECT_EQ(excludedApplications(content, 77, 78), (std::vector<ShareableApplication>{{77, ""}}));
+  EXPECT_TRUE(excludedApplications(content, 1, 78).empty());  // init is not an application
+  EXPECT_TRUE(excludedApplications(content, 0, 78).empty());
 }
 
 CaptureRequest videoRequest(CaptureRegion region, bool audio = true) {

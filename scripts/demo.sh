@@ -30,9 +30,14 @@ echo "mask: $work/messi5-mask.png"
 # Without a display, a private Xvfb and a private PulseAudio (null sink) are started for it, with an
 # animated window and a tone to record. Everything started here is stopped by PID on exit.
 pids=()
+# Stopped in the reverse order of their start, each waited for: the players end before the sound
+# server they play into (which would cut them off with complaints).
 cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  local index
+  for ((index = ${#pids[@]} - 1; index >= 0; index--)); do
+    kill "${pids[index]}" 2>/dev/null || true
+    wait "${pids[index]}" 2>/dev/null || true
+  done
 }
 trap cleanup EXIT
 
@@ -73,9 +78,14 @@ fi
 pids+=($!)
 sleep 2.2
 
+# The application that asks to be left out: here a stand-in that neither plays nor shows anything
+# (this script would take its own children, the tone and the window, out of the recording).
+sleep 60 &
+caller=$!
+pids+=($caller)
 movie="$work/screen.mp4"
 printf '{"kind":"video","destination":"%s","capture_audio":%s,"duration_seconds":3,"exclude_pid":%d,"rect":[100,100,640,360]}' \
-  "$movie" "$audio" "$$" >"$work/recording.json"
+  "$movie" "$audio" "$caller" >"$work/recording.json"
 echo
 echo "== rezoro-capture --record  (3 s of $DISPLAY at 100,100 640x360, system audio: $audio)"
 # The recorder stops early when its input ends, so it reads from a pipe held open meanwhile.

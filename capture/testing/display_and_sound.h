@@ -305,55 +305,27 @@ class VirtualSoundServer {
       sound->startPipeWire();
       return sound;
     }
-    sound->socket_ = folder / "pulse.sock";
-    {
-      std::ofstream script(folder / "pa.pa");
-      script << "load-module module-native-protocol-unix auth-anonymous=1 socket=" << sound->socket_.string()
-             << "\nload-module module-null-sink sink_name=" << kSinkName
-             << " rate=48000 channels=2\nset-default-sink " << kSinkName
-             // as desktops run it (Debian's default.pa): a sink nothing uses sleeps until it is used
-             << "\nload-module module-suspend-on-idle timeout=1\n";
-    }
-    ChildProcess::Options options;
-    options.output = folder / "pulse.log";
-    // A private home and runtime folder keep it away from any user session; without DISPLAY it
-    // does not try to reach an X server or autolaunch D-Bus.
-    options.environment = {{"HOME", folder.string()},
-                           {"XDG_RUNTIME_DIR", runtime.string()},
-                           {"XDG_CONFIG_HOME", (folder / "config").string()},
-                           {"DISPLAY", std::nullopt},
-                           {"PULSE_SERVER", std::nullopt},
-                           {"DBUS_SESSION_BUS_ADDRESS", std::nullopt}};
-    sound->daemon_ = ChildProcess::start({"pulseaudio", "-n", "-F", (folder / "pa.pa").string(),
-                                          "--daemonize=no", "--exit-idle-time=-1",
-                                          "--use-pid-file=no", "--log-target=stderr"},
-                                         options);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while (!sound->accepting()) {
-      if (!sound->daemon_.running() || std::chrono::steady_clock::now() > deadline) {
-        throw std::runtime_error("pulseaudio did not start: " + readWholeFile(folder / "pulse.log"));
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    if (keepSinkAwake) {
-      // It records 8 kB/s (8-bit mono at 8 kHz) into a file, whose first bytes tell that the sink
-      // has left its first long sleep.
-      ChildProcess::Options listener;
-      listener.environment = {{"PULSE_SERVER", sound->server()}};
-      listener.output = folder / "listener.raw";
-      sound->listener_ = ChildProcess::start({"pacat", "--record", "--raw", "--latency-msec=20", "--format=u8",
-                                              "--channels=1", "--rate=8000",
-                                              "--device=" + std::string(kSinkName) + ".monitor"},
-                                             listener);
-      std::error_code missing;
-      while (std::filesystem::file_size(folder / "listener.raw", missing) == 0 || missing) {
-        if (!sound->listener_.running() || std::chrono::steady_clock::now() > deadline) {
-          throw std::runtime_error("the sink's monitor stays silent");
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      }
-    }
+    sound->keepSinkAwake_ = keepSinkAwake;
+    sound->startPulseAudio();
     return sound;
+  }
+
+  // Stops the server by its pid (SIGTERM, as `systemctl --user restart` does after an update) and
+  // starts it again on the same socket with the same configuration, its sink the default again;
+  // returns once it accepts clients with the sink in place (and, on PulseAudio with a sink kept
+  // awake, once that sink runs). Its players are cut off. `wholeSession` (PipeWire): pipewire and
+  // WirePlumber are restarted too, before pipewire-pulse, as a restart of the user's session is.
+  void restart(bool wholeSession = false) {
+    daemon_.stop();
+    if (kind_ == SoundServerKind::pulseaudio) {
+      listener_.stop();
+      startPulseAudio();
+      return;
+    }
+    if (wholeSession) {
+      while (helpers_.size() > 1) helpers_.pop_back();  // WirePlumber, then PipeWire; the bus stays
+    }
+    startPipeWireServers(wholeSession);
   }
 
   // The value for PULSE_SERVER.
@@ -436,55 +408,127 @@ class VirtualSoundServer {
   }
 
  private:
+  // PulseAudio on the private socket with the null sink as its default.
+  void startPulseAudio() {
+    const auto& folder = folder_.path();
+    const auto runtime = folder / "runtime";
+    socket_ = folder / "pulse.sock";
+    {
+      std::ofstream script(folder / "pa.pa");
+      script << "load-module module-native-protocol-unix auth-anonymous=1 socket=" << socket_.string()
+             << "\nload-module module-null-sink sink_name=" << kSinkName
+             << " rate=48000 channels=2\nset-default-sink " << kSinkName
+             // as desktops run it (Debian's default.pa): a sink nothing uses sleeps until it is used
+             << "\nload-module module-suspend-on-idle timeout=1\n";
+    }
+    ChildProcess::Options options;
+    options.output = folder / "pulse.log";
+    // A private home and runtime folder keep it away from any user session; without DISPLAY it
+    // does not try to reach an X server or autolaunch D-Bus.
+    options.environment = {{"HOME", folder.string()},
+                           {"XDG_RUNTIME_DIR", runtime.string()},
+                           {"XDG_CONFIG_HOME", (folder / "config").string()},
+                           {"DISPLAY", std::nullopt},
+                           {"PULSE_SERVER", std::nullopt},
+                           {"DBUS_SESSION_BUS_ADDRESS", std::nullopt}};
+    daemon_ = ChildProcess::start({"pulseaudio", "-n", "-F", (folder / "pa.pa").string(), "--daemonize=no",
+                                   "--exit-idle-time=-1", "--use-pid-file=no", "--log-target=stderr"},
+                                  options);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (!accepting()) {
+      if (!daemon_.running() || std::chrono::steady_clock::now() > deadline) {
+        throw std::runtime_error("pulseaudio did not start: " + readWholeFile(folder / "pulse.log"));
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (keepSinkAwake_) {
+      // It records 8 kB/s (8-bit mono at 8 kHz) into a file, whose first bytes tell that the sink
+      // has left its first long sleep.
+      ChildProcess::Options listener;
+      listener.environment = {{"PULSE_SERVER", server()}};
+      listener.output = folder / "listener.raw";
+      std::filesystem::remove(folder / "listener.raw");
+      listener_ = ChildProcess::start({"pacat", "--record", "--raw", "--latency-msec=20", "--format=u8",
+                                       "--channels=1", "--rate=8000", "--device=" + std::string(kSinkName) + ".monitor"},
+                                      listener);
+      std::error_code missing;
+      while (std::filesystem::file_size(folder / "listener.raw", missing) == 0 || missing) {
+        if (!listener_.running() || std::chrono::steady_clock::now() > deadline) {
+          throw std::runtime_error("the sink's monitor stays silent");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    }
+
+  }
+
   // A private session as a desktop runs it: its own D-Bus, PipeWire, WirePlumber and pipewire-pulse,
   // all on the private runtime folder, each waited for in turn.
   void startPipeWire() {
+    const auto runtime = folder_.path() / "runtime";
+    startHelper({"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + (runtime / "bus").string()},
+                [&] { return std::filesystem::exists(runtime / "bus"); });
+    startPipeWireServers(true);
+  }
+
+  ChildProcess::Options pipeWireOptions() const {
     const auto& folder = folder_.path();
     const auto runtime = folder / "runtime";
-    const std::string bus = "unix:path=" + (runtime / "bus").string();
     ChildProcess::Options options;
     options.output = folder / "pipewire.log";
     options.environment = {{"HOME", folder.string()}, {"XDG_RUNTIME_DIR", runtime.string()},
                            {"XDG_CONFIG_HOME", (folder / "config").string()},
                            {"XDG_STATE_HOME", (folder / "state").string()},
-                           {"XDG_DATA_HOME", (folder / "data").string()}, {"DBUS_SESSION_BUS_ADDRESS", bus},
+                           {"XDG_DATA_HOME", (folder / "data").string()},
+                           {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + (runtime / "bus").string()},
                            {"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt},
                            {"PULSE_SERVER", std::nullopt}, {"PIPEWIRE_REMOTE", std::nullopt}};
+    return options;
+  }
+
+  // Starts a helper of PipeWire's session and waits up to 15 s for `ready`.
+  template <class Ready>
+  void startHelper(const std::vector<std::string>& argv, Ready ready) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    auto startAndWait = [&](std::vector<std::string> argv, auto ready) {
-      helpers_.push_back(ChildProcess::start(argv, options));
-      while (!ready()) {
-        if (!helpers_.back().running() || std::chrono::steady_clock::now() > deadline) {
-          throw std::runtime_error(argv.front() + " did not start: " + readWholeFile(folder / "pipewire.log"));
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    helpers_.push_back(ChildProcess::start(argv, pipeWireOptions()));
+    while (!ready()) {
+      if (!helpers_.back().running() || std::chrono::steady_clock::now() > deadline) {
+        throw std::runtime_error(argv.front() + " did not start: " + readWholeFile(folder_.path() / "pipewire.log"));
       }
-    };
-    startAndWait({"dbus-daemon", "--session", "--nofork", "--address=" + bus},
-                 [&] { return std::filesystem::exists(runtime / "bus"); });
-    startAndWait({"pipewire"}, [&] { return std::filesystem::exists(runtime / "pipewire-0"); });
-    startAndWait({"wireplumber"}, [] { return true; });
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+
+  // pipewire-pulse with the sink as the default; with `session`, PipeWire and WirePlumber first.
+  void startPipeWireServers(bool session) {
+    const auto runtime = folder_.path() / "runtime";
+    if (session) {
+      startHelper({"pipewire"}, [&] { return accepting(runtime / "pipewire-0"); });
+      startHelper({"wireplumber"}, [] { return true; });
+    }
     socket_ = runtime / "pulse" / "native";
-    daemon_ = ChildProcess::start({"pipewire-pulse"}, options);
+    daemon_ = ChildProcess::start({"pipewire-pulse"}, pipeWireOptions());
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
     while (!accepting()) {
       if (!daemon_.running() || std::chrono::steady_clock::now() > deadline) {
-        throw std::runtime_error("pipewire-pulse did not start: " + readWholeFile(folder / "pipewire.log"));
+        throw std::runtime_error("pipewire-pulse did not start: " + readWholeFile(folder_.path() / "pipewire.log"));
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     addSink(kSinkName, true);
   }
 
-  bool accepting() const {
+  bool accepting() const { return accepting(socket_); }
+  static bool accepting(const std::filesystem::path& socket) {
     UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, socket_.c_str(), sizeof address.sun_path - 1);
+    std::strncpy(address.sun_path, socket.c_str(), sizeof address.sun_path - 1);
     return fd && ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
   }
-
   TemporaryFolder folder_;
   SoundServerKind kind_ = SoundServerKind::pulseaudio;
+  bool keepSinkAwake_ = true;
   std::filesystem::path socket_;
   std::vector<ChildProcess> helpers_;  // PipeWire's session: bus, pipewire, wireplumber
   ChildProcess daemon_;    // pulseaudio or pipewire-pulse

@@ -21,6 +21,8 @@ class AudioMix {
   void add(int64_t at, const float* samples, int64_t frames);
   // The frames from taken() up to `until` (exclusive), or nothing when there are none.
   std::vector<float> take(int64_t until);
+  // A copy of frames [from, until), which stay in the mix; silence where it holds none.
+  std::vector<float> peek(int64_t from, int64_t until) const;
   int64_t taken() const { return taken_; }
 
  private:
@@ -36,5 +38,12 @@ class AudioMix {
 // mid-sound does not click: multiplies `frames` frames, the first of which is frame `position` of
 // the stream, by position / length (1 from `length` on).
 void fadeIn(float* samples, int64_t frames, int channels, int64_t position, int64_t length);
+
+// How many frames `signal` lags behind `reference` (reference[t] ≈ signal[t - lag]), from -maximumLag
+// to maximumLag: the lag of the largest correlation over `frames` frames of the first channel of
+// interleaved audio, the smallest such lag on a tie (a steady tone matches once a period, and any of
+// those continues it). `reference` holds `frames` frames and `signal` frames + 2 · maximumLag, its
+// frame maximumLag + k beside reference frame k. 0 when the reference is silent.
+int64_t bestLag(const float* reference, const float* signal, int64_t frames, int64_t maximumLag, int channels);
 
 }  // namespace rezoro::capture

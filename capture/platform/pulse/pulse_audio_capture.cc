@@ -1,6 +1,7 @@
 #include "capture/platform/pulse/pulse_audio_capture.h"
 
 #include <pulse/rtclock.h>
+#include <pulse/timeval.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -67,29 +68,27 @@ void PulseAudioCapture::StreamRelease::operator()(pa_stream* stream) const {
 }
 
 PulseAudioCapture::PulseAudioCapture(BufferHandler onBuffer, FailureHandler onFailure, ProcessTree excluded)
-    : onBuffer_(std::move(onBuffer)), onFailure_(std::move(onFailure)), excluded_(std::move(excluded)) {}
+    : onBuffer_(std::move(onBuffer)),
+      onFailure_(std::move(onFailure)),
+      excluded_(std::move(excluded)),
+      mixes_(!excluded_.empty()) {}
 
 PulseAudioCapture::~PulseAudioCapture() { stop(); }
 
 std::optional<PlatformError> PulseAudioCapture::start(double timeoutSeconds) {
   mainloop_.reset(pa_threaded_mainloop_new());
   if (!mainloop_) return PlatformError{"cannot create the sound thread"};
-  context_.reset(pa_context_new(pa_threaded_mainloop_get_api(mainloop_.get()), "rezoro-capture"));
-  if (!context_) return PlatformError{"cannot create a sound server context"};
-  pa_context_set_state_callback(context_.get(), &PulseAudioCapture::contextStateChanged, this);
   if (pa_threaded_mainloop_start(mainloop_.get()) < 0) {
     return PlatformError{"cannot start the sound thread"};
   }
   loopRunning_ = true;
 
   LoopLock lock(mainloop_.get());
-  WakeUp deadline(context_.get(), mainloop_.get(), timeoutSeconds);
   const pa_usec_t end = pa_rtclock_now() + static_cast<pa_usec_t>(timeoutSeconds * 1e6);
-
-  // Never spawn a server: recording whatever a freshly spawned one plays would be silence.
-  if (pa_context_connect(context_.get(), nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-    return soundError("cannot connect to the sound server", context_.get());
-  }
+  const bool asked = connect();
+  if (!context_) return PlatformError{"cannot create a sound server context"};
+  if (!asked) return soundError("cannot connect to the sound server", context_.get());
+  WakeUp deadline(context_.get(), mainloop_.get(), timeoutSeconds);
   for (;;) {
     const pa_context_state_t state = pa_context_get_state(context_.get());
     if (state == PA_CONTEXT_READY) break;
@@ -97,14 +96,40 @@ std::optional<PlatformError> PulseAudioCapture::start(double timeoutSeconds) {
     if (pa_rtclock_now() >= end) return PlatformError{"the sound server did not answer in time"};
     pa_threaded_mainloop_wait(mainloop_.get());
   }
+  const char* refusal = mixes_ ? "cannot find the default sink" : "cannot record the default sink's monitor";
+  if (!beginRecording()) return soundError(refusal, context_.get());
+  while (!recording()) {
+    if (refused()) return soundError(refusal, context_.get());
+    if (pa_rtclock_now() >= end) return PlatformError{"the sound server did not start recording in time"};
+    pa_threaded_mainloop_wait(mainloop_.get());
+  }
+  running_ = true;
+  return std::nullopt;
+}
 
-  if (!excluded_.empty()) return startMixer(end);
+bool PulseAudioCapture::connect() {
+  context_.reset(pa_context_new(pa_threaded_mainloop_get_api(mainloop_.get()), "rezoro-capture"));
+  if (!context_) return false;
+  attemptStarted_ = hostTimeSeconds();
+  pa_context_set_state_callback(context_.get(), &PulseAudioCapture::contextStateChanged, this);
+  // Never spawn a server: recording whatever a freshly spawned one plays would be silence.
+  return pa_context_connect(context_.get(), nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0;
+}
 
+bool PulseAudioCapture::beginRecording() {
+  if (mixes_) {
+    mixer_ = std::make_unique<SinkInputMixer>(context_.get(), mainloop_.get(), excluded_, [this](SampleBuffer buffer) {
+      if (!stopping_ && !failed_) onBuffer_(std::move(buffer));
+    });
+    mixer_->start();
+    return true;
+  }
+  timeline_.discontinuity();  // a stream of a new connection is placed by its own time
   const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(kSampleRate), kChannelCount};
   pa_channel_map map;
   pa_channel_map_init_stereo(&map);
   stream_.reset(pa_stream_new(context_.get(), "system audio", &format, &map));
-  if (!stream_) return soundError("cannot create the record stream", context_.get());
+  if (!stream_) return false;
   pa_stream_set_state_callback(stream_.get(), &PulseAudioCapture::streamStateChanged, this);
   pa_stream_set_read_callback(stream_.get(), &PulseAudioCapture::streamReadable, this);
   pa_stream_set_overflow_callback(stream_.get(), &PulseAudioCapture::streamOverflowed, this);
@@ -119,22 +144,84 @@ std::optional<PlatformError> PulseAudioCapture::start(double timeoutSeconds) {
       static_cast<pa_usec_t>(kFragmentSeconds * 1e6), &format));
   const auto flags = static_cast<pa_stream_flags_t>(
       PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE);
-  if (pa_stream_connect_record(stream_.get(), "@DEFAULT_MONITOR@", &attributes, flags) < 0) {
-    return soundError("cannot record the default sink's monitor", context_.get());
-  }
-  for (;;) {
-    const pa_stream_state_t state = pa_stream_get_state(stream_.get());
-    if (state == PA_STREAM_READY) break;
-    if (!PA_STREAM_IS_GOOD(state)) return soundError("cannot record the default sink's monitor", context_.get());
-    if (pa_rtclock_now() >= end) return PlatformError{"the sound server did not start recording in time"};
-    pa_threaded_mainloop_wait(mainloop_.get());
-  }
-  running_ = true;
+  if (pa_stream_connect_record(stream_.get(), "@DEFAULT_MONITOR@", &attributes, flags) < 0) return false;
   pa_context_set_subscribe_callback(context_.get(), &PulseAudioCapture::serverChanged, this);
   if (pa_operation* subscribed = pa_context_subscribe(context_.get(), PA_SUBSCRIPTION_MASK_SERVER, nullptr, nullptr)) {
     pa_operation_unref(subscribed);
   }
-  return std::nullopt;
+  return true;
+}
+
+bool PulseAudioCapture::recording() const {
+  if (mixes_) return mixer_ && mixer_->ready();
+  return stream_ && pa_stream_get_state(stream_.get()) == PA_STREAM_READY;
+}
+
+bool PulseAudioCapture::refused() const {
+  if (mixes_) return !mixer_ || mixer_->failed();
+  return !stream_ || !PA_STREAM_IS_GOOD(pa_stream_get_state(stream_.get()));
+}
+
+void PulseAudioCapture::release() {
+  mixer_.reset();
+  if (stream_) {
+    pa_stream_set_state_callback(stream_.get(), nullptr, nullptr);
+    pa_stream_set_read_callback(stream_.get(), nullptr, nullptr);
+    pa_stream_set_overflow_callback(stream_.get(), nullptr, nullptr);
+    pa_stream_set_moved_callback(stream_.get(), nullptr, nullptr);
+    pa_stream_disconnect(stream_.get());
+    stream_.reset();
+  }
+  if (context_) {
+    pa_context_set_state_callback(context_.get(), nullptr, nullptr);
+    pa_context_set_subscribe_callback(context_.get(), nullptr, nullptr);
+    pa_context_disconnect(context_.get());
+    context_.reset();
+  }
+}
+
+void PulseAudioCapture::connectionLost() {
+  if (stopping_ || failed_ || lost_) return;
+  lost_ = true;
+  if (mixer_) mixer_->flush();  // what it captured before the loss, in its place
+  armReconnection();
+}
+
+void PulseAudioCapture::armReconnection() {
+  pa_mainloop_api* api = pa_threaded_mainloop_get_api(mainloop_.get());
+  timeval when;
+  pa_gettimeofday(&when);
+  pa_timeval_add(&when, static_cast<pa_usec_t>(kReconnectSeconds * 1e6));
+  if (reconnection_) {
+    api->time_restart(reconnection_.get(), &when);
+    return;
+  }
+  reconnection_ = std::unique_ptr<pa_time_event, TimerFree>(
+      api->time_new(
+          api, &when,
+          [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {
+            static_cast<PulseAudioCapture*>(self)->watchReconnection();
+          },
+          this),
+      TimerFree{api});
+}
+
+void PulseAudioCapture::watchReconnection() {
+  if (stopping_ || failed_ || !lost_) return;
+  const pa_context_state_t state = context_ ? pa_context_get_state(context_.get()) : PA_CONTEXT_FAILED;
+  if (state == PA_CONTEXT_READY && recording()) {
+    lost_ = false;
+    return;
+  }
+  // Still connecting, or connected and beginning to record: wait, but not for ever (a server that
+  // accepts clients before its sinks exist is asked again).
+  const bool underWay = PA_CONTEXT_IS_GOOD(state) && !(state == PA_CONTEXT_READY && refused()) &&
+                        hostTimeSeconds() - attemptStarted_ < kAttemptSeconds;
+  if (!underWay) {
+    release();
+    connect();  // a refusal shows in its state by the next look
+  }
+  armReconnection();
 }
 
 void PulseAudioCapture::serverChanged(pa_context* context, pa_subscription_event_type_t type, uint32_t,
@@ -183,60 +270,33 @@ void PulseAudioCapture::stop() {
     {
       LoopLock lock(mainloop_.get());
       running_ = false;
-      mixer_.reset();
-      if (stream_) {
-        pa_stream_set_state_callback(stream_.get(), nullptr, nullptr);
-        pa_stream_set_read_callback(stream_.get(), nullptr, nullptr);
-        pa_stream_set_overflow_callback(stream_.get(), nullptr, nullptr);
-        pa_stream_set_moved_callback(stream_.get(), nullptr, nullptr);
-        pa_stream_disconnect(stream_.get());
-        stream_.reset();
-      }
-      if (context_) {
-        pa_context_set_state_callback(context_.get(), nullptr, nullptr);
-        pa_context_set_subscribe_callback(context_.get(), nullptr, nullptr);
-        pa_context_disconnect(context_.get());
-        context_.reset();
-      }
+      reconnection_.reset();
+      release();
     }
     pa_threaded_mainloop_stop(mainloop_.get());
     loopRunning_ = false;
   }
-  stream_.reset();
-  context_.reset();
+  reconnection_.reset();
+  release();
   mainloop_.reset();
-}
-
-// Called with the loop locked and the context ready.
-std::optional<PlatformError> PulseAudioCapture::startMixer(uint64_t deadline) {
-  mixer_ = std::make_unique<SinkInputMixer>(context_.get(), mainloop_.get(), std::move(excluded_),
-                                            [this](SampleBuffer buffer) {
-                                              if (!stopping_ && !failed_) onBuffer_(std::move(buffer));
-                                            });
-  mixer_->start();
-  while (!mixer_->ready()) {
-    if (mixer_->failed()) return soundError("cannot find the default sink", context_.get());
-    if (pa_rtclock_now() >= deadline) return PlatformError{"the sound server did not answer in time"};
-    pa_threaded_mainloop_wait(mainloop_.get());
-  }
-  running_ = true;
-  return std::nullopt;
 }
 
 void PulseAudioCapture::contextStateChanged(pa_context* context, void* opaque) {
   auto* self = static_cast<PulseAudioCapture*>(opaque);
   pa_threaded_mainloop_signal(self->mainloop_.get(), 0);
-  if (self->running_ && !PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) {
-    self->fail("the sound server connection was lost");
+  if (!self->running_) return;  // start() follows the first connection itself
+  const pa_context_state_t state = pa_context_get_state(context);
+  if (state == PA_CONTEXT_READY && self->lost_ && !self->stream_ && !self->mixer_) {
+    self->beginRecording();  // a refusal is seen by watchReconnection
+  } else if (!PA_CONTEXT_IS_GOOD(state)) {
+    self->connectionLost();
   }
 }
 
 void PulseAudioCapture::streamStateChanged(pa_stream* stream, void* opaque) {
   auto* self = static_cast<PulseAudioCapture*>(opaque);
   pa_threaded_mainloop_signal(self->mainloop_.get(), 0);
-  if (self->running_ && !PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) {
-    self->fail("the sound server ended the recording");
-  }
+  if (self->running_ && !PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) self->connectionLost();
 }
 
 void PulseAudioCapture::streamReadable(pa_stream*, size_t, void* opaque) {
@@ -265,7 +325,7 @@ void PulseAudioCapture::readAvailable() {
     auto samples = std::make_shared<std::vector<float>>(data, data + frames * kChannelCount);
     onBuffer_(audioBuffer(hostTime, std::move(samples)));
   });
-  if (!read) fail("the record stream could not be read");
+  if (!read) connectionLost();
 }
 
 SampleBuffer audioBuffer(double hostTime, std::shared_ptr<const std::vector<float>> samples) {

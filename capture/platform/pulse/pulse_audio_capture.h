@@ -22,12 +22,20 @@ namespace rezoro::capture {
 // a sound server of its own.
 // With processes to exclude, the sink's sink inputs are recorded one by one instead, and those of
 // the excluded processes left out (SinkInputMixer).
+// A server that goes away once recording runs (a restart, a crash) is no failure: nothing is handed
+// on while it is gone (the time passes in silence), a new connection is tried every
+// kReconnectSeconds, and once it is accepted the recording starts over on it, the buffers again
+// stamped at their capture. Only the start needs the server.
 class SinkInputMixer;
 class PulseAudioCapture {
  public:
   static constexpr double kSampleRate = 48000;
   static constexpr int kChannelCount = 2;
   static constexpr double kFragmentSeconds = 0.020;
+  static constexpr double kReconnectSeconds = 0.1;
+  // A new connection that has not started recording this long after it was asked for is given up
+  // and tried again.
+  static constexpr double kAttemptSeconds = 3.0;
 
   using BufferHandler = std::function<void(SampleBuffer)>;         // on the sound thread
   using FailureHandler = std::function<void(const PlatformError&)>;  // on the sound thread, once
@@ -59,6 +67,26 @@ class PulseAudioCapture {
     void operator()(pa_stream* stream) const;
   };
 
+  struct TimerFree {
+    pa_mainloop_api* api;
+    void operator()(pa_time_event* event) const { api->time_free(event); }
+  };
+
+  // A new context, connecting; false when the connection cannot even be asked for.
+  bool connect();
+  // Starts recording on the connected context: the monitor's record stream, or the mixer. False
+  // when the server refuses to begin.
+  bool beginRecording();
+  bool recording() const;
+  bool refused() const;  // the stream or mixer of this connection will not record
+  // The stream, the mixer and the context released, on the sound thread's lock.
+  void release();
+  // The server is gone (or refused us): hand on what was captured, then try again shortly.
+  void connectionLost();
+  // Every kReconnectSeconds while the connection is lost: start over when the attempt failed or
+  // takes too long; done once recording again.
+  void watchReconnection();
+  void armReconnection();
   static void contextStateChanged(pa_context* context, void* self);
   static void streamStateChanged(pa_stream* stream, void* self);
   static void streamReadable(pa_stream* stream, size_t bytes, void* self);
@@ -67,18 +95,21 @@ class PulseAudioCapture {
   void followDefaultSink(const pa_sink_info& sink);
   void fail(const char* what);
   void readAvailable();
-  std::optional<PlatformError> startMixer(uint64_t deadline);
 
   BufferHandler onBuffer_;
   FailureHandler onFailure_;
   std::unique_ptr<pa_threaded_mainloop, MainloopFree> mainloop_;
   std::unique_ptr<pa_context, ContextRelease> context_;
   std::unique_ptr<pa_stream, StreamRelease> stream_;
-  ProcessTree excluded_;
+  ProcessTree excluded_;  // kept over reconnections: members that left their parent stay members
+  const bool mixes_;
   std::unique_ptr<SinkInputMixer> mixer_;  // instead of stream_ when processes are excluded
+  std::unique_ptr<pa_time_event, TimerFree> reconnection_;  // armed while the connection is lost
+  bool lost_ = false;                  // under the loop's lock
+  double attemptStarted_ = 0;          // when the present connection was asked for
   AudioTimeline timeline_{kSampleRate};  // touched on the sound thread only
   bool loopRunning_ = false;
-  bool running_ = false;             // the stream reached READY; touched under the loop's lock
+  bool running_ = false;             // start() succeeded; touched under the loop's lock
   std::atomic<bool> stopping_{false};
   std::atomic<bool> failed_{false};
 };

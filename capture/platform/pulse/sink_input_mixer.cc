@@ -17,6 +17,18 @@ constexpr pa_usec_t kTickMicroseconds = 20000;
 constexpr int64_t kFadeFrames = 240;              // 5 ms
 constexpr double kAwaySeconds = 1.0;
 constexpr int64_t kMixCapacityFrames = 48000 * 2;  // well beyond the delay
+// The alignment of the mix to the monitor: over 50 ms, by up to 40 ms either way (the tolerance of
+// each stream's AudioTimeline), out of the last 8192 frames of each.
+constexpr int64_t kAlignFrames = 2400;
+constexpr int64_t kLagFrames = 1920;
+constexpr int64_t kRecentFrames = 8192;
+
+// Appends `frames` to `recent`, keeping its last kRecentFrames frames.
+void remember(std::vector<float>& recent, const std::vector<float>& frames) {
+  recent.insert(recent.end(), frames.begin(), frames.end());
+  const auto keep = static_cast<size_t>(kRecentFrames * kChannels);
+  if (recent.size() > keep) recent.erase(recent.begin(), recent.end() - static_cast<std::ptrdiff_t>(keep));
+}
 
 // Runs `work` for a callback of the sound library, which must not be unwound through: an
 // allocation failure loses what `work` was doing (a buffer, a sink input) and nothing else.
@@ -38,9 +50,9 @@ void SinkInputMixer::StreamRelease::operator()(pa_stream* stream) const {
   pa_stream_unref(stream);
 }
 
-SinkInputMixer::SinkInputMixer(pa_context* context, pa_threaded_mainloop* loop, ProcessTree excluded,
+SinkInputMixer::SinkInputMixer(pa_context* context, pa_threaded_mainloop* loop, ProcessTree& excluded,
                                BufferHandler onBuffer)
-    : context_(context), loop_(loop), excluded_(std::move(excluded)), onBuffer_(std::move(onBuffer)) {}
+    : context_(context), loop_(loop), excluded_(excluded), onBuffer_(std::move(onBuffer)) {}
 
 SinkInputMixer::~SinkInputMixer() {
   pa_context_set_subscribe_callback(context_, nullptr, nullptr);
@@ -274,11 +286,21 @@ void SinkInputMixer::read(Input& input) {
 }
 
 void SinkInputMixer::tick() {
-  guarded([&] { mixDown(); });
+  guarded([&] {
+    followInputs();
+    mixDown(hostTimeSeconds() - kDelaySeconds);
+  });
   pa_context_rttime_restart(context_, timer_, pa_rtclock_now() + kTickMicroseconds);
 }
 
-void SinkInputMixer::mixDown() {
+void SinkInputMixer::flush() {
+  if (!mix_) return;
+  // The monitor's sound up to where it came while it was handed out (the mix's beyond that would
+  // not line up with it), else the mix's up to now.
+  guarded([&] { mixDown(monitorHandedOut_ ? mix_->hostTimeOf(wholeReached_) : hostTimeSeconds()); });
+}
+
+void SinkInputMixer::followInputs() {
   // A stream that ended while its sink input lives (PulseAudio ends those of a moved sink input) is
   // replaced when the sink input is still on the sink. One whose sink input plays elsewhere is asked
   // after every tick for a second (PipeWire does not always tell of its move back), then given up.
@@ -297,17 +319,58 @@ void SinkInputMixer::mixDown() {
     if (input.away || input.ended) askAgain(entry.first);
     return input.ended;
   });
-  const int64_t until = mix_->frameAt(hostTimeSeconds() - kDelaySeconds);
-  const int64_t from = mix_->taken();
-  std::vector<float> frames = mix_->take(until);
+}
+
+void SinkInputMixer::mixDown(double untilTime) {
+  const int64_t until = mix_->frameAt(untilTime);
+  const int64_t from = wholeMix_->taken();
+  if (until <= from) return;
+  if (!startAligned_ && !alignStart() && until - from < kMixCapacityFrames / 4) return;
+  startAligned_ = true;
   std::vector<float> whole = wholeMix_->take(until);
-  if (frames.empty()) return;
   // The monitor where it covers the whole stretch and nothing excluded played then.
   const bool monitor = wholeFrom_ && *wholeFrom_ <= from && until <= wholeReached_ &&
                        !excludedPlayback_.playedDuring(mix_->hostTimeOf(from), mix_->hostTimeOf(until));
+  if (!monitor && monitorHandedOut_) align(from);
+  monitorHandedOut_ = monitor;
+  std::vector<float> frames = mixFrames(from - lag_, until - lag_);
+  remember(wholeRecent_, whole);
   excludedPlayback_.forgetBefore(mix_->hostTimeOf(from));
   onBuffer_(audioBuffer(mix_->hostTimeOf(from),
                         std::make_shared<std::vector<float>>(std::move(monitor ? whole : frames))));
+}
+
+std::vector<float> SinkInputMixer::mixFrames(int64_t from, int64_t until) {
+  if (until > mix_->taken()) remember(mixRecent_, mix_->take(until));
+  const int64_t recentFrom = mix_->taken() - static_cast<int64_t>(mixRecent_.size()) / kChannels;
+  std::vector<float> frames(static_cast<size_t>(std::max<int64_t>(until - from, 0) * kChannels), 0.0f);
+  for (int64_t frame = std::max(from, recentFrom); frame < until; ++frame) {
+    std::copy_n(mixRecent_.begin() + (frame - recentFrom) * kChannels, kChannels,
+                frames.begin() + (frame - from) * kChannels);
+  }
+  return frames;
+}
+
+bool SinkInputMixer::alignStart() {
+  if (!wholeFrom_) return false;
+  if (*wholeFrom_ <= wholeMix_->taken()) return true;  // the monitor is there from the first frame on
+  // Monitor frames [start, start + kAlignFrames) against the mix around them.
+  const int64_t start = *wholeFrom_ + kLagFrames;
+  if (wholeReached_ < start + kAlignFrames + kLagFrames) return false;
+  const std::vector<float> reference = wholeMix_->peek(start, start + kAlignFrames);
+  const std::vector<float> signal = mix_->peek(start - kLagFrames, start + kAlignFrames + kLagFrames);
+  lag_ = bestLag(reference.data(), signal.data(), kAlignFrames, kLagFrames, kChannels);
+  return true;
+}
+
+void SinkInputMixer::align(int64_t frame) {
+  // Monitor frames [frame - kLagFrames - kAlignFrames, frame - kLagFrames) against the mix around
+  // them: all of it taken out of the mix already, none of it holding the excluded sound yet.
+  if (static_cast<int64_t>(wholeRecent_.size()) / kChannels < kLagFrames + kAlignFrames) return;
+  const float* reference = wholeRecent_.data() + wholeRecent_.size() - (kLagFrames + kAlignFrames) * kChannels;
+  const int64_t end = frame - kLagFrames - lag_;
+  const std::vector<float> signal = mixFrames(end - kAlignFrames - kLagFrames, end + kLagFrames);
+  lag_ += bestLag(reference, signal.data(), kAlignFrames, kLagFrames, kChannels);
 }
 
 }  // namespace rezoro::capture

@@ -30,7 +30,12 @@ namespace rezoro::capture {
 // 5 ms. What was captured up to a moment has been handed out `kDelaySeconds` and a tick later.
 // The sink's monitor is recorded beside them, and handed out instead of the mix wherever no sink
 // input of an excluded process was on the sink (ExcludedPlayback) and the monitor's audio has come:
-// the mix stands in for the monitor only while an excluded process plays.
+// the mix stands in for the monitor only while an excluded process plays. Each stream's buffers are
+// placed by estimates that may differ by some milliseconds, so when the mix takes over, it is first
+// aligned to the monitor by their correlation over the 50 ms before (bestLag): a steady sound goes
+// on without a jump, a gap or a stretch heard twice, and so it does when the monitor takes back.
+// Likewise at the start, where the mix stands in until the monitor's first frame: it is aligned by
+// the 50 ms after that frame, which the delay leaves time for.
 //
 // Lives on the sound thread of a threaded main loop: it is made, started and released under the
 // loop's lock, with a connected context, and every callback runs there.
@@ -41,7 +46,8 @@ class SinkInputMixer {
   // have to arrive.
   static constexpr double kDelaySeconds = 0.2;
 
-  SinkInputMixer(pa_context* context, pa_threaded_mainloop* loop, ProcessTree excluded, BufferHandler onBuffer);
+  // `excluded` is refreshed as sink inputs come; it must outlive the mixer.
+  SinkInputMixer(pa_context* context, pa_threaded_mainloop* loop, ProcessTree& excluded, BufferHandler onBuffer);
   ~SinkInputMixer();
   SinkInputMixer(const SinkInputMixer&) = delete;
   SinkInputMixer& operator=(const SinkInputMixer&) = delete;
@@ -50,6 +56,9 @@ class SinkInputMixer {
   void start();
   bool ready() const { return ready_; }
   bool failed() const { return failed_; }
+  // Hands out at once all that is mixed up to now, without waiting the delay: for a connection
+  // that was lost, whose streams bring nothing more.
+  void flush();
 
  private:
   struct StreamRelease {
@@ -84,11 +93,22 @@ class SinkInputMixer {
   void takeBack(uint32_t index);
   void read(Input& input);
   void tick();
-  void mixDown();
+  // Replaces the streams that ended while their sink input lives, and drops those gone elsewhere.
+  void followInputs();
+  // Hands out the mix up to the frame captured at `until`.
+  void mixDown(double until);
+  // The mix's frames [from, until), the part already taken out of it from mixRecent_ (silence
+  // before that).
+  std::vector<float> mixFrames(int64_t from, int64_t until);
+  // Sets lag_ so that the mix continues the monitor handed out up to `frame`.
+  void align(int64_t frame);
+  // Sets lag_ so that the mix handed out before the monitor's first frame leads into it; false
+  // while the frames to tell by have yet to come.
+  bool alignStart();
 
   pa_context* context_;
   pa_threaded_mainloop* loop_;
-  ProcessTree excluded_;
+  ProcessTree& excluded_;
   BufferHandler onBuffer_;
   std::optional<uint32_t> sink_;
   std::string monitor_;
@@ -103,6 +123,11 @@ class SinkInputMixer {
   std::optional<int64_t> wholeFrom_;  // the mix frame from which the present monitor stream came
   int64_t wholeReached_ = 0;          // and up to which
   ExcludedPlayback excludedPlayback_;
+  int64_t lag_ = 0;                 // monitor frame k is handed out as mix frame k - lag_
+  bool monitorHandedOut_ = false;   // the last stretch handed out was the monitor's
+  bool startAligned_ = false;       // the mix before the monitor's first frame is lined up with it
+  std::vector<float> mixRecent_;    // the frames last taken out of the mix, up to its taken()
+  std::vector<float> wholeRecent_;  // the monitor's last frames, up to wholeMix_'s taken()
   pa_time_event* timer_ = nullptr;
 };
 

@@ -319,8 +319,9 @@ TEST_F(X11CaptureStreamTest, ALostDisplayIsReportedOnceToTheDelegate) {
   EXPECT_FALSE(answerOf([&](ErrorCompletion done) { stream.stopCapture(std::move(done)); }));
 }
 
-// The sound is a stream of its own inside this one: its failure still ends the whole stream, once.
-TEST_F(X11CaptureStreamTest, ALostSoundServerEndsTheScreenHalfTooAndIsReportedOnce) {
+// The sound is a stream of its own inside this one: a sound server that goes away costs the
+// pictures nothing, and is no failure.
+TEST_F(X11CaptureStreamTest, ALostSoundServerLeavesThePicturesComing) {
   world_.reset();
   world_ = testing::DisplayAndSound::start({.display = true, .sound = true});
   auto collector = std::make_shared<Collector>(queue_);
@@ -340,12 +341,11 @@ TEST_F(X11CaptureStreamTest, ALostSoundServerEndsTheScreenHalfTooAndIsReportedOn
   ASSERT_TRUE(collector->waitFor(hasAudio, 5s));
   EXPECT_GT(stream.statistics().audioFrames, 0);
   world_->sound().kill();
-  EXPECT_TRUE(collector->waitFor([](auto&, auto& failures) { return !failures.empty(); }, 5s));
   std::this_thread::sleep_for(300ms);
   const size_t frames = collector->of(StreamOutputType::screen).size();
-  std::this_thread::sleep_for(300ms);  // a running screen half would have delivered 7 frames meanwhile
-  EXPECT_EQ(collector->of(StreamOutputType::screen).size(), frames);
-  EXPECT_EQ(collector->failures().size(), 1u);
+  std::this_thread::sleep_for(500ms);  // 12 frames at 24 fps
+  EXPECT_GE(collector->of(StreamOutputType::screen).size(), frames + 8);
+  EXPECT_TRUE(collector->failures().empty());
   EXPECT_FALSE(answerOf([&](ErrorCompletion done) { stream.stopCapture(std::move(done)); }));
 }
 
