@@ -12,6 +12,7 @@
 #include "common/atomic_file.h"
 #include "common/uuid.h"
 #include "cutout/platform/onnx/isnet_engine.h"
+#include "cutout/platform/vips/vips_image_source.h"
 #include "cutout/platform/vips/vips_support.h"
 #include "cutout/segmentation/foreground_request.h"
 #include "cutout/segmentation/gray_mask.h"
@@ -60,7 +61,10 @@ int main(int argc, char** argv) {
     std::printf("photo %s, peak RSS before %.0f MiB\n", photo.c_str(), peakRssMiB());
 
     IsnetEngine engine;
-    const ImageRequestHandler handler{ImageRequestHandler::File{photo, 1}};
+    const auto source = VipsImageSource::open(photo);
+    if (!source) throw std::runtime_error("cannot open " + photo.string());
+    const auto [width, height] = source->uprightSize();
+    const ImageRequestHandler handler{ImageRequestHandler::File{*source, width, height}};
     for (int run = 1; run <= runs; ++run) {
       const auto start = std::chrono::steady_clock::now();
       const auto observation = engine.perform(configuredRequest(engine), handler);

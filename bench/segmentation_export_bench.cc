@@ -15,6 +15,7 @@
 #include "common/unique_fd.h"
 #include "common/uuid.h"
 #include "cutout/platform/onnx/isnet_engine.h"
+#include "cutout/platform/vips/vips_image_source.h"
 #include "cutout/platform/vips/vips_support.h"
 #include "cutout/segmentation/foreground_request.h"
 #include "cutout/segmentation/gray_mask.h"
@@ -37,19 +38,14 @@ double threadCpuSeconds() {
 int main() {
   try {
     const auto directory = std::filesystem::temp_directory_path();
-    // An 8000 × 8000 file that the scaled mask takes its size from; only its header is read.
-    const std::filesystem::path canvas = directory / ("export-bench-" + newUuidString() + ".png");
-    const ScopedFileRemoval canvasRemoval(canvas);
-    startVips();
-    VipsImage* black = nullptr;
-    if (vips_black(&black, 8000, 8000, nullptr) != 0) throwVipsError("vips_black");
-    const VipsImagePtr blackImage(black);
-    if (vips_pngsave(blackImage.get(), canvas.c_str(), "compression", 1, nullptr) != 0) throwVipsError("pngsave");
-
     IsnetEngine engine;
     const std::filesystem::path photo = std::filesystem::path(REZORO_BENCH_DEPS_DIR) / "opencv-doc/messi5.jpg";
-    const auto observation = engine.perform(configuredRequest(engine), {ImageRequestHandler::File{photo, 1}});
-    const auto scaled = observation->generateScaledMask(observation->allInstances(), {ImageRequestHandler::File{canvas, 1}});
+    const auto source = VipsImageSource::open(photo);
+    if (!source) throw std::runtime_error("cannot open " + photo.string());
+    const auto [width, height] = source->uprightSize();
+    const auto observation = engine.perform(configuredRequest(engine), {ImageRequestHandler::File{*source, width, height}});
+    // The scaled mask takes its size from the handler.
+    const auto scaled = observation->generateScaledMask(observation->allInstances(), {ImageRequestHandler::File{*source, 8000, 8000}});
     const GrayMask mask = grayscaleMask(*scaled);
 
     const std::filesystem::path output = directory / ("export-bench-" + newUuidString() + ".png");

@@ -183,7 +183,7 @@ Json run(const Json& request, const PhaseCallback& phase, CutoutServices& servic
   if (orientation >= 5) std::swap(width, height);
 
   phase("loading");
-  const ImageRequestHandler handler{ImageRequestHandler::File{snapshot.path(), orientation}};
+  const ImageRequestHandler handler{ImageRequestHandler::File{*source, width, height}};
   phase("running");
 
   std::unique_ptr<InstanceMaskObservation> observation = nativeStep([&] {

@@ -95,7 +95,9 @@ class PipelineTest : public ::testing::Test {
                               openedPaths_.push_back(path);
                               if (afterOpening_) afterOpening_();
                               if (!openable_) return nullptr;
-                              return std::make_unique<HeaderSource>(properties_);
+                              auto source = std::make_unique<HeaderSource>(properties_);
+                              lastSource_ = source.get();
+                              return source;
                             }};
     return run(request, [&](std::string_view phase) { phases_.emplace_back(phase); }, services);
   }
@@ -115,6 +117,7 @@ class PipelineTest : public ::testing::Test {
   bool openable_ = true;
   int opened_ = 0;
   std::vector<fs::path> openedPaths_;
+  const ImageSource* lastSource_ = nullptr;
   std::function<void()> afterOpening_;
   std::vector<std::string> phases_;
   testing::ScriptedDetector detector_;
@@ -201,14 +204,15 @@ TEST_F(PipelineTest, EveryStageReadsTheInputAsItWasWhenOpened) {
     std::ofstream(dir_ / "other.jpg") << "yet another";
     fs::rename(dir_ / "other.jpg", input_);
   };
-  std::string segmented;
-  engine.wholeImageFailure = [&] { segmented = contents(engine.wholeImageRequests.back().path); };
+  std::string opened;
+  engine.wholeImageFailure = [&] { opened = contents(openedPaths_.back()); };
   runWith(engine, request(dir_ / "mask.png"));
   ASSERT_EQ(openedPaths_.size(), 1u);
   ASSERT_EQ(engine.wholeImageRequests.size(), 1u);
   EXPECT_NE(openedPaths_[0], input_);
-  EXPECT_EQ(engine.wholeImageRequests[0].path, openedPaths_[0]);
-  EXPECT_EQ(segmented, original);
+  // The segmentation decodes through the one source opened on the copy, never the path again.
+  EXPECT_EQ(&engine.wholeImageRequests[0].source.get(), lastSource_);
+  EXPECT_EQ(opened, original);
 }
 
 TEST_F(PipelineTest, OrientationSwapsOnlyForFiveToEight) {
@@ -220,8 +224,8 @@ TEST_F(PipelineTest, OrientationSwapsOnlyForFiveToEight) {
     setImage(30, 20, orientation);
     const Json result = runWith(engine, request(dir_ / "mask.png"));
     EXPECT_EQ(result["mask_size"], Json({w, h})) << orientation;
-    const int expected = orientation >= 1 && orientation <= 8 ? int(orientation) : 1;
-    EXPECT_EQ(engine.wholeImageRequests.back().orientation, expected);
+    EXPECT_EQ(engine.wholeImageRequests.back().width, w);
+    EXPECT_EQ(engine.wholeImageRequests.back().height, h);
   }
 }
 
@@ -264,8 +268,8 @@ TEST_F(PipelineTest, RecoversAMissedProminentPerson) {
   ScriptedEngine engine(maskWithBlock(100, 80, 40, 20, 60, 68));
   engine.wholeMask = maskWithBlock(100, 80, 0, 0, 10, 10);
   detector_.answer = [](const UprightImage&) {
-    // 20 × 60 = 1200 = 15 % of 8000; normalised, bottom-left origin.
-    return std::vector<HumanObservation>{{0.9f, Rect{0.4, 1.0 - 70.0 / 80.0, 0.2, 60.0 / 80.0}}};
+    // 20 × 60 = 1200 = 15 % of 8000.
+    return std::vector<HumanObservation>{{0.9f, Rect{40, 10, 20, 60}}};
   };
   const Json result = runWith(engine, request(dir_ / "mask.png"));
   EXPECT_EQ(result["recovery_mode"], "missed_prominent_people");
@@ -281,8 +285,10 @@ TEST_F(PipelineTest, SearchesForPeopleOnAReducedDecodeAndCropsTheFullSize) {
   setImage(2000, 1600);
   ScriptedEngine engine(maskWithBlock(2000, 1600, 800, 400, 1200, 1360));
   engine.wholeMask = maskWithBlock(2000, 1600, 0, 0, 100, 100);
-  detector_.answer = [](const UprightImage&) {
-    return std::vector<HumanObservation>{{0.9f, Rect{0.4, 1.0 - 1400.0 / 1600.0, 0.2, 1200.0 / 1600.0}}};
+  detector_.answer = [](const UprightImage& image) {
+    // The person (800, 200, 400, 1200), in pixels of the reduced picture the detector sees.
+    const double sx = double(image.width) / 2000, sy = double(image.height) / 1600;
+    return std::vector<HumanObservation>{{0.9f, Rect{800 * sx, 200 * sy, 400 * sx, 1200 * sy}}};
   };
   const Json result = runWith(engine, request(dir_ / "mask.png"));
   ASSERT_EQ(detector_.seenSizes.size(), 1u);
@@ -313,7 +319,7 @@ TEST_F(PipelineTest, FailedRecoveryKeepsItsCropPasses) {
   ScriptedEngine engine(maskWithBlock(100, 80, 30, 20, 70, 68));
   engine.wholeMask = maskWithBlock(100, 80, 0, 0, 10, 10);
   detector_.answer = [](const UprightImage&) {
-    return std::vector<HumanObservation>{{0.9f, Rect{0.4, 1.0 - 70.0 / 80.0, 0.2, 60.0 / 80.0}}};
+    return std::vector<HumanObservation>{{0.9f, Rect{40, 10, 20, 60}}};
   };
   const Json result = runWith(engine, request(dir_ / "mask.png"));
   EXPECT_EQ(result["recovery_mode"], "none");
@@ -334,7 +340,7 @@ TEST_F(PipelineTest, NothingFoundFallsBackToDistantPeople) {
   EXPECT_FALSE(fs::exists(dir_ / "mask.png"));
 
   detector_.answer = [](const UprightImage& image) {
-    return image.width == 100 ? std::vector<HumanObservation>{{0.9f, Rect{0.4, 1.0 - 70.0 / 80.0, 0.2, 60.0 / 80.0}}}
+    return image.width == 100 ? std::vector<HumanObservation>{{0.9f, Rect{40, 10, 20, 60}}}
                               : std::vector<HumanObservation>{};
   };
   ScriptedEngine scene(maskWithBlock(100, 80, 40, 20, 60, 68));

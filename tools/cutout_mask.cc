@@ -1,5 +1,6 @@
-// Runs the foreground segmentation on one image and writes its mask as a PNG, for a person to look at:
-//   cutout_mask IMAGE MASK.png [ORIENTATION]
+// Runs the foreground segmentation on one image (turned upright by its own orientation) and writes
+// its mask as a PNG, for a person to look at:
+//   cutout_mask IMAGE MASK.png
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +9,7 @@
 
 #include "cutout/cutout_failure.h"
 #include "cutout/platform/onnx/isnet_engine.h"
+#include "cutout/platform/vips/vips_image_source.h"
 #include "cutout/segmentation/foreground_request.h"
 #include "cutout/segmentation/gray_mask.h"
 #include "cutout/segmentation/mask_export.h"
@@ -15,13 +17,19 @@
 using namespace rezoro::cutout;
 
 int main(int argc, char** argv) {
-  if (argc < 3 || argc > 4) {
-    std::fprintf(stderr, "usage: %s IMAGE MASK.png [ORIENTATION]\n", argv[0]);
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: %s IMAGE MASK.png\n", argv[0]);
     return 2;
   }
   try {
     IsnetEngine engine;
-    const ImageRequestHandler handler{ImageRequestHandler::File{argv[1], argc == 4 ? std::atoi(argv[3]) : 1}};
+    const auto source = VipsImageSource::open(argv[1]);
+    if (!source) {
+      std::fprintf(stderr, "%s: not an image this program reads\n", argv[1]);
+      return 1;
+    }
+    const auto [width, height] = source->uprightSize();
+    const ImageRequestHandler handler{ImageRequestHandler::File{*source, width, height}};
     const auto start = std::chrono::steady_clock::now();
     const auto observation = engine.perform(configuredRequest(engine), handler);
     const auto performed = std::chrono::steady_clock::now();

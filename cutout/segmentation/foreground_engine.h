@@ -1,7 +1,7 @@
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -9,6 +9,7 @@
 #include <variant>
 #include <vector>
 
+#include "cutout/segmentation/image_source.h"
 #include "cutout/segmentation/pixel_buffer.h"
 #include "cutout/segmentation/upright_image.h"
 
@@ -25,20 +26,19 @@ enum class ComputeStage { main, postProcessing };
 // Stages in the order the service lists them, each with its devices in preference order.
 using ComputeStageDevices = std::vector<std::pair<ComputeStage, std::vector<ComputeDevice>>>;
 
-// What an analysis request is performed on: an image file with the orientation to apply, or an
-// upright image in memory (a crop).
+// What an analysis request is performed on: the job's opened image file, which the analysis decodes
+// (upright, through the source) at the size it needs, or an upright image in memory (a crop).
 struct ImageRequestHandler {
   struct File {
-    std::filesystem::path path;
-    int orientation = 1;  // 1..8, as in the file's header
+    std::reference_wrapper<ImageSource> source;
+    int64_t width = 0;  // the upright size, its header's with the axes swapped for orientations 5..8
+    int64_t height = 0;
   };
   std::variant<File, std::shared_ptr<const UprightImage>> image;
 };
 
-// A configured, unperformed foreground-instance segmentation request.
+// A configured, unperformed foreground-instance segmentation request: the device of each stage.
 struct ForegroundRequest {
-  int revision = 1;
-  bool preferBackgroundProcessing = true;
   std::map<ComputeStage, ComputeDevice> computeDevices;
 };
 

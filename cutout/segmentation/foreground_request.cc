@@ -29,8 +29,6 @@ ForegroundRequest configuredRequest(ForegroundEngine& engine) {
   if (!hasMain) throw CutoutFailure::unsupportedHardware;
 
   ForegroundRequest request;
-  request.revision = 1;
-  request.preferBackgroundProcessing = true;
   for (const auto& [stage, devices] : stages) {
     // The main stage runs the network: a GPU when there is one. Linux machines often have none, so
     // it falls back to the CPU rather than refusing the machine.

@@ -72,20 +72,7 @@ GrayMask grayscaleMask(PixelBuffer& buffer) {
 }
 
 double foregroundCoverage(const GrayMask& mask, const Rect& bounds) {
-  const Rect whole{0, 0, static_cast<double>(mask.width), static_cast<double>(mask.height)};
-  const Rect clipped = bounds.intersection(whole);
-  if (clipped.isNull()) return 0;
-  const int64_t x0 = std::max<int64_t>(static_cast<int64_t>(std::floor(clipped.minX())), 0);
-  const int64_t y0 = std::max<int64_t>(static_cast<int64_t>(std::floor(clipped.minY())), 0);
-  const int64_t x1 = std::min<int64_t>(static_cast<int64_t>(std::ceil(clipped.maxX())), mask.width);
-  const int64_t y1 = std::min<int64_t>(static_cast<int64_t>(std::ceil(clipped.maxY())), mask.height);
-  if (x0 >= x1 || y0 >= y1) return 0;
-  int64_t count = 0;
-  for (int64_t y = y0; y < y1; ++y) {
-    const uint8_t* row = mask.bytes.data() + y * mask.width;
-    for (int64_t x = x0; x < x1; ++x) count += row[x] >= 128;
-  }
-  return static_cast<double>(count) / static_cast<double>((x1 - x0) * (y1 - y0));
+  return foregroundShareOf(mask.bytes, mask.width, mask.height, bounds, [](uint8_t value) { return value >= 128; });
 }
 
 MaskStatistics maskStatistics(const GrayMask& mask) {

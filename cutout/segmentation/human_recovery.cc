@@ -122,13 +122,7 @@ std::vector<HumanGroup> groupedPeople(const std::vector<HumanBox>& boxes) {
 }
 
 Rect recoveryCrop(const HumanGroup& group, double paddingX, double paddingY, int64_t width, int64_t height) {
-  const Rect bounds = group.bounds.standardized();
-  const double px = std::max(paddingX * bounds.width, minimumPadding);
-  const double py = std::max(paddingY * bounds.height, minimumPadding);
-  const Rect padded = bounds.insetBy(-px, -py).intersection({0, 0, double(width), double(height)});
-  if (padded.isNull()) return padded;
-  const double x0 = std::floor(padded.minX()), y0 = std::floor(padded.minY());
-  return {x0, y0, std::ceil(padded.maxX()) - x0, std::ceil(padded.maxY()) - y0};
+  return paddedCrop(group.bounds, paddingX, paddingY, minimumPadding, width, height);
 }
 
 RecoveredMask recoverPeople(const std::vector<HumanBox>& boxes, const UprightImage& image, double paddingX,

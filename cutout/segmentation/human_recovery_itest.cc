@@ -20,8 +20,8 @@ namespace fs = std::filesystem;
 
 using testing::TemporaryFolder;
 
-GrayMask wholeImageMask(IsnetEngine& engine, const fs::path& file) {
-  const ImageRequestHandler handler{ImageRequestHandler::File{file, 1}};
+GrayMask wholeImageMask(IsnetEngine& engine, ImageSource& source, int64_t width, int64_t height) {
+  const ImageRequestHandler handler{ImageRequestHandler::File{source, width, height}};
   const auto observation = engine.perform(configuredRequest(engine), handler);
   if (!observation || observation->allInstances().empty()) return {};
   auto buffer = observation->generateScaledMask(observation->allInstances(), handler);
@@ -40,12 +40,12 @@ TEST(RecoverDistantPeople, RecoversAPersonTheWholeImageSegmentationMissed) {
   ASSERT_EQ(std::system(command.c_str()), 0);
   const Rect missed{639, 241, 46, 82};
   IsnetEngine engine;
-  const GrayMask whole = wholeImageMask(engine, frame);
+  auto source = VipsImageSource::open(frame);
+  ASSERT_NE(source, nullptr);
+  const GrayMask whole = wholeImageMask(engine, *source, 768, 576);
   ASSERT_EQ(whole.width, 768);
   EXPECT_LT(foregroundCoverage(whole, missed), 0.1);
 
-  auto source = VipsImageSource::open(frame);
-  ASSERT_NE(source, nullptr);
   NanodetDetector detector;
   const RecoveredMask recovered = recoverDistantPeople(*source, 768, 576, detector, engine);
   EXPECT_EQ(recovered.detectionPasses, 10);

@@ -240,8 +240,8 @@ ScriptedDetector crowdDetector(int count) {
   ScriptedDetector detector;
   detector.answer = [count](const UprightImage& image) {
     if (image.width != 1000) return std::vector<HumanObservation>{};
-    // The person (500, 200, 100, 300) of a 1000 × 500 image, normalised with a bottom-left origin.
-    return std::vector<HumanObservation>(size_t(count), {0.9f, Rect{0.5, 0, 0.1, 0.6}});
+    // The person (500, 200, 100, 300) of a 1000 × 500 image.
+    return std::vector<HumanObservation>(size_t(count), {0.9f, Rect{500, 200, 100, 300}});
   };
   return detector;
 }

@@ -10,7 +10,7 @@ namespace {
 constexpr float minimumConfidence = 0.6f;
 constexpr double minimumWidth = 2;
 constexpr double minimumHeight = 8;
-// How far a normalised box may reach past the analysed image before it counts as garbage.
+// How far a box may reach past the analysed image, as a share of its size, before it counts as garbage.
 constexpr double boxSlack = 0.01;
 // A box ending this close to a tile side that lies inside the image is a person cut by the tile.
 constexpr double tileBorder = 2;
@@ -60,17 +60,23 @@ std::vector<HumanBox> detectedPeople(const UprightImage& image, const Rect& tile
     observations = detector.perform(request, *cut);
   }
 
+  // The detector answers in pixels of what it analysed; the tile is in full-size pixels.
+  const double analysedWidth = pixels->width, analysedHeight = pixels->height;
   const double tx = tile.minX(), ty = tile.minY(), tw = tile.standardized().width, th = tile.standardized().height;
+  const double sx = tw / analysedWidth, sy = th / analysedHeight;
   const Rect imageRect{0, 0, full.width, full.height};
   std::vector<HumanBox> people;
   for (const HumanObservation& observation : observations) {
     if (!std::isfinite(observation.confidence) || observation.confidence < minimumConfidence) continue;
-    const Rect& b = observation.boundingBox;
+    const Rect& b = observation.bounds;
     if (!isFinite(b)) continue;
-    if (b.minX() < -boxSlack || b.minY() < -boxSlack || b.maxX() > 1 + boxSlack || b.maxY() > 1 + boxSlack) continue;
-    const double width = b.standardized().width * tw, height = b.standardized().height * th;
+    if (b.minX() < -boxSlack * analysedWidth || b.minY() < -boxSlack * analysedHeight ||
+        b.maxX() > (1 + boxSlack) * analysedWidth || b.maxY() > (1 + boxSlack) * analysedHeight) {
+      continue;
+    }
+    const double width = b.standardized().width * sx, height = b.standardized().height * sy;
     if (width < minimumWidth || height < minimumHeight) continue;
-    const Rect r = Rect{tx + b.minX() * tw, ty + (1 - b.maxY()) * th, width, height}.intersection(imageRect);
+    const Rect r = Rect{tx + b.minX() * sx, ty + b.minY() * sy, width, height}.intersection(imageRect);
     if (r.isNull() || r.width < minimumWidth || r.height < minimumHeight) continue;
     if ((r.minX() - tx < tileBorder && tx > 0) || ((tx + tw) - r.maxX() < tileBorder && tx + tw < full.width) ||
         (r.minY() - ty < tileBorder && ty > 0) || ((ty + th) - r.maxY() < tileBorder && ty + th < full.height)) {

@@ -36,9 +36,9 @@ HumanObservation seen(float confidence, double x, double y, double width, double
   return {confidence, Rect{x, y, width, height}};
 }
 
-TEST(DetectedPeople, ConvertsNormalisedBottomLeftBoxesOfTheTileToImagePixels) {
+TEST(DetectedPeople, ConvertsBoxesOfTheTileToImagePixels) {
   ScriptedDetector detector;
-  const auto people = peopleIn({100, 50, 400, 300}, {seen(0.9f, 0.1, 0.2, 0.3, 0.5)}, &detector);
+  const auto people = peopleIn({100, 50, 400, 300}, {seen(0.9f, 40, 90, 120, 150)}, &detector);
   ASSERT_EQ(people.size(), 1u);
   expectNear(people[0].bounds, {140, 140, 120, 150});
   EXPECT_FLOAT_EQ(people[0].confidence, 0.9f);
@@ -52,7 +52,8 @@ TEST(DetectedPeople, CutsTheTileFromAReducedPictureAtItsScale) {
   // The 1000 × 500 picture decoded at half size; tile and boxes stay in full-size pixels.
   const UprightImage half = coordinateImage(500, 250);
   ScriptedDetector detector;
-  detector.answer = [](const UprightImage&) { return std::vector<HumanObservation>{seen(0.9f, 0.1, 0.2, 0.3, 0.5)}; };
+  // The detector answers in pixels of the half-size tile it saw.
+  detector.answer = [](const UprightImage&) { return std::vector<HumanObservation>{seen(0.9f, 20, 45, 60, 75)}; };
   const auto people = detectedPeople(half, {100, 50, 400, 300}, {1000, 500}, detector, configuredHumanRequest(detector));
   ASSERT_EQ(people.size(), 1u);
   expectNear(people[0].bounds, {140, 140, 120, 150});
@@ -61,48 +62,48 @@ TEST(DetectedPeople, CutsTheTileFromAReducedPictureAtItsScale) {
 }
 
 TEST(DetectedPeople, KeepsConfidenceFromTheFloatNearestSixTenths) {
-  const auto people = peopleIn({0, 0, 1000, 500}, {seen(0.59f, 0.1, 0.1, 0.1, 0.5), seen(0.6f, 0.5, 0.1, 0.1, 0.5),
-                                                   seen(std::nanf(""), 0.3, 0.1, 0.1, 0.5),
-                                                   seen(std::numeric_limits<float>::infinity(), 0.7, 0.1, 0.1, 0.5)});
+  const auto people = peopleIn({0, 0, 1000, 500}, {seen(0.59f, 100, 200, 100, 250), seen(0.6f, 500, 200, 100, 250),
+                                                   seen(std::nanf(""), 300, 200, 100, 250),
+                                                   seen(std::numeric_limits<float>::infinity(), 700, 200, 100, 250)});
   ASSERT_EQ(people.size(), 1u);
   EXPECT_FLOAT_EQ(people[0].confidence, 0.6f);
 }
 
 TEST(DetectedPeople, ToleratesBoxesReachingOnePercentPastTheTileAndClipsThem) {
-  const auto kept = peopleIn({0, 0, 400, 300}, {seen(0.9f, -0.005, 0.2, 0.2, 0.5)});
+  const auto kept = peopleIn({0, 0, 400, 300}, {seen(0.9f, -2, 90, 80, 150)});
   ASSERT_EQ(kept.size(), 1u);
   expectNear(kept[0].bounds, {0, 90, 78, 150});
-  EXPECT_TRUE(peopleIn({0, 0, 400, 300}, {seen(0.9f, -0.02, 0.2, 0.2, 0.5)}).empty());
-  EXPECT_TRUE(peopleIn({0, 0, 400, 300}, {seen(0.9f, 0.5, 0.2, 0.52, 0.5)}).empty());
-  EXPECT_TRUE(peopleIn({0, 0, 400, 300}, {seen(0.9f, 0.5, 0.2, std::nan(""), 0.5)}).empty());
+  EXPECT_TRUE(peopleIn({0, 0, 400, 300}, {seen(0.9f, -8, 90, 80, 150)}).empty());
+  EXPECT_TRUE(peopleIn({0, 0, 400, 300}, {seen(0.9f, 200, 90, 208, 150)}).empty());  // ends at 408
+  EXPECT_TRUE(peopleIn({0, 0, 400, 300}, {seen(0.9f, 200, 90, std::nan(""), 150)}).empty());
 }
 
 TEST(DetectedPeople, DropsBoxesNarrowerThanTwoOrLowerThanEightPixels) {
   const Rect tile{0, 0, 400, 400};
-  EXPECT_TRUE(peopleIn(tile, {seen(0.9f, 0.2, 0.2, 1.5 / 400, 0.2)}).empty());
-  EXPECT_EQ(peopleIn(tile, {seen(0.9f, 0.2, 0.2, 2.0 / 400, 0.2)}).size(), 1u);
-  EXPECT_TRUE(peopleIn(tile, {seen(0.9f, 0.2, 0.2, 0.1, 7.0 / 400)}).empty());
-  EXPECT_EQ(peopleIn(tile, {seen(0.9f, 0.2, 0.2, 0.1, 8.0 / 400)}).size(), 1u);
+  EXPECT_TRUE(peopleIn(tile, {seen(0.9f, 80, 240, 1.5, 80)}).empty());
+  EXPECT_EQ(peopleIn(tile, {seen(0.9f, 80, 240, 2, 80)}).size(), 1u);
+  EXPECT_TRUE(peopleIn(tile, {seen(0.9f, 80, 240, 40, 7)}).empty());
+  EXPECT_EQ(peopleIn(tile, {seen(0.9f, 80, 240, 40, 8)}).size(), 1u);
 }
 
 TEST(DetectedPeople, DropsPeopleCutByATileSideInsideTheImageOnly) {
   // Tile (300, 100, 400, 300) of 1000 × 500: every side lies inside the image.
   const Rect inner{300, 100, 400, 300};
-  EXPECT_TRUE(peopleIn(inner, {seen(0.9f, 1.0 / 400, 0.2, 0.2, 0.5)}).empty());     // starts at x = 301
-  EXPECT_EQ(peopleIn(inner, {seen(0.9f, 3.0 / 400, 0.2, 0.2, 0.5)}).size(), 1u);    // starts at x = 303
-  EXPECT_TRUE(peopleIn(inner, {seen(0.9f, 0.5, 0.2, 0.499, 0.5)}).empty());         // ends 0.4 px from the right
-  EXPECT_TRUE(peopleIn(inner, {seen(0.9f, 0.5, 0.5, 0.2, 0.499)}).empty());         // ends near the top
-  EXPECT_TRUE(peopleIn(inner, {seen(0.9f, 0.5, 0.001, 0.2, 0.5)}).empty());         // ends near the bottom
+  EXPECT_TRUE(peopleIn(inner, {seen(0.9f, 1, 90, 80, 150)}).empty());          // starts at x = 301
+  EXPECT_EQ(peopleIn(inner, {seen(0.9f, 3, 90, 80, 150)}).size(), 1u);         // starts at x = 303
+  EXPECT_TRUE(peopleIn(inner, {seen(0.9f, 200, 90, 199.6, 150)}).empty());     // ends 0.4 px from the right
+  EXPECT_TRUE(peopleIn(inner, {seen(0.9f, 200, 0.3, 80, 149.7)}).empty());     // starts near the top
+  EXPECT_TRUE(peopleIn(inner, {seen(0.9f, 200, 149.7, 80, 150)}).empty());     // ends near the bottom
   // Tile (0, 0, 400, 300): its left and top sides are the image's edges.
-  const auto atEdge = peopleIn({0, 0, 400, 300}, {seen(0.9f, 0, 0.3, 0.2, 0.7)});
+  const auto atEdge = peopleIn({0, 0, 400, 300}, {seen(0.9f, 0, 0, 80, 210)});
   ASSERT_EQ(atEdge.size(), 1u);
   expectNear(atEdge[0].bounds, {0, 0, 80, 210});
   // The whole image: no side is inside.
-  EXPECT_EQ(peopleIn({0, 0, 1000, 500}, {seen(0.9f, 0, 0, 1, 1)}).size(), 1u);
+  EXPECT_EQ(peopleIn({0, 0, 1000, 500}, {seen(0.9f, 0, 0, 1000, 500)}).size(), 1u);
 }
 
 TEST(DetectedPeople, KeepsTheDetectorsOrder) {
-  const auto people = peopleIn({0, 0, 1000, 500}, {seen(0.7f, 0.1, 0.1, 0.1, 0.5), seen(0.9f, 0.5, 0.1, 0.1, 0.5)});
+  const auto people = peopleIn({0, 0, 1000, 500}, {seen(0.7f, 100, 200, 100, 250), seen(0.9f, 500, 200, 100, 250)});
   ASSERT_EQ(people.size(), 2u);
   EXPECT_FLOAT_EQ(people[0].confidence, 0.7f);
   EXPECT_FLOAT_EQ(people[1].confidence, 0.9f);
@@ -110,7 +111,7 @@ TEST(DetectedPeople, KeepsTheDetectorsOrder) {
 
 TEST(DetectedPeople, ATileWithoutPixelsFindsNobodyWithoutAskingTheDetector) {
   ScriptedDetector detector;
-  EXPECT_TRUE(peopleIn({2000, 0, 100, 100}, {seen(0.9f, 0.1, 0.1, 0.5, 0.5)}, &detector).empty());
+  EXPECT_TRUE(peopleIn({2000, 0, 100, 100}, {seen(0.9f, 10, 10, 50, 50)}, &detector).empty());
   EXPECT_TRUE(detector.seenSizes.empty());
 }
 
@@ -158,9 +159,6 @@ TEST(ConfiguredHumanRequest, TakesTheFirstCpuOfEveryStageElseItsFirstGpu) {
         {ComputeStage::postProcessing, {{ComputeDeviceKind::neuralEngine, 0}, {ComputeDeviceKind::gpu, 3}}}};
   };
   const HumanRequest request = configuredHumanRequest(detector);
-  EXPECT_EQ(request.revision, 2);
-  EXPECT_FALSE(request.upperBodyOnly);
-  EXPECT_TRUE(request.preferBackgroundProcessing);
   EXPECT_EQ(request.computeDevices.at(ComputeStage::main), (ComputeDevice{ComputeDeviceKind::cpu, 1}));
   EXPECT_EQ(request.computeDevices.at(ComputeStage::postProcessing), (ComputeDevice{ComputeDeviceKind::gpu, 3}));
 }

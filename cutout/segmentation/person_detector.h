@@ -9,19 +9,16 @@
 
 namespace rezoro::cutout {
 
-// A configured, unperformed person detection request.
+// A configured, unperformed person detection request (whole bodies): the device of each stage.
 struct HumanRequest {
-  int revision = 2;
-  bool upperBodyOnly = false;  // whole bodies
-  bool preferBackgroundProcessing = true;
   std::map<ComputeStage, ComputeDevice> computeDevices;
 };
 
-// One person the detector found. `boundingBox` is normalised to the analysed image (0 to 1) with its
-// origin at the bottom-left corner and y growing upwards.
+// One person the detector found, in pixels of the analysed image (top-left origin, y growing
+// downwards); the box may reach slightly past the image.
 struct HumanObservation {
   float confidence = 0;
-  Rect boundingBox;
+  Rect bounds;
 };
 
 // The person detection service. Abstract so that tests can fake it; the real one is NanodetDetector.
@@ -34,10 +31,9 @@ class PersonDetector {
   virtual std::vector<HumanObservation> perform(const HumanRequest& request, const UprightImage& image) = 0;
 };
 
-// A new request for `detector`: revision 2, whole bodies, background processing preferred, and for
-// every compute stage its first CPU, else its first GPU. The device query's own exception passes
-// through unchanged; an empty table or a stage with neither device throws
-// CutoutFailure::noForeground (person detection is unavailable).
+// A new request for `detector`: for every compute stage its first CPU, else its first GPU. The
+// device query's own exception passes through unchanged; an empty table or a stage with neither
+// device throws CutoutFailure::noForeground (person detection is unavailable).
 HumanRequest configuredHumanRequest(PersonDetector& detector);
 
 }  // namespace rezoro::cutout

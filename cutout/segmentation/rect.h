@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
+#include <vector>
 
 namespace rezoro::cutout {
 
@@ -69,5 +71,51 @@ struct Rect {
     return sa.x == sb.x && sa.y == sb.y && sa.width == sb.width && sa.height == sb.height;
   }
 };
+
+// The whole pixels of a rectangle inside a width × height grid: columns [x0, x1), rows [y0, y1).
+struct PixelSpan {
+  int64_t x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+  bool isEmpty() const { return x0 >= x1 || y0 >= y1; }
+  int64_t area() const { return isEmpty() ? 0 : (x1 - x0) * (y1 - y0); }
+};
+
+// `rect` snapped outwards to whole pixels and clipped to the grid; empty for the null rectangle and
+// for one outside the grid.
+inline PixelSpan pixelSpan(const Rect& rect, int64_t width, int64_t height) {
+  if (rect.isNull()) return {};
+  return {std::clamp<int64_t>(int64_t(std::floor(rect.minX())), 0, width),
+          std::clamp<int64_t>(int64_t(std::floor(rect.minY())), 0, height),
+          std::clamp<int64_t>(int64_t(std::ceil(rect.maxX())), 0, width),
+          std::clamp<int64_t>(int64_t(std::ceil(rect.maxY())), 0, height)};
+}
+
+// The share of the pixels of `rect` (its pixel span in the row-major width × height grid `values`)
+// for which `isForeground` holds; 0 when the span is empty. The divisor is the clipped span, not
+// the rectangle's own area.
+template <typename Value, typename Predicate>
+double foregroundShareOf(const std::vector<Value>& values, int64_t width, int64_t height, const Rect& rect,
+                         Predicate isForeground) {
+  const PixelSpan span = pixelSpan(rect, width, height);
+  if (span.isEmpty()) return 0;
+  int64_t count = 0;
+  for (int64_t y = span.y0; y < span.y1; ++y) {
+    const Value* row = values.data() + y * width;
+    count += std::count_if(row + span.x0, row + span.x1, isForeground);
+  }
+  return double(count) / double(span.area());
+}
+
+// `rect` grown on each side by shareX of its width and shareY of its height (each at least `minimum`
+// pixels), clipped to width × height and snapped outwards to whole pixels; null when nothing is left.
+inline Rect paddedCrop(const Rect& rect, double shareX, double shareY, double minimum, int64_t width,
+                       int64_t height) {
+  if (rect.isNull()) return Rect::null();
+  const Rect r = rect.standardized();
+  const Rect padded = r.insetBy(-std::max(shareX * r.width, minimum), -std::max(shareY * r.height, minimum))
+                          .intersection({0, 0, double(width), double(height)});
+  if (padded.isNull()) return padded;
+  const double x0 = std::floor(padded.minX()), y0 = std::floor(padded.minY());
+  return {x0, y0, std::ceil(padded.maxX()) - x0, std::ceil(padded.maxY()) - y0};
+}
 
 }  // namespace rezoro::cutout

@@ -8,7 +8,6 @@
 #include <string>
 
 #include "cutout/platform/onnx/onnx_model.h"
-#include "cutout/platform/vips/orientation.h"
 #include "cutout/platform/onnx/probability_map.h"
 #include "cutout/platform/onnx/subject_map.h"
 #include "cutout/platform/vips/vips_support.h"
@@ -67,20 +66,17 @@ std::vector<uint8_t> squeezedPixels(const UprightImage& image, int64_t side) {
 }
 
 // The file's picture, upright, reduced to at most `longSide` pixels on its longer side (never
-// enlarged). JPEGs are decoded at the DCT scale nearest above that size.
-UprightImage workingPicture(const ImageRequestHandler::File& file, int64_t width, int64_t height, int64_t longSide) {
-  startVips();
-  const int orientation = validOrientation(file.orientation);
-  const double scale = std::min(1.0, double(longSide) / double(std::max(width, height)));
-  const int64_t uprightWidth = std::max<int64_t>(1, std::llround(double(width) * scale));
-  const int64_t uprightHeight = std::max<int64_t>(1, std::llround(double(height) * scale));
-  const bool turned = swapsAxes(orientation);
-  const int64_t storedWidth = turned ? uprightHeight : uprightWidth, storedHeight = turned ? uprightWidth : uprightHeight;
-  const VipsImagePtr decoded = asRgb(resizedFile(file.path, int(storedWidth), int(storedHeight)));
-  size_t size = 0;
-  const auto pixels = pixelsOf(decoded.get(), size);
-  if (size != static_cast<size_t>(storedWidth * storedHeight * 3)) throw VipsError("unexpected decoded size");
-  return {uprightWidth, uprightHeight, uprightPixels({pixels.get(), size}, storedWidth, storedHeight, 3, orientation)};
+// enlarged), decoded through the job's image source.
+UprightImage workingPicture(const ImageRequestHandler::File& file, int64_t longSide) {
+  const double scale = std::min(1.0, double(longSide) / double(std::max(file.width, file.height)));
+  const int64_t width = std::max<int64_t>(1, std::llround(double(file.width) * scale));
+  const int64_t height = std::max<int64_t>(1, std::llround(double(file.height) * scale));
+  std::optional<UprightImage> picture = file.source.get().uprightThumbnail(width, height);
+  if (!picture || picture->width != width || picture->height != height ||
+      picture->rgb.size() != size_t(width) * size_t(height) * 3) {
+    throw VipsError("cannot decode the picture");
+  }
+  return std::move(*picture);
 }
 
 // Planar channels centred on zero, as the network was trained: (value − 128) / 256.
@@ -185,8 +181,7 @@ std::unique_ptr<InstanceMaskObservation> IsnetEngine::perform(const ForegroundRe
   const std::shared_ptr<OnnxModel> network = sharedNetwork(modelPath_, onGpu);
   const int64_t side = network->squareInputSide().value_or(isnetSide);
   if (const auto* file = std::get_if<ImageRequestHandler::File>(&handler.image)) {
-    const auto [width, height] = uprightSize(handler);
-    const UprightImage picture = workingPicture(*file, width, height, workingSide);
+    const UprightImage picture = workingPicture(*file, workingSide);
     ProbabilityMap map = subjectMap(
         picture, [&](const UprightImage& image) { return networkMap(*network, side, image); },
         [&](const UprightImage& image) { return detector_.objects(image, subjectEvidenceScore); });
@@ -222,7 +217,7 @@ ProbabilityMap subjectMap(const UprightImage& picture, const NetworkPass& pass, 
   for (const Rect& box : boxes) {
     if (passes == maximumExtraPasses) break;
     if (foregroundShare(map, box) >= 0.25) continue;
-    const Rect crop = paddedCrop(box, 0.25, 16, width, height);
+    const Rect crop = paddedCrop(box, 0.25, 0.25, 16, width, height);
     if (crop.isNull() || crop.width < 16 || crop.height < 16 || crop.area() > 0.6 * area) continue;
     ++passes;
     const ProbabilityMap near = cropMap(pass, picture, crop);
@@ -233,7 +228,7 @@ ProbabilityMap subjectMap(const UprightImage& picture, const NetworkPass& pass, 
 
   // A small subject seen again from closer, the network's whole input on it.
   const Rect subject = foregroundBounds(map);
-  const Rect crop = paddedCrop(subject, 0.15, 16, width, height);
+  const Rect crop = paddedCrop(subject, 0.15, 0.15, 16, width, height);
   if (passes < maximumExtraPasses && !crop.isNull() && crop.width >= 16 && crop.height >= 16 &&
       crop.area() <= closerLookShare * area) {
     const ProbabilityMap near = cropMap(pass, picture, crop);
@@ -252,12 +247,7 @@ std::pair<int64_t, int64_t> uprightSize(const ImageRequestHandler& handler) {
     return {(*image)->width, (*image)->height};
   }
   const auto& file = std::get<ImageRequestHandler::File>(handler.image);
-  startVips();
-  const VipsImagePtr header(vips_image_new_from_file(file.path.c_str(), "access", VIPS_ACCESS_SEQUENTIAL, nullptr));
-  if (!header) throwVipsError("cannot read the header of " + file.path.string());
-  const int64_t width = vips_image_get_width(header.get());
-  const int64_t height = vips_image_get_height(header.get());
-  return swapsAxes(validOrientation(file.orientation)) ? std::pair{height, width} : std::pair{width, height};
+  return {file.width, file.height};
 }
 
 }  // namespace rezoro::cutout

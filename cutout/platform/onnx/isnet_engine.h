@@ -29,7 +29,7 @@ class IsnetEngine : public ForegroundEngine {
   bool isAvailable() override;
   // CPU always; a GPU as well when the runtime offers CUDA. Throws when the runtime cannot be asked.
   ComputeStageDevices supportedComputeStageDevices() override;
-  // Throws VipsError for an image that cannot be decoded, OnnxError when the network fails.
+  // Throws VipsError for an image that its source cannot decode, OnnxError when the network fails.
   std::unique_ptr<InstanceMaskObservation> perform(const ForegroundRequest& request,
                                                    const ImageRequestHandler& handler) override;
 
@@ -87,8 +87,8 @@ inline constexpr int64_t isnetSide = 1024;
 // looks at crops.
 constexpr int64_t minimumInstanceArea(int64_t width, int64_t height) { return width * height * 5 / 10000; }
 
-// The upright size of the handler's image: a file's header size with its axes swapped for the
-// handler's orientation 5..8, or the in-memory image's size. Throws VipsError for an unreadable file.
+// The upright size of the handler's image: the file's as the handler gives it, or the in-memory
+// image's. Throws VipsError for a handler without an image.
 std::pair<int64_t, int64_t> uprightSize(const ImageRequestHandler& handler);
 
 }  // namespace rezoro::cutout

@@ -144,10 +144,8 @@ std::vector<Candidate> decodedCandidates(const NanodetOutputs& outputs, int cont
 std::vector<HumanObservation> nanodetPeople(const NanodetOutputs& outputs, int contentWidth, int contentHeight,
                                             float minimumScore) {
   std::vector<HumanObservation> observations;
-  const double w = contentWidth, h = contentHeight;
   for (const Candidate& k : decodedCandidates(outputs, contentWidth, contentHeight, minimumScore, personClass)) {
-    observations.push_back({k.score, Rect{k.box[0] / w, 1 - k.box[3] / h, (k.box[2] - k.box[0]) / w,
-                                          (k.box[3] - k.box[1]) / h}});
+    observations.push_back({k.score, Rect{k.box[0], k.box[1], k.box[2] - k.box[0], k.box[3] - k.box[1]}});
   }
   return observations;
 }
@@ -209,22 +207,26 @@ auto nanodetPass(const UprightImage& image, Decode&& decode) {
   return decode(outputs, width, height);
 }
 
+// A box in the input's pixels, of a picture that filled width × height of it, in the image's pixels.
+Rect inImagePixels(const Rect& box, const UprightImage& image, int width, int height) {
+  const double sx = double(image.width) / width, sy = double(image.height) / height;
+  return {box.x * sx, box.y * sy, box.width * sx, box.height * sy};
+}
+
 }  // namespace
 
 std::vector<HumanObservation> NanodetDetector::perform(const HumanRequest&, const UprightImage& image) {
-  return nanodetPass(image, [](const NanodetOutputs& outputs, int width, int height) {
-    return nanodetPeople(outputs, width, height, reportedScore);
+  return nanodetPass(image, [&](const NanodetOutputs& outputs, int width, int height) {
+    std::vector<HumanObservation> people = nanodetPeople(outputs, width, height, reportedScore);
+    for (HumanObservation& person : people) person.bounds = inImagePixels(person.bounds, image, width, height);
+    return people;
   });
 }
 
 std::vector<DetectedObject> NanodetDetector::objects(const UprightImage& image, float minimumScore) {
   return nanodetPass(image, [&](const NanodetOutputs& outputs, int width, int height) {
     std::vector<DetectedObject> objects = nanodetObjects(outputs, width, height, minimumScore);
-    // From the input's pixels to the image's.
-    const double sx = double(image.width) / width, sy = double(image.height) / height;
-    for (DetectedObject& object : objects) {
-      object.bounds = {object.bounds.x * sx, object.bounds.y * sy, object.bounds.width * sx, object.bounds.height * sy};
-    }
+    for (DetectedObject& object : objects) object.bounds = inImagePixels(object.bounds, image, width, height);
     return objects;
   });
 }

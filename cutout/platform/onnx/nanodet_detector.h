@@ -46,7 +46,7 @@ struct NanodetOutputs {
 
 // Decodes the people from one pass whose picture filled contentWidth × contentHeight input pixels
 // from the top-left corner: candidates of at least `minimumScore`, overlapping ones suppressed,
-// highest score first, boxes normalised to the picture with a bottom-left origin.
+// highest score first, boxes in input pixels of the picture (top-left origin).
 std::vector<HumanObservation> nanodetPeople(const NanodetOutputs& outputs, int contentWidth, int contentHeight,
                                             float minimumScore);
 

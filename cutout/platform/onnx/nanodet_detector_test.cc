@@ -37,18 +37,18 @@ struct Outputs {
   }
 };
 
-TEST(NanodetPeople, DecodesDistancesFromTheCellCentreAndNormalisesToTheContentBottomLeft) {
+TEST(NanodetPeople, DecodesDistancesFromTheCellCentreInInputPixels) {
   Outputs outputs;
   // Stride 8, cell (20, 10): centre (164, 84); sides 2, 3, 4, 5 bins of 8 pixels.
   outputs.set(0, 20, 10, 0, 0.9f, {2, 3, 4, 5});
   const auto people = nanodetPeople(outputs.view(), 416, 208, 0.3f);
   ASSERT_EQ(people.size(), 1u);
   EXPECT_FLOAT_EQ(people[0].confidence, 0.9f);
-  // Input box (148, 60)–(196, 124) in a 416 × 208 picture.
-  EXPECT_NEAR(people[0].boundingBox.x, 148.0 / 416, 1e-6);
-  EXPECT_NEAR(people[0].boundingBox.y, 1 - 124.0 / 208, 1e-6);
-  EXPECT_NEAR(people[0].boundingBox.width, 48.0 / 416, 1e-6);
-  EXPECT_NEAR(people[0].boundingBox.height, 64.0 / 208, 1e-6);
+  // Input box (148, 60)–(196, 124) in a 416 × 208 picture, top-left origin.
+  EXPECT_NEAR(people[0].bounds.x, 148, 1e-4);
+  EXPECT_NEAR(people[0].bounds.y, 60, 1e-4);
+  EXPECT_NEAR(people[0].bounds.width, 48, 1e-4);
+  EXPECT_NEAR(people[0].bounds.height, 64, 1e-4);
 }
 
 TEST(NanodetPeople, ExpectsTheDistanceOverTheWholeDistribution) {
@@ -59,8 +59,8 @@ TEST(NanodetPeople, ExpectsTheDistanceOverTheWholeDistribution) {
   outputs.boxes[2][(cell * 4 + 0) * nanodetBins + 3] = 40.0f;
   const auto people = nanodetPeople(outputs.view(), 416, 416, 0.3f);
   ASSERT_EQ(people.size(), 1u);
-  EXPECT_NEAR(people[0].boundingBox.x * 416, 112 - 64, 1e-3);
-  EXPECT_NEAR(people[0].boundingBox.width * 416, 64 + 32, 1e-3);
+  EXPECT_NEAR(people[0].bounds.x, 112 - 64, 1e-3);
+  EXPECT_NEAR(people[0].bounds.width, 64 + 32, 1e-3);
 }
 
 TEST(NanodetPeople, KeepsOnlyPeopleAboveTheScoreAndSuppressesOverlapsByScore) {
@@ -82,8 +82,8 @@ TEST(NanodetPeople, ClipsBoxesToThePictureInsideThePaddedInput) {
   outputs.set(0, 20, 10, 0, 0.9f, {2, 3, 4, 10});
   const auto people = nanodetPeople(outputs.view(), 416, 100, 0.3f);
   ASSERT_EQ(people.size(), 1u);
-  EXPECT_NEAR(people[0].boundingBox.y, 0, 1e-6);
-  EXPECT_NEAR(people[0].boundingBox.height, (100.0 - 60) / 100, 1e-6);
+  EXPECT_NEAR(people[0].bounds.y, 60, 1e-4);
+  EXPECT_NEAR(people[0].bounds.height, 100 - 60, 1e-4);
 }
 
 TEST(NanodetObjects, TakesEachCellsBestClassAndSuppressesOverlapsWhateverTheirClass) {

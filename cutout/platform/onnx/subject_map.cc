@@ -8,15 +8,6 @@ namespace {
 
 constexpr float foreground = 0.5f;
 
-// Whole pixels of `rect` inside a width × height grid: x0, y0, x1, y1 (empty when x0 >= x1 or y0 >= y1).
-std::array<int64_t, 4> pixelSpan(const Rect& rect, int64_t width, int64_t height) {
-  if (rect.isNull()) return {0, 0, 0, 0};
-  return {std::clamp<int64_t>(int64_t(std::floor(rect.minX())), 0, width),
-          std::clamp<int64_t>(int64_t(std::floor(rect.minY())), 0, height),
-          std::clamp<int64_t>(int64_t(std::ceil(rect.maxX())), 0, width),
-          std::clamp<int64_t>(int64_t(std::ceil(rect.maxY())), 0, height)};
-}
-
 Rect grown(const Rect& rect, double share) {
   const Rect r = rect.standardized();
   return r.insetBy(-share * r.width, -share * r.height);
@@ -94,14 +85,7 @@ ProbabilityMap resampledMap(const ProbabilityMap& map, int64_t width, int64_t he
 }
 
 double foregroundShare(const ProbabilityMap& map, const Rect& rect) {
-  const auto [x0, y0, x1, y1] = pixelSpan(rect, map.width, map.height);
-  if (x0 >= x1 || y0 >= y1) return 0;
-  int64_t count = 0;
-  for (int64_t y = y0; y < y1; ++y) {
-    const float* row = map.values.data() + y * map.width;
-    count += std::count_if(row + x0, row + x1, [](float v) { return v >= foreground; });
-  }
-  return double(count) / double((x1 - x0) * (y1 - y0));
+  return foregroundShareOf(map.values, map.width, map.height, rect, [](float v) { return v >= foreground; });
 }
 
 Rect foregroundBounds(const ProbabilityMap& map) {
@@ -115,16 +99,6 @@ Rect foregroundBounds(const ProbabilityMap& map) {
   }
   if (x1 < 0) return Rect::null();
   return {double(x0), double(y0), double(x1 - x0 + 1), double(y1 - y0 + 1)};
-}
-
-Rect paddedCrop(const Rect& rect, double share, double minimum, int64_t width, int64_t height) {
-  if (rect.isNull()) return Rect::null();
-  const Rect r = rect.standardized();
-  const Rect padded = r.insetBy(-std::max(share * r.width, minimum), -std::max(share * r.height, minimum))
-                          .intersection({0, 0, double(width), double(height)});
-  if (padded.isNull()) return padded;
-  const double x0 = std::floor(padded.minX()), y0 = std::floor(padded.minY());
-  return {x0, y0, std::ceil(padded.maxX()) - x0, std::ceil(padded.maxY()) - y0};
 }
 
 bool cropHoldsSubject(const ProbabilityMap& crop, const Rect& box, const std::array<bool, 4>& open) {

@@ -23,10 +23,6 @@ double foregroundShare(const ProbabilityMap& map, const Rect& rect);
 // The smallest rectangle of whole pixels holding every foreground pixel, or null when there is none.
 Rect foregroundBounds(const ProbabilityMap& map);
 
-// `rect` grown by `share` of its size on every side (at least `minimum` pixels), snapped outwards to
-// whole pixels and clipped to width × height.
-Rect paddedCrop(const Rect& rect, double share, double minimum, int64_t width, int64_t height);
-
 // Whether a crop pass's map (`crop`, the crop's size) holds the subject the detector boxed at
 // `box` (in the crop's pixels): at least a fifth of the box is foreground, most of the crop's
 // foreground lies inside the box grown by a quarter, and the foreground does not run along a crop

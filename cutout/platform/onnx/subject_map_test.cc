@@ -71,8 +71,8 @@ TEST(SubjectMapGeometry, BoundsSharesAndPaddedCrops) {
   EXPECT_DOUBLE_EQ(foregroundShare(map, {0, 0, 40, 30}), 300.0 / 1200.0);
   EXPECT_EQ(foregroundShare(map, {200, 200, 10, 10}), 0.0);
   // A quarter on each side, clipped to the map; at least the minimum.
-  EXPECT_EQ(paddedCrop({40, 40, 20, 20}, 0.25, 0, 100, 80), (Rect{35, 35, 30, 30}));
-  EXPECT_EQ(paddedCrop({90, 70, 8, 8}, 0.25, 4, 100, 80), (Rect{86, 66, 14, 14}));
+  EXPECT_EQ(paddedCrop({40, 40, 20, 20}, 0.25, 0.25, 0, 100, 80), (Rect{35, 35, 30, 30}));
+  EXPECT_EQ(paddedCrop({90, 70, 8, 8}, 0.25, 0.25, 4, 100, 80), (Rect{86, 66, 14, 14}));
 }
 
 TEST(GuidedRefine, MovesAnEdgeTowardsThePicturesEdgeAndKeepsFlatRegions) {

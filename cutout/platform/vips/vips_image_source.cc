@@ -59,6 +59,12 @@ std::unique_ptr<VipsImageSource> VipsImageSource::open(const std::filesystem::pa
   return std::make_unique<VipsImageSource>(Opened{}, path, properties, true);
 }
 
+std::pair<int64_t, int64_t> VipsImageSource::uprightSize() const {
+  const auto width = int64_t(properties_.pixelWidth.value_or(0)), height = int64_t(properties_.pixelHeight.value_or(0));
+  const int orientation = validOrientation(properties_.orientation ? int64_t(*properties_.orientation) : 1);
+  return swapsAxes(orientation) ? std::pair{height, width} : std::pair{width, height};
+}
+
 std::optional<UprightImage> VipsImageSource::uprightThumbnail(int64_t width, int64_t height) {
   if (!decodable_ || width < 1 || height < 1 || width > VIPS_MAX_COORD || height > VIPS_MAX_COORD) return std::nullopt;
   if (!vipsStarted()) return std::nullopt;
@@ -81,8 +87,11 @@ std::optional<UprightImage> VipsImageSource::uprightThumbnail(int64_t width, int
   } catch (const VipsError&) {
     return std::nullopt;
   }
+  // A quarter or half turn reads the stored picture out of order, which a file decoded row by row
+  // refuses once it is larger than the decoder's buffer: the turn works on a decoded copy.
   if (orientation != 1 &&
-      !step(image, [](VipsImage* in, VipsImage** out) { return vips_autorot(in, out, nullptr); })) {
+      (!step(image, [](VipsImage* in, VipsImage** out) { return (*out = vips_image_copy_memory(in)) ? 0 : -1; }) ||
+       !step(image, [](VipsImage* in, VipsImage** out) { return vips_autorot(in, out, nullptr); }))) {
     return std::nullopt;
   }
   if (!step(image, [](VipsImage* in, VipsImage** out) { return vips_colourspace(in, out, VIPS_INTERPRETATION_sRGB, nullptr); }) ||

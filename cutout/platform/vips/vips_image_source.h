@@ -16,6 +16,8 @@ class VipsImageSource final : public ImageSource {
   static std::unique_ptr<VipsImageSource> open(const std::filesystem::path& path);
 
   std::optional<ImageProperties> properties() override { return properties_; }
+  // The header's size turned by its orientation (width and height swapped for 5..8).
+  std::pair<int64_t, int64_t> uprightSize() const;
   std::optional<UprightImage> uprightThumbnail(int64_t width, int64_t height) override;
 
  private:

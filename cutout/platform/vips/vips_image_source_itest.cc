@@ -73,6 +73,7 @@ TEST(VipsImageSource, DecodesEveryExifOrientationUprightAtTheOrientedSize) {
     EXPECT_EQ(properties->orientation, orientation);
     const bool turned = orientation >= 5;
     const int uprightWidth = turned ? height : width, uprightHeight = turned ? width : height;
+    EXPECT_EQ(source->uprightSize(), (std::pair<int64_t, int64_t>{uprightWidth, uprightHeight}));
     const UprightImage image = uprightImage(*source, uprightWidth, uprightHeight);
     const Point red = displayed(orientation, 11, 11, width, height);
     const Point black = displayed(orientation, 40, 30, width, height);
@@ -84,7 +85,7 @@ TEST(VipsImageSource, DecodesEveryExifOrientationUprightAtTheOrientedSize) {
   }
 }
 
-TEST(VipsImageSource, DecodesALargeTurnedJpegAtAQuarterScaleUpright) {
+TEST(VipsImageSource, DecodesALargeTurnedJpegUprightAtAQuarterScaleAndAtFullSize) {
   // 2400 × 1600 stored, orientation 6, asked for at 400 × 600 upright: decoded at a quarter scale.
   TemporaryFolder folder;
   constexpr int width = 2400, height = 1600;
@@ -102,6 +103,10 @@ TEST(VipsImageSource, DecodesALargeTurnedJpegAtAQuarterScaleUpright) {
   EXPECT_GT(image.rgb[size_t((red.y * 400 + red.x) * 3)], 200);
   const Point black = displayed(6, 300, 300, 600, 400);
   EXPECT_LT(image.rgb[size_t((black.y * 400 + black.x) * 3)], 40);
+  // At its full size too, which decodes the whole file before turning it.
+  const UprightImage full = uprightImage(*source, height, width);
+  const Point corner = displayed(6, 300, 300, width, height);
+  EXPECT_GT(full.rgb[size_t((corner.y * height + corner.x) * 3)], 200);
 }
 
 TEST(VipsImageSource, ReadsHeadersWithoutOrientationAndDecodesGrayAsRgbAtTheAskedSize) {
