@@ -8,9 +8,9 @@
 #include <string>
 
 #include "cutout/platform/onnx/onnx_model.h"
-#include "cutout/platform/onnx/probability_map.h"
-#include "cutout/platform/onnx/subject_map.h"
+#include "cutout/segmentation/probability_map.h"
 #include "cutout/platform/vips/vips_support.h"
+#include "cutout/segmentation/edge_refinement.h"
 
 namespace rezoro::cutout {
 namespace {
@@ -106,22 +106,6 @@ ProbabilityMap networkMap(OnnxModel& network, int64_t side, const UprightImage& 
   return {side, side, std::vector<float>(values, values + side * side)};
 }
 
-// The network's map of one crop of the picture, at the crop's size.
-ProbabilityMap cropMap(const NetworkPass& pass, const UprightImage& picture, const Rect& crop) {
-  const std::optional<UprightImage> pixels = picture.cropped(crop);
-  if (!pixels) throw VipsError("cannot cut a crop of the picture");
-  return resampledMap(pass(*pixels), pixels->width, pixels->height);
-}
-
-std::vector<uint8_t> grayLevels(const UprightImage& picture) {
-  std::vector<uint8_t> gray(static_cast<size_t>(picture.width * picture.height));
-  for (size_t i = 0; i < gray.size(); ++i) {
-    const uint8_t* p = picture.rgb.data() + i * 3;
-    gray[i] = static_cast<uint8_t>((299 * p[0] + 587 * p[1] + 114 * p[2] + 500) / 1000);
-  }
-  return gray;
-}
-
 class IsnetObservation : public InstanceMaskObservation {
  public:
   IsnetObservation(ProbabilityMap map, InstanceLabels labels) : map_(std::move(map)), labels_(std::move(labels)) {
@@ -182,9 +166,8 @@ std::unique_ptr<InstanceMaskObservation> IsnetEngine::perform(const ForegroundRe
   const int64_t side = network->squareInputSide().value_or(isnetSide);
   if (const auto* file = std::get_if<ImageRequestHandler::File>(&handler.image)) {
     const UprightImage picture = workingPicture(*file, workingSide);
-    ProbabilityMap map = subjectMap(
-        picture, [&](const UprightImage& image) { return networkMap(*network, side, image); },
-        [&](const UprightImage& image) { return detector_.objects(image, subjectEvidenceScore); });
+    ProbabilityMap map = resampledMap(networkMap(*network, side, picture), picture.width, picture.height);
+    refineEdges(map, picture, edgeReach(picture.width, picture.height));
     InstanceLabels labels = keepInstances(map, minimumInstanceArea(map.width, map.height));
     return std::make_unique<IsnetObservation>(std::move(map), std::move(labels));
   }
@@ -195,50 +178,8 @@ std::unique_ptr<InstanceMaskObservation> IsnetEngine::perform(const ForegroundRe
   return std::make_unique<IsnetObservation>(std::move(map), std::move(labels));
 }
 
-ProbabilityMap subjectMap(const UprightImage& picture, const NetworkPass& pass, const ObjectSearch& search) {
-  const int64_t width = picture.width, height = picture.height;
-  const double area = double(width) * double(height);
-  ProbabilityMap map = resampledMap(pass(picture), width, height);
-  int64_t passes = 0;
-
-  // Subject evidence: confident boxes of any class, of a subject's size, not the whole picture.
-  std::vector<Rect> boxes;
-  const std::vector<DetectedObject> objects = search(picture);
-  double largest = 0;
-  for (const DetectedObject& object : objects) largest = std::max(largest, object.bounds.area());
-  for (const DetectedObject& object : objects) {
-    const double share = object.bounds.area() / area;
-    // Boxes far smaller than the largest are the scene's details (a crowd behind a player), not subjects.
-    if (share >= minimumBoxShare && share <= 0.95 && object.bounds.area() >= minimumBoxShareOfLargest * largest) {
-      boxes.push_back(object.bounds);
-    }
-  }
-  // A boxed subject the whole-picture pass missed: its crop, accepted when it holds the subject.
-  for (const Rect& box : boxes) {
-    if (passes == maximumExtraPasses) break;
-    if (foregroundShare(map, box) >= 0.25) continue;
-    const Rect crop = paddedCrop(box, 0.25, 0.25, 16, width, height);
-    if (crop.isNull() || crop.width < 16 || crop.height < 16 || crop.area() > 0.6 * area) continue;
-    ++passes;
-    const ProbabilityMap near = cropMap(pass, picture, crop);
-    const std::array<bool, 4> open{crop.x > 0, crop.y > 0, crop.x + crop.width < double(width),
-                                   crop.y + crop.height < double(height)};
-    if (cropHoldsSubject(near, box.offsetBy(-crop.x, -crop.y), open)) pasteLarger(map, near, crop);
-  }
-
-  // A small subject seen again from closer, the network's whole input on it.
-  const Rect subject = foregroundBounds(map);
-  const Rect crop = paddedCrop(subject, 0.15, 0.15, 16, width, height);
-  if (passes < maximumExtraPasses && !crop.isNull() && crop.width >= 16 && crop.height >= 16 &&
-      crop.area() <= closerLookShare * area) {
-    const ProbabilityMap near = cropMap(pass, picture, crop);
-    // Added, not replacing: where the closer pass sees less (a part cut by the crop's own context),
-    // the whole picture's pass still holds it.
-    if (closerPassAgrees(map, near, crop, 0.5)) pasteLarger(map, near, crop);
-  }
-
-  guidedRefine(map, grayLevels(picture), std::max<int64_t>(2, std::max(width, height) / 200), 1e-3f);
-  return map;
+int64_t edgeReach(int64_t width, int64_t height) {
+  return std::max<int64_t>(2, std::llround(edgeReachInNetworkPixels * double(std::max(width, height)) / double(isnetSide)));
 }
 
 std::pair<int64_t, int64_t> uprightSize(const ImageRequestHandler& handler) {

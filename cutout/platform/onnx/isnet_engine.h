@@ -1,21 +1,18 @@
 #pragma once
 
 #include <filesystem>
-#include <functional>
 
-#include "cutout/platform/onnx/nanodet_detector.h"
-#include "cutout/platform/onnx/probability_map.h"
 #include "cutout/segmentation/foreground_engine.h"
 
 namespace rezoro::cutout {
 
 // Foreground-instance segmentation with the ISNet network in ONNX Runtime. The network sees the
 // upright image squeezed to the model's square input (1024 × 1024 unless the model fixes another).
-// An image file is analysed further (subjectMap): the detector's boxes of any class and a closer
-// pass over a small subject refine the map at the picture's working size, and its edges are made to
-// follow the picture's. The instances are the connected foreground regions of the map, and the
-// scaled mask is the map resized to the analysed image. An in-memory image (a crop) gets the
-// network's map alone.
+// An image file is decoded once at its working size (workingSide); the network's map is resized to
+// it and its edge refined with the picture's colours in a narrow band (refineEdges), the rest of
+// the map kept as the network made it. The instances are the connected foreground regions of the
+// map, and the scaled mask is the map resized to the analysed image. An in-memory image (a crop)
+// gets the network's map alone.
 //
 // The network is loaded on the first perform and then shared by every engine and request of the
 // process; an engine object itself is cheap.
@@ -35,42 +32,18 @@ class IsnetEngine : public ForegroundEngine {
 
  private:
   std::filesystem::path modelPath_;
-  NanodetDetector detector_;
 };
 
 // The longer side, in pixels, of the picture an image file is analysed at (never enlarged): the
-// network's input with room for a closer look and for edges finer than the network's map.
+// resolution of the map's refined edges, which the mask's larger sizes interpolate.
 inline constexpr int64_t workingSide = 1600;
 
-// The detector's score from which a box of any class counts as evidence of a subject.
-inline constexpr float subjectEvidenceScore = 0.45f;
+// The half width of the band around the map's edge that is refined, in pixels of the network's map:
+// its edge is rarely further than that from the photo's.
+inline constexpr double edgeReachInNetworkPixels = 2.0;
 
-// A box counts as subject evidence only when it covers at least this share of the picture (smaller
-// ones are mostly the background's details: a clock on a wall, a car down the street) and at least
-// the next share of the largest box's area (a crowd behind a player).
-inline constexpr double minimumBoxShare = 0.02;
-inline constexpr double minimumBoxShareOfLargest = 0.25;
-
-// Network passes beyond the whole picture's, at most, per image file.
-inline constexpr int64_t maximumExtraPasses = 2;
-
-// A subject whose padded bounds cover at most this share of the picture is looked at again from closer.
-inline constexpr double closerLookShare = 0.4;
-
-// One network pass over an upright picture (squeezed into the network's input), and a search for
-// the things in a picture; subjectMap is given both so that its rules can be tried with fakes.
-using NetworkPass = std::function<ProbabilityMap(const UprightImage&)>;
-using ObjectSearch = std::function<std::vector<DetectedObject>(const UprightImage&)>;
-
-// The foreground map of `picture` at its size, from the network's pass over the whole picture:
-// 1. a confident box (of a subject's size) that the map leaves mostly background is segmented
-//    again in a padded crop, whose map is added when it holds the boxed subject (cropHoldsSubject):
-//    a second subject the whole pass dropped comes back as an instance of its own;
-// 2. when the foreground's padded bounds are a small share of the picture, a crop around them is
-//    segmented from closer and added to the map where the two passes agree (closerPassAgrees);
-// 3. the map is refined with the picture's gray levels as guide (edges at the picture's resolution).
-// At most maximumExtraPasses passes beyond the first. The pass's and search's exceptions pass through.
-ProbabilityMap subjectMap(const UprightImage& picture, const NetworkPass& pass, const ObjectSearch& search);
+// That reach in pixels of a width × height working picture, at least 2.
+int64_t edgeReach(int64_t width, int64_t height);
 
 // The file name of the segmentation network in the installed models folder: ISNet reduced to its
 // mask output and quantised to int8 throughout, convolutions and the feature maps between them

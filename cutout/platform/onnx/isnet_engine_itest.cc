@@ -90,6 +90,36 @@ TEST_F(IsnetEngineTest, SegmentsThePlayerAsSubjectWhite) {
   EXPECT_FALSE(maskStatistics(mask).isDegenerate);
 }
 
+// The share of the mask's pixels that are neither background nor subject (1..127) further than 3
+// pixels from its edge (where a pixel's side of 128 differs from a 4-neighbour's): background kept
+// faintly, which shows as a glow around the subject on any other background.
+double glow(const GrayMask& mask) {
+  const int64_t w = mask.width, h = mask.height;
+  const auto side = [&](int64_t x, int64_t y) { return mask.bytes[size_t(y * w + x)] >= 128; };
+  std::vector<uint8_t> nearEdge(mask.bytes.size(), 0);
+  for (int64_t y = 0; y < h; ++y) {
+    for (int64_t x = 0; x < w; ++x) {
+      const bool s = side(x, y);
+      if ((x > 0 && side(x - 1, y) != s) || (x + 1 < w && side(x + 1, y) != s) || (y > 0 && side(x, y - 1) != s) ||
+          (y + 1 < h && side(x, y + 1) != s)) {
+        for (int64_t yy = std::max<int64_t>(0, y - 3); yy <= std::min(h - 1, y + 3); ++yy) {
+          for (int64_t xx = std::max<int64_t>(0, x - 3); xx <= std::min(w - 1, x + 3); ++xx) nearEdge[size_t(yy * w + xx)] = 1;
+        }
+      }
+    }
+  }
+  int64_t glowing = 0;
+  for (size_t i = 0; i < mask.bytes.size(); ++i) glowing += !nearEdge[i] && mask.bytes[i] >= 1 && mask.bytes[i] <= 127;
+  return double(glowing) / double(mask.bytes.size());
+}
+
+TEST_F(IsnetEngineTest, TheDemoPhotosMaskHasNoGlow) {
+  const GrayMask mask = maskOf(fileHandler(messi, 548, 342));
+  ASSERT_EQ(mask.bytes.size(), size_t(548 * 342));
+  // 0.21 % with the band refinement; 0.70 % with the guided filter it replaced, 0.20 % before either.
+  EXPECT_LT(glow(mask), 0.004);
+}
+
 TEST_F(IsnetEngineTest, TurnsAFileUprightByItsOrientation) {
   // Stored a quarter turn anticlockwise with orientation 6, so that upright it is the original.
   VipsImage* loaded = vips_image_new_from_file(messi.c_str(), nullptr);

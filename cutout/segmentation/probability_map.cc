@@ -1,4 +1,4 @@
-#include "cutout/platform/onnx/probability_map.h"
+#include "cutout/segmentation/probability_map.h"
 
 #include <algorithm>
 #include <cmath>
@@ -65,16 +65,16 @@ std::vector<Tap> tapsFor(int64_t sourceSize, int64_t targetSize) {
   return taps;
 }
 
-}  // namespace
-
-std::unique_ptr<PixelBuffer> scaledCoverage(const ProbabilityMap& map, int64_t width, int64_t height) {
-  auto buffer = std::make_unique<PixelBuffer>(width, height, PixelFormat::oneComponent8);
-  if (width < 1 || height < 1 || map.width < 1 || map.height < 1) return buffer;
+// Calls `emit(y, row)` with every row of `map` resized to width × height by bilinear interpolation
+// between pixel centres, top row first; `row` holds the row's width values.
+template <typename Emit>
+void forEachResampledRow(const ProbabilityMap& map, int64_t width, int64_t height, Emit&& emit) {
+  if (width < 1 || height < 1 || map.width < 1 || map.height < 1) return;
   const std::vector<Tap> columns = tapsFor(map.width, width);
   const std::vector<Tap> rows = tapsFor(map.height, height);
 
   // Source rows interpolated across to the output width; each is reused by several output rows.
-  std::vector<float> upper(static_cast<size_t>(width)), lower(static_cast<size_t>(width));
+  std::vector<float> upper(static_cast<size_t>(width)), lower(static_cast<size_t>(width)), row(static_cast<size_t>(width));
   int64_t upperRow = -1, lowerRow = -1;
   const auto widen = [&](int64_t sourceRow, std::vector<float>& target) {
     const float* source = map.values.data() + sourceRow * map.width;
@@ -98,10 +98,28 @@ std::unique_ptr<PixelBuffer> scaledCoverage(const ProbabilityMap& map, int64_t w
       widen(tap.second, lower);
       lowerRow = tap.second;
     }
-    uint8_t* out = buffer->row(y);
     const float weight = tap.weight;
-    for (int64_t x = 0; x < width; ++x) out[x] = coverageByte(upper[x] + (lower[x] - upper[x]) * weight);
+    for (size_t x = 0; x < row.size(); ++x) row[x] = upper[x] + (lower[x] - upper[x]) * weight;
+    emit(y, row);
   }
+}
+
+}  // namespace
+
+ProbabilityMap resampledMap(const ProbabilityMap& map, int64_t width, int64_t height) {
+  ProbabilityMap out{width, height, std::vector<float>(static_cast<size_t>(std::max<int64_t>(0, width * height)), 0.0f)};
+  forEachResampledRow(map, width, height, [&](int64_t y, const std::vector<float>& row) {
+    std::copy(row.begin(), row.end(), out.values.begin() + y * width);
+  });
+  return out;
+}
+
+std::unique_ptr<PixelBuffer> scaledCoverage(const ProbabilityMap& map, int64_t width, int64_t height) {
+  auto buffer = std::make_unique<PixelBuffer>(width, height, PixelFormat::oneComponent8);
+  forEachResampledRow(map, width, height, [&](int64_t y, const std::vector<float>& row) {
+    uint8_t* out = buffer->row(y);
+    for (size_t x = 0; x < row.size(); ++x) out[x] = coverageByte(row[x]);
+  });
   return buffer;
 }
 

@@ -28,6 +28,9 @@ struct InstanceLabels {
 // specks do not reach the mask.
 InstanceLabels keepInstances(ProbabilityMap& map, int64_t minimumArea);
 
+// `map` resized to width × height by bilinear interpolation between pixel centres.
+ProbabilityMap resampledMap(const ProbabilityMap& map, int64_t width, int64_t height);
+
 // The map resized to width × height by bilinear interpolation between pixel centres, as a
 // one-component 8-bit buffer: each interpolated coverage, clamped to 0..1 (NaN as 0), times 255 and
 // rounded half up, the byte grayscaleMask makes of the same coverage. Made in one pass at the output size, without a full-size float plane.

@@ -1,4 +1,4 @@
-#include "cutout/platform/onnx/probability_map.h"
+#include "cutout/segmentation/probability_map.h"
 
 #include <gtest/gtest.h>
 

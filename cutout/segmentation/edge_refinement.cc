@@ -1,0 +1,140 @@
+#include "cutout/segmentation/edge_refinement.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <vector>
+
+namespace rezoro::cutout {
+namespace {
+
+constexpr float foreground = 0.5f;
+// Colour distances (0..255 per channel) between the two sides of an edge: below the first the
+// sides look alike and the map's value stays; from the second on the colours decide alone.
+constexpr double alikeColours = 16;
+constexpr double distinctColours = 48;
+// How far off the line between the two sides' colours, as a share of their distance, a pixel may
+// lie before its colour says nothing about the edge.
+constexpr double offLine = 0.5;
+// A clean edge leaves each side this share of the window of sure pixels; where the map's edge winds
+// through most of the window (a region the network was unsure of), its value stays.
+constexpr double minimumSureShare = 0.1;
+
+// Sums of `Channels` values per pixel over square windows of radius `radius` (clipped at the
+// borders), row by row: `values(y, row)` writes row y's values, channel-major (row[k * width + x]);
+// for every row for which `wanted(y)` holds, `visit(y, sum)` is called, where sum(k, x0, x1) is the
+// window sum of channel k over columns [x0, x1) and the window's rows. A running sum down the
+// columns and a prefix sum along the row keep each row's cost linear in its width.
+template <size_t Channels, typename Values, typename Wanted, typename Visit>
+void windowSums(int64_t width, int64_t height, int64_t radius, Values&& values, Wanted&& wanted, Visit&& visit) {
+  const auto w = size_t(width);
+  std::vector<int32_t> columns(Channels * w, 0), row(Channels * w), prefix(Channels * (w + 1), 0);
+  const auto move = [&](int64_t y, int32_t sign) {
+    values(y, row.data());
+    for (size_t i = 0; i < columns.size(); ++i) columns[i] += sign * row[i];
+  };
+  int64_t added = 0, removed = 0;  // rows [removed, added) are in the running sums
+  for (int64_t y = 0; y < height; ++y) {
+    while (added < std::min(height, y + radius + 1)) move(added++, 1);
+    while (removed < y - radius) move(removed++, -1);
+    if (!wanted(y)) continue;
+    for (size_t k = 0; k < Channels; ++k) {
+      int32_t* sums = prefix.data() + k * (w + 1);
+      const int32_t* column = columns.data() + k * w;
+      for (size_t x = 0; x < w; ++x) sums[x + 1] = sums[x] + column[x];
+    }
+    visit(y, [&](size_t k, int64_t x0, int64_t x1) {
+      const int32_t* sums = prefix.data() + k * (w + 1);
+      return sums[x1] - sums[x0];
+    });
+  }
+}
+
+}  // namespace
+
+void refineEdges(ProbabilityMap& map, const UprightImage& picture, int64_t reach) {
+  const int64_t width = map.width, height = map.height;
+  if (width < 1 || height < 1 || reach < 1 || picture.width != width || picture.height != height ||
+      map.values.size() != size_t(width * height) || picture.rgb.size() != size_t(width * height) * 3) {
+    return;
+  }
+  const auto at = [width](int64_t x, int64_t y) { return size_t(y * width + x); };
+
+  // The band: pixels whose window of radius `reach` holds pixels of both sides.
+  std::vector<uint8_t> band(map.values.size(), 0);
+  std::vector<uint8_t> rowHasBand(size_t(height), 0);
+  windowSums<1>(
+      width, height, reach,
+      [&](int64_t y, int32_t* row) {
+        for (int64_t x = 0; x < width; ++x) row[x] = map.values[at(x, y)] >= foreground;
+      },
+      [](int64_t) { return true; },
+      [&](int64_t y, const auto& sum) {
+        const int64_t rows = std::min(height, y + reach + 1) - std::max<int64_t>(0, y - reach);
+        for (int64_t x = 0; x < width; ++x) {
+          const int64_t x0 = std::max<int64_t>(0, x - reach), x1 = std::min(width, x + reach + 1);
+          const int32_t inside = sum(0, x0, x1);
+          if (inside > 0 && inside < (x1 - x0) * rows) band[at(x, y)] = rowHasBand[size_t(y)] = 1;
+        }
+      });
+
+  // The sure pixels of each side near every band pixel: their count and colour sums.
+  const int64_t radius = 2 * reach + 2;
+  std::vector<float> refined = map.values;
+  windowSums<8>(
+      width, height, radius,
+      [&](int64_t y, int32_t* row) {
+        const auto w = size_t(width);
+        for (int64_t x = 0; x < width; ++x) {
+          const size_t i = at(x, y);
+          const bool sure = !band[i], subject = map.values[i] >= foreground;
+          const int32_t isSubject = sure && subject, isBackground = sure && !subject;
+          const uint8_t* rgb = picture.rgb.data() + i * 3;
+          row[size_t(x)] = isSubject;
+          row[size_t(x) + 4 * w] = isBackground;
+          for (size_t c = 0; c < 3; ++c) {
+            row[size_t(x) + (1 + c) * w] = isSubject * rgb[c];
+            row[size_t(x) + (5 + c) * w] = isBackground * rgb[c];
+          }
+        }
+      },
+      [&](int64_t y) { return rowHasBand[size_t(y)] != 0; },
+      [&](int64_t y, const auto& sum) {
+        for (int64_t x = 0; x < width; ++x) {
+          const size_t i = at(x, y);
+          if (!band[i]) continue;
+          const int64_t x0 = std::max<int64_t>(0, x - radius), x1 = std::min(width, x + radius + 1);
+          const int32_t subjects = sum(0, x0, x1), backgrounds = sum(4, x0, x1);
+          const double window = double((x1 - x0) * (std::min(height, y + radius + 1) - std::max<int64_t>(0, y - radius)));
+          if (subjects == 0 || backgrounds == 0 || double(std::min(subjects, backgrounds)) < minimumSureShare * window) {
+            continue;
+          }
+          std::array<double, 3> toPixel{}, across{};
+          double length2 = 0, along = 0;
+          const uint8_t* rgb = picture.rgb.data() + i * 3;
+          for (size_t c = 0; c < 3; ++c) {
+            const double subject = double(sum(1 + c, x0, x1)) / subjects;
+            const double background = double(sum(5 + c, x0, x1)) / backgrounds;
+            across[c] = subject - background;
+            toPixel[c] = double(rgb[c]) - background;
+            length2 += across[c] * across[c];
+            along += toPixel[c] * across[c];
+          }
+          const double distance = std::sqrt(length2);
+          if (distance <= alikeColours) continue;
+          const double coverage = std::clamp(along / length2, 0.0, 1.0);
+          double miss2 = 0;
+          for (size_t c = 0; c < 3; ++c) {
+            const double off = toPixel[c] - coverage * across[c];
+            miss2 += off * off;
+          }
+          const double distinct = std::min(1.0, (distance - alikeColours) / (distinctColours - alikeColours));
+          const double onLine = std::clamp(1.0 - std::sqrt(miss2) / (offLine * distance), 0.0, 1.0);
+          const double trust = distinct * onLine;
+          refined[i] = float(double(map.values[i]) + trust * (coverage - double(map.values[i])));
+        }
+      });
+  map.values = std::move(refined);
+}
+
+}  // namespace rezoro::cutout
