@@ -364,12 +364,14 @@ bool SinkInputMixer::alignStart() {
 }
 
 void SinkInputMixer::align(int64_t frame) {
-  // Monitor frames [frame - kLagFrames - kAlignFrames, frame - kLagFrames) against the mix around
-  // them: all of it taken out of the mix already, none of it holding the excluded sound yet.
-  if (static_cast<int64_t>(wholeRecent_.size()) / kChannels < kLagFrames + kAlignFrames) return;
-  const float* reference = wholeRecent_.data() + wholeRecent_.size() - (kLagFrames + kAlignFrames) * kChannels;
-  const int64_t end = frame - kLagFrames - lag_;
-  const std::vector<float> signal = mixFrames(end - kAlignFrames - kLagFrames, end + kLagFrames);
+  // The monitor's last kAlignFrames handed out (from a moment before the excluded sound began)
+  // against the mix around them: taken out of it already, or still in it up to kLagFrames ahead.
+  if (static_cast<int64_t>(wholeRecent_.size()) / kChannels < kAlignFrames) return;
+  const float* reference = wholeRecent_.data() + wholeRecent_.size() - kAlignFrames * kChannels;
+  const int64_t end = frame - lag_;
+  std::vector<float> signal = mixFrames(end - kAlignFrames - kLagFrames, end);
+  const std::vector<float> ahead = mix_->peek(end, end + kLagFrames);
+  signal.insert(signal.end(), ahead.begin(), ahead.end());
   lag_ += bestLag(reference, signal.data(), kAlignFrames, kLagFrames, kChannels);
 }
 

@@ -32,8 +32,9 @@ namespace rezoro::capture {
 // input of an excluded process was on the sink (ExcludedPlayback) and the monitor's audio has come:
 // the mix stands in for the monitor only while an excluded process plays. Each stream's buffers are
 // placed by estimates that may differ by some milliseconds, so when the mix takes over, it is first
-// aligned to the monitor by their correlation over the 50 ms before (bestLag): a steady sound goes
-// on without a jump, a gap or a stretch heard twice, and so it does when the monitor takes back.
+// aligned to the monitor by their correlation over the last 50 ms handed out (bestLag): a steady
+// sound goes on without a jump, a gap or a stretch heard twice, and so it does when the monitor
+// takes back.
 // Likewise at the start, where the mix stands in until the monitor's first frame: it is aligned by
 // the 50 ms after that frame, which the delay leaves time for.
 //
