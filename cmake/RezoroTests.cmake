@@ -22,11 +22,3 @@ function(rezoro_add_tests target dir)
                          DISCOVERY_TIMEOUT 60)
   endif()
 endfunction()
-
-# Library sources are every .cc below a folder that is neither a test nor a program entry.
-function(rezoro_library_sources out dir)
-  file(GLOB_RECURSE all CONFIGURE_DEPENDS "${dir}/*.cc")
-  list(FILTER all EXCLUDE REGEX "_(i)?test\\.cc$")
-  list(FILTER all EXCLUDE REGEX "/main\\.cc$")
-  set(${out} ${all} PARENT_SCOPE)
-endfunction()

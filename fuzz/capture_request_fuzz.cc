@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "capture/capture_failure.h"
-#include "capture/capture_request.h"
+#include "capture/contract/capture_failure.h"
+#include "capture/contract/capture_request.h"
 
 namespace {
 

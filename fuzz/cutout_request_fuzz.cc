@@ -11,7 +11,7 @@
 #include <fstream>
 
 #include "common/unique_fd.h"
-#include "cutout/service.h"
+#include "cutout/service/service.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "common/unique_fd.h"
-#include "cutout/cutout_failure.h"
+#include "cutout/contract/cutout_failure.h"
 #include "cutout/platform/vips/vips_image_source.h"
 #include "cutout/platform/vips/vips_support.h"
 

@@ -5,10 +5,10 @@
 #include <filesystem>
 #include <string>
 
-#include "capture/capture_failure.h"
+#include "capture/contract/capture_failure.h"
 #include "capture/testing/display_and_sound.h"
 #include "capture/testing/test_basics.h"
-#include "cutout/cutout_failure.h"
+#include "cutout/contract/cutout_failure.h"
 
 namespace rezoro {
 namespace {

@@ -7,7 +7,7 @@
 #include <exception>
 #include <string>
 
-#include "cutout/cutout_failure.h"
+#include "cutout/contract/cutout_failure.h"
 #include "cutout/platform/onnx/isnet_engine.h"
 #include "cutout/platform/vips/vips_image_source.h"
 #include "cutout/segmentation/foreground_request.h"

@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "capture/capture_failure.h"
+#include "capture/contract/capture_failure.h"
 #include "capture/media/media_writer.h"
 
 namespace rezoro::capture {

@@ -16,8 +16,8 @@
 #include <mutex>
 #include <thread>
 
+#include "capture/media/media_platform.h"
 #include "capture/media/sample_routing.h"
-#include "capture/platform/media_platform.h"
 #include "capture/testing/test_basics.h"
 
 namespace rezoro::capture {

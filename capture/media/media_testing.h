@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/capture_request.h"
+#include "capture/contract/capture_request.h"
 #include "capture/media/media_writer.h"
 #include "capture/testing/test_basics.h"
 

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "capture/capture_failure.h"
+#include "capture/contract/capture_failure.h"
 #include "capture/media/publication.h"
 #include "common/uuid.h"
 

@@ -11,13 +11,13 @@
 #include <optional>
 #include <string_view>
 
-#include "capture/capture_failure.h"
-#include "capture/capture_request.h"
-#include "capture/media/media_file_writer.h"
-#include "capture/media/media_sample.h"
-#include "capture/media/media_time.h"
+#include "capture/contract/capture_failure.h"
+#include "capture/contract/capture_request.h"
 #include "capture/media/publication.h"
-#include "capture/serial_queue.h"
+#include "capture/runtime/serial_queue.h"
+#include "capture/samples/media_file_writer.h"
+#include "capture/samples/media_sample.h"
+#include "capture/samples/media_time.h"
 #include "common/unique_fd.h"
 
 namespace rezoro::capture {

@@ -5,7 +5,7 @@
 #include <regex>
 #include <stdexcept>
 
-#include "capture/capture_failure.h"
+#include "capture/contract/capture_failure.h"
 #include "capture/testing/test_basics.h"
 
 namespace rezoro::capture {

@@ -4,8 +4,8 @@
 #include <optional>
 #include <vector>
 
-#include "capture/media/media_sample.h"
 #include "capture/media/media_writer.h"
+#include "capture/samples/media_sample.h"
 
 namespace rezoro::capture {
 

@@ -3,7 +3,7 @@
 #include <future>
 #include <utility>
 
-#include "capture/serial_queue.h"
+#include "capture/runtime/serial_queue.h"
 
 namespace rezoro::capture {
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "capture/media/media_time.h"
 #include "capture/platform/shareable_content.h"
+#include "capture/samples/media_time.h"
 
 namespace rezoro::capture {
 

@@ -6,7 +6,7 @@
 #include <sstream>
 #include <string>
 
-#include "capture/media/media_time.h"
+#include "capture/samples/media_time.h"
 
 namespace rezoro::capture {
 namespace {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <optional>
 
-#include "cutout/cutout_failure.h"
+#include "cutout/contract/cutout_failure.h"
 
 namespace rezoro::cutout {
 namespace {

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "cutout/cutout_failure.h"
+#include "cutout/contract/cutout_failure.h"
 
 namespace rezoro::cutout {
 namespace {

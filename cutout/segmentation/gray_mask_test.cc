@@ -6,7 +6,7 @@
 #include <cstring>
 #include <limits>
 
-#include "cutout/cutout_failure.h"
+#include "cutout/contract/cutout_failure.h"
 
 namespace rezoro::cutout {
 namespace {

@@ -6,7 +6,7 @@
 #include <memory>
 #include <utility>
 
-#include "cutout/cutout_failure.h"
+#include "cutout/contract/cutout_failure.h"
 #include "cutout/segmentation/foreground_request.h"
 
 namespace rezoro::cutout {

@@ -1,6 +1,6 @@
 #include "cutout/segmentation/image_source.h"
 
-#include "cutout/cutout_failure.h"
+#include "cutout/contract/cutout_failure.h"
 
 namespace rezoro::cutout {
 

@@ -9,7 +9,7 @@
 #include "common/atomic_file.h"
 #include "common/unique_fd.h"
 #include "common/uuid.h"
-#include "cutout/cutout_failure.h"
+#include "cutout/contract/cutout_failure.h"
 
 namespace rezoro::cutout {
 namespace {

@@ -10,7 +10,7 @@
 #include <sstream>
 
 #include "common/uuid.h"
-#include "cutout/cutout_failure.h"
+#include "cutout/contract/cutout_failure.h"
 
 namespace rezoro::cutout {
 namespace {

@@ -6,7 +6,7 @@
 #include <limits>
 #include <stdexcept>
 
-#include "cutout/cutout_failure.h"
+#include "cutout/contract/cutout_failure.h"
 #include "cutout/segmentation/recovery_test_support.h"
 
 namespace rezoro::cutout {

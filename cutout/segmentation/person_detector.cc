@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "cutout/cutout_failure.h"
+#include "cutout/contract/cutout_failure.h"
 
 namespace rezoro::cutout {
 

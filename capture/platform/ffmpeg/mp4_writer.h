@@ -4,7 +4,7 @@
 #include <memory>
 #include <string_view>
 
-#include "capture/media/media_file_writer.h"
+#include "capture/samples/media_file_writer.h"
 
 namespace rezoro::capture {
 

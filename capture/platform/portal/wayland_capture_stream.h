@@ -9,7 +9,7 @@
 #include "capture/platform/image_buffer_pool.h"
 #include "capture/platform/pipewire/frame_slots.h"
 #include "capture/platform/pipewire/video_frame.h"
-#include "capture/serial_queue.h"
+#include "capture/runtime/serial_queue.h"
 
 namespace rezoro::capture {
 

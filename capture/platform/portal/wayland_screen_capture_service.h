@@ -5,7 +5,7 @@
 
 #include "capture/platform/capture_stream.h"
 #include "capture/platform/screen_access.h"
-#include "capture/serial_queue.h"
+#include "capture/runtime/serial_queue.h"
 #include "common/unique_fd.h"
 
 namespace rezoro::capture {

@@ -8,8 +8,9 @@
 #include <condition_variable>
 #include <future>
 #include <mutex>
+#include <thread>
 
-#include "capture/serial_queue.h"
+#include "capture/runtime/serial_queue.h"
 #include "capture/testing/display_and_sound.h"
 #include "capture/testing/stream_answers.h"
 
@@ -82,6 +83,35 @@ TEST_P(WaylandScreenCaptureServiceTest, AnAudioRecordingAsksNoPortalAndRecordsTh
   EXPECT_TRUE(collector->waitForAudio(5s));
   EXPECT_FALSE(answerOf([&](ErrorCompletion done) { stream->stopCapture(std::move(done)); }));
   EXPECT_EQ(collector->failures(), 0);
+}
+
+// On Wayland, where no list of clients exists, the applications are the processes that play: none
+// while nothing plays (not every process of the machine), then the player.
+TEST_P(WaylandScreenCaptureServiceTest, TheApplicationsAreTheProcessesThatPlay) {
+  std::unique_ptr<testing::DisplayAndSound> world;
+  try {
+    world = testing::DisplayAndSound::start(
+        {.display = false, .sound = true, .keepSinkAwake = false, .server = GetParam()});
+  } catch (const std::exception& error) {
+    GTEST_SKIP() << "no private sound server: " << error.what();
+  }
+  WaylandScreenCaptureService service(/*screenNeeded=*/false);
+  auto applications = [&] {
+    std::promise<std::vector<ShareableApplication>> listed;
+    service.getShareableContent(false, true, [&](std::optional<ShareableContent> content, std::optional<PlatformError>) {
+      listed.set_value(content ? content->applications : std::vector<ShareableApplication>{});
+    });
+    return listed.get_future().get();
+  };
+  EXPECT_TRUE(applications().empty());
+  testing::ChildProcess tone = world->sound().playTone(440, 5, 0.1);
+  std::vector<ShareableApplication> playing;
+  for (int attempt = 0; attempt < 100 && playing.empty(); ++attempt) {
+    std::this_thread::sleep_for(20ms);
+    playing = applications();
+  }
+  ASSERT_EQ(playing.size(), 1u);
+  EXPECT_EQ(playing.front().processID, tone.pid());
 }
 
 }  // namespace

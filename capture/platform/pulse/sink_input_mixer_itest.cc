@@ -12,7 +12,6 @@
 #include <thread>
 
 #include "capture/platform/pulse/pulse_audio_capture.h"
-#include "capture/platform/portal/wayland_screen_capture_service.h"
 #include "capture/platform/pulse/sound_applications.h"
 #include "capture/testing/display_and_sound.h"
 
@@ -129,34 +128,6 @@ TEST_P(SoundApplicationsTest, ListsTheProcessesPlayingIntoTheServer) {
   ASSERT_EQ(applications.size(), 1u);
   EXPECT_EQ(applications.front().processID, tone.pid());
   EXPECT_FALSE(applications.front().applicationName.empty());
-}
-
-}  // namespace
-}  // namespace rezoro::capture
-
-namespace rezoro::capture {
-namespace {
-
-// On Wayland, where no list of clients exists, the applications are the processes that play: none
-// while nothing plays (not every process of the machine), then the player.
-TEST_P(SoundApplicationsTest, OnWaylandTheApplicationsAreTheProcessesThatPlay) {
-  WaylandScreenCaptureService service(/*screenNeeded=*/false);
-  auto applications = [&] {
-    std::promise<std::vector<ShareableApplication>> listed;
-    service.getShareableContent(false, true, [&](std::optional<ShareableContent> content, std::optional<PlatformError>) {
-      listed.set_value(content ? content->applications : std::vector<ShareableApplication>{});
-    });
-    return listed.get_future().get();
-  };
-  EXPECT_TRUE(applications().empty());
-  testing::ChildProcess tone = world->sound().playTone(440, 5, 0.1);
-  std::vector<ShareableApplication> playing;
-  for (int attempt = 0; attempt < 100 && playing.empty(); ++attempt) {
-    std::this_thread::sleep_for(20ms);
-    playing = applications();
-  }
-  ASSERT_EQ(playing.size(), 1u);
-  EXPECT_EQ(playing.front().processID, tone.pid());
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <memory>
 
-#include "capture/media/media_time.h"
+#include "capture/samples/media_time.h"
 
 namespace rezoro::capture {
 namespace {

@@ -8,7 +8,7 @@
 #include <optional>
 
 #include "capture/platform/capture_stream.h"
-#include "capture/serial_queue.h"
+#include "capture/runtime/serial_queue.h"
 
 namespace rezoro::capture {
 

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "capture/serial_queue.h"
+#include "capture/runtime/serial_queue.h"
 #include "capture/testing/display_and_sound.h"
 #include "capture/testing/stream_answers.h"
 

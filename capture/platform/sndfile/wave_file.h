@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <memory>
 
-#include "capture/media/media_file_writer.h"
+#include "capture/samples/media_file_writer.h"
 
 struct sf_private_tag;
 

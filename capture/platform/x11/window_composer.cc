@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "capture/media/media_time.h"
+#include "capture/samples/media_time.h"
 
 namespace rezoro::capture {
 namespace {

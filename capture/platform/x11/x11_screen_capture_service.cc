@@ -1,9 +1,9 @@
 #include "capture/platform/x11/x11_screen_capture_service.h"
 
-#include "capture/bounded_wait.h"
 #include "capture/platform/pulse/sound_applications.h"
 #include "capture/platform/x11/x11_capture_stream.h"
 #include "capture/platform/x11/x11_shareable_content.h"
+#include "capture/runtime/bounded_wait.h"
 
 namespace rezoro::capture {
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "capture/platform/capture_stream.h"
-#include "capture/serial_queue.h"
+#include "capture/runtime/serial_queue.h"
 
 namespace rezoro::capture {
 

@@ -14,7 +14,7 @@
 #include "cutout/platform/vips/vips_image_source.h"
 #include "cutout/segmentation/human_recovery.h"
 #include "cutout/segmentation/person_detection.h"
-#include "cutout/cutout_testing.h"
+#include "cutout/testing/cutout_testing.h"
 
 namespace rezoro::cutout {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "cutout/cutout_testing.h"
+#include "cutout/testing/cutout_testing.h"
 
 namespace rezoro::cutout {
 namespace {

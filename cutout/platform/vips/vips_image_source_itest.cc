@@ -7,9 +7,9 @@
 #include <fstream>
 #include <string>
 
-#include "cutout/cutout_failure.h"
+#include "cutout/contract/cutout_failure.h"
 #include "cutout/platform/vips/vips_support.h"
-#include "cutout/cutout_testing.h"
+#include "cutout/testing/cutout_testing.h"
 
 namespace rezoro::cutout {
 namespace {
