@@ -151,16 +151,19 @@ VipsImagePtr scaledStamp(const fs::path& stamp, double side) {
   return checked(out, r, "stamp resize");
 }
 
+// A photo's name: its stamps' names joined by '+'.
+std::string photoName(const std::vector<fs::path>& stamps) {
+  std::string name = stamps[0].stem().string();
+  for (size_t s = 1; s < stamps.size(); ++s) name += '+' + stamps[s].stem().string();
+  return name;
+}
+
 // Composites stamps (one, or two side by side) onto a background, writes the photo and keeps the
 // truth in memory, as `layout` says.
 Photo makePhoto(const std::vector<fs::path>& stamps, const Layout& layout, const fs::path& backgrounds,
                 const fs::path& dir, const std::string& prefix) {
   Photo photo;
-  photo.name = stamps[0].stem().string();
-  for (size_t s = 1; s < stamps.size(); ++s) {
-    photo.name += '+';
-    photo.name += stamps[s].stem().string();
-  }
+  photo.name = photoName(stamps);
   photo.kind = stamps.size() > 1 ? "two subjects" : kindOf(photo.name);
   photo.orientation = layout.orientation;
   photo.width = layout.portrait ? 1200 : 1600;
@@ -453,17 +456,24 @@ std::vector<fs::path> stampsIn(const fs::path& dir) {
   return stamps;
 }
 
+// Which photos a run makes: those whose "<set>-<photo>" name holds `only` (every one when empty).
+bool wanted(const std::string& only, const std::string& set, const std::vector<fs::path>& stamps) {
+  return only.empty() || (set + "-" + photoName(stamps)).find(only) != std::string::npos;
+}
+
 // One set: every stamp alone (up to `limit`), then eight pairs of stamps a third of the list apart.
-PhotoSet makeSet(const std::string& name, const std::vector<fs::path>& stamps, size_t limit, const Placement& placement,
-                 const fs::path& backgrounds, const fs::path& dir, size_t pairOffset) {
+PhotoSet makeSet(const std::string& name, const std::vector<fs::path>& stamps, size_t limit, const std::string& only,
+                 const Placement& placement, const fs::path& backgrounds, const fs::path& dir, size_t pairOffset) {
   PhotoSet set{name, {}};
   const size_t singles = std::min(stamps.size(), limit);
   for (size_t i = 0; i < singles; ++i) {
+    if (!wanted(only, name, {stamps[i]})) continue;
     set.photos.push_back(makePhoto({stamps[i]}, cycledLayout(placement, i, 1), backgrounds, dir, name + "-"));
   }
   const size_t step = stamps.size() / 3;
   for (size_t p = 0; p < 8 && stamps.size() >= 3; ++p) {
     const size_t first = (p * 5 + pairOffset) % stamps.size(), second = (first + step) % stamps.size();
+    if (!wanted(only, name, {stamps[first], stamps[second]})) continue;
     set.photos.push_back(
         makePhoto({stamps[first], stamps[second]}, cycledLayout(placement, singles + p, 2), backgrounds, dir, name + "-"));
   }
@@ -474,7 +484,7 @@ PhotoSet makeSet(const std::string& name, const std::vector<fs::path>& stamps, s
 // generator (std::mt19937, whose numbers every library gives alike, used without the library's
 // distributions, which differ): in the seed's order, all but ten alone and those ten in five pairs;
 // five photos stored turned with orientation 6. `limit` takes the first photos alone and every pair.
-PhotoSet makeSeededSet(const std::string& name, std::vector<fs::path> stamps, size_t limit,
+PhotoSet makeSeededSet(const std::string& name, std::vector<fs::path> stamps, size_t limit, const std::string& only,
                        const std::vector<std::string>& backgroundNames, uint32_t seed, const fs::path& backgrounds,
                        const fs::path& dir) {
   std::mt19937 random(seed);
@@ -506,7 +516,7 @@ PhotoSet makeSeededSet(const std::string& name, std::vector<fs::path> stamps, si
       layout.spots.push_back({static_cast<double>(random()) / 4294967295.0, static_cast<int>(below(1000)),
                               static_cast<int>(below(1000))});
     }
-    if (p < alone && p >= limit) continue;
+    if ((p < alone && p >= limit) || !wanted(only, name, subjects)) continue;
     set.photos.push_back(makePhoto(subjects, layout, backgrounds, dir, name + "-"));
   }
   return set;
@@ -554,20 +564,16 @@ int main(int argc, char** argv) {
   int status = 0;
   try {
     std::vector<PhotoSet> sets{
-        makeSet("quality", qualityStamps, limit, qualityPlacement, deps / "opencv-doc", work / "photos", 0),
-        makeSet("held-out", heldOutStamps, limit, heldOutPlacement, deps / "opencv-doc", work / "photos", 2),
-        makeSeededSet("unseen", unseenStamps, limit, unseenBackgrounds, unseenSeed, deps / "opencv-doc", work / "photos")};
+        makeSet("quality", qualityStamps, limit, only, qualityPlacement, deps / "opencv-doc", work / "photos", 0),
+        makeSet("held-out", heldOutStamps, limit, only, heldOutPlacement, deps / "opencv-doc", work / "photos", 2),
+        makeSeededSet("unseen", unseenStamps, limit, only, unseenBackgrounds, unseenSeed, deps / "opencv-doc",
+                      work / "photos")};
     if (!keep.empty()) {
       for (const PhotoSet& set : sets) {
         for (const Photo& photo : set.photos) fs::copy_file(photo.path, keep / photo.path.filename(), fs::copy_options::overwrite_existing);
       }
     }
-    if (!only.empty()) {
-      for (PhotoSet& set : sets) {
-        std::erase_if(set.photos, [&](const Photo& photo) { return (set.name + "-" + photo.name).find(only) == std::string::npos; });
-      }
-      std::erase_if(sets, [](const PhotoSet& set) { return set.photos.empty(); });
-    }
+    std::erase_if(sets, [](const PhotoSet& set) { return set.photos.empty(); });
 
     std::vector<Program> programs;
     for (size_t b = 0; b < baselines.size(); ++b) {
