@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <chrono>
 #include <future>
+#include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "capture/media/finishing.h"
@@ -45,8 +47,35 @@ SystemAudioSample systemAudioSample(const SampleBuffer& sample, const AudioStrea
 
 }  // namespace
 
+const char* recorderStateName(RecorderState state) {
+  switch (state) {
+    case RecorderState::created: return "created";
+    case RecorderState::starting: return "starting";
+    case RecorderState::asking: return "asking";
+    case RecorderState::stopping: return "stopping";
+    case RecorderState::recording: return "recording";
+    case RecorderState::finishing: return "finishing";
+    case RecorderState::completed: return "completed";
+  }
+  return "unknown";
+}
+
+bool recorderMoveAllowed(RecorderState from, RecorderState to) {
+  using enum RecorderState;
+  switch (from) {
+    case created: return to == starting;
+    case starting: return to == asking || to == recording || to == stopping || to == completed;
+    case asking: return to == asking || to == starting || to == stopping || to == completed;
+    case stopping: return to == finishing || to == completed;
+    case recording: return to == recording || to == finishing || to == completed;
+    case finishing: return to == completed;
+    case completed: return false;
+  }
+  return false;
+}
+
 Recorder::Recorder(const CaptureRequest& request, RecorderServices services)
-    : request(request),
+    : request_(request),
       services_(std::move(services)),
       queue_(std::make_unique<SerialQueue>([this] { workFailed(); })),
       queueOnQueue_(queue_.get()) {
@@ -56,16 +85,17 @@ Recorder::Recorder(const CaptureRequest& request, RecorderServices services)
 Recorder::~Recorder() { endQueue(); }
 
 CaptureResult Recorder::run() {
-  const double began = hostTimeSeconds();
+  // Until the queue has begun, the start time-out counts from now.
+  giveUpAt_ = hostTimeSeconds() + services_.startTimeout + watchMarginSeconds;
   auto delivered = std::make_shared<std::promise<CaptureResult>>();
   std::future<CaptureResult> result = delivered->get_future();
   hop([this, delivered] {
     begin([delivered](CaptureResult outcome) { delivered->set_value(std::move(outcome)); });
   });
-  // The queue is looked at now and then: a start or a stop moves the time to give up.
+  // The queue is looked at now and then: each state it enters moves the time to give up.
   constexpr double lookSeconds = 0.05;
   while (result.wait_for(std::chrono::duration<double>(lookSeconds)) != std::future_status::ready) {
-    if (hostTimeSeconds() < giveUpTime(began)) continue;
+    if (hostTimeSeconds() < giveUpAt_.load()) continue;
     // The queue is stuck (on a stalled disk, say). Whatever it does later publishes nothing.
     std::shared_ptr<PublicationClaim> claim;
     {
@@ -82,25 +112,60 @@ CaptureResult Recorder::run() {
   return outcome;
 }
 
-double Recorder::giveUpTime(double began) const {
-  // Read before the start: the grant sets the start and only then clears this, so a cleared one
-  // means the new start is seen.
-  const double asking = askingSince_.load();
-  const double from = std::max(began, startCountedFrom_.load());
-  double time = from + services_.startTimeout + request.duration + services_.stopTimeout + queueGraceSeconds;
-  const double started = startedAt_.load();
-  const double stopped = stopAskedAt_.load();
-  if (started == 0 && asking > 0) return asking + services_.permissionTimeout + watchMarginSeconds;
-  if (started == 0) time = std::min(time, from + services_.startTimeout + watchMarginSeconds);
-  // The duration counts from the start, or from an audio recording's first sample, which comes
-  // within the start time-out.
-  const double durationFrom = durationFrom_.load();
-  if (started > 0) {
-    time = std::min(time, (durationFrom > 0 ? durationFrom : std::max(started, from + services_.startTimeout)) +
-                              request.duration + services_.stopTimeout + watchMarginSeconds);
+void Recorder::enter(RecorderState state, double deadline) {
+  if (!recorderMoveAllowed(state_, state)) {
+    throw std::logic_error(std::string("the recorder cannot move from ") + recorderStateName(state_) + " to " +
+                           recorderStateName(state));
   }
-  if (started > 0 && stopped > 0) time = std::min(time, stopped + services_.stopTimeout + watchMarginSeconds);
-  return time;
+  const double now = hostTimeSeconds();
+  const RecorderState previous = std::exchange(state_, state);
+  const uint64_t entry = ++entry_;
+  enteredAt_ = now;
+  deadline_ = deadline;
+  if (state == RecorderState::starting) startCountedFrom_ = now;
+  // The watchdog's bound: the deadline, and in recording the stop it leads to (before an audio
+  // recording's first sample, the whole duration may still follow); outside the dialog and a stop
+  // of it, never beyond the longest a recording can take from its last start.
+  if (state != RecorderState::completed) {
+    double giveUp = deadline + watchMarginSeconds;
+    if (state == RecorderState::recording) {
+      giveUp += (durationFrom_ ? 0 : request_.duration) + services_.stopTimeout;
+    }
+    const bool dialog = state == RecorderState::asking ||
+                        (state == RecorderState::stopping && previous == RecorderState::asking);
+    if (!dialog) {
+      giveUp = std::min(giveUp, startCountedFrom_ + services_.startTimeout + request_.duration +
+                                    services_.stopTimeout + queueGraceSeconds);
+    }
+    giveUpAt_ = giveUp;
+  }
+  if (services_.stateEntered) services_.stateEntered(state);
+  if (deadline > 0) {
+    queueOnQueue_->after(std::max(0.0, deadline - now), [this, entry] {
+      if (entry == entry_) deadlineReached();
+    });
+  }
+}
+
+void Recorder::deadlineReached() {
+  switch (state_) {
+    case RecorderState::asking:
+      services_.screenCapture->cancelShareableContent();
+      complete(CaptureFailure::timeout);
+      return;
+    case RecorderState::starting:
+    case RecorderState::stopping:
+    case RecorderState::finishing:
+      complete(CaptureFailure::timeout);
+      return;
+    case RecorderState::recording:
+      // The duration has passed; an audio recording without a first sample has no audio.
+      stop();
+      return;
+    case RecorderState::created:
+    case RecorderState::completed:
+      return;
+  }
 }
 
 void Recorder::endQueue() {
@@ -143,8 +208,8 @@ void Recorder::hop(std::function<void()> work) {
 
 void Recorder::begin(std::function<void(CaptureResult)> completion) {
   completion_ = std::move(completion);
-  // Armed first: the permission check may itself wait for a server that does not answer.
-  armStartTimeout();
+  // Entered first: the permission check may itself wait for a server that does not answer.
+  enter(RecorderState::starting, hostTimeSeconds() + services_.startTimeout);
   if (!services_.screenCapture->preflightScreenCaptureAccess()) {
     complete(CaptureFailure::permissionDenied);
     return;
@@ -161,40 +226,17 @@ void Recorder::begin(std::function<void(CaptureResult)> completion) {
   askForContent();
 }
 
-void Recorder::armStartTimeout() {
-  startCountedFrom_ = hostTimeSeconds();
-  const uint64_t turn = ++startTurn_;
-  queueOnQueue_->after(services_.startTimeout, [this, turn] {
-    if (turn != startTurn_) return;
-    if (!started_ && !finishing_) {
-      complete(CaptureFailure::timeout);
-    } else if (!durationArmed_) {
-      stop();  // an audio recording that never got its first sample: no audio
-    }
-  });
-}
-
 void Recorder::permissionAsked() {
-  if (!completion_ || started_) return;
-  asking_ = true;
-  askingSince_ = hostTimeSeconds();
-  const uint64_t turn = ++startTurn_;  // the start time-out waits for the answer
-  queueOnQueue_->after(services_.permissionTimeout, [this, turn] {
-    if (turn != startTurn_ || !asking_) return;
-    services_.screenCapture->cancelShareableContent();
-    complete(CaptureFailure::timeout);
-  });
+  if (state_ != RecorderState::starting && state_ != RecorderState::asking) return;
+  enter(RecorderState::asking, hostTimeSeconds() + services_.permissionTimeout);
 }
 
 void Recorder::permissionGranted() {
-  if (!completion_ || !asking_) return;
-  asking_ = false;
-  armStartTimeout();
-  askingSince_ = 0;
+  if (state_ != RecorderState::asking) return;
+  enter(RecorderState::starting, hostTimeSeconds() + services_.startTimeout);
 }
 
 void Recorder::askForContent() {
-  contentPending_ = true;
   std::weak_ptr<Recorder> weak = weak_from_this();
   services_.screenCapture->getShareableContent(
       false, true, [weak](std::optional<ShareableContent> content, std::optional<PlatformError> error) {
@@ -224,15 +266,20 @@ void Recorder::installStopControls() {
   }
 }
 
+void Recorder::disarmStopControls() {
+  for (QueueSource& source : sources_) source.cancel();
+  sources_.clear();
+}
+
 void Recorder::contentAnswer(std::optional<ShareableContent> content, std::optional<PlatformError> error) {
-  if (!completion_) return;
-  contentPending_ = false;
-  if (asking_) permissionGranted();  // an answer without a grant: the start time-out runs again
+  if (state_ == RecorderState::completed) return;
   // A stop cuts a question short; its answer is then only the cancellation.
-  if (stopRequested_) {
-    complete(request.kind == "audio" ? CaptureFailure::noAudio : CaptureFailure::noFrames);
+  if (state_ == RecorderState::stopping) {
+    complete(request_.kind == "audio" ? CaptureFailure::noAudio : CaptureFailure::noFrames);
     return;
   }
+  // An answer without a grant: the start time-out runs again.
+  if (state_ == RecorderState::asking) enter(RecorderState::starting, hostTimeSeconds() + services_.startTimeout);
   if (!content || error) {
     complete(error && error->refused ? CaptureFailure::permissionDenied : CaptureFailure::startFailed);
     return;
@@ -256,13 +303,13 @@ void Recorder::contentAnswer(std::optional<ShareableContent> content, std::optio
 }
 
 void Recorder::configure(const ShareableContent& content) {
-  const bool video = request.kind == "video";
+  const bool video = request_.kind == "video";
   const uint32_t mainDisplay = video ? 0 : services_.screenCapture->mainDisplayID();
-  const ShareableDisplay& display = chosenDisplay(content.displays, request.region, mainDisplay);
-  const ContentFilter filter(display, excludedApplications(content, request.excludedPID, services_.ownProcessID));
-  const StreamConfiguration configuration = streamConfiguration(request, filter);
+  const ShareableDisplay& display = chosenDisplay(content.displays, request_.region, mainDisplay);
+  const ContentFilter filter(display, excludedApplications(content, request_.excludedPID, services_.ownProcessID));
+  const StreamConfiguration configuration = streamConfiguration(request_, filter);
 
-  media_ = std::make_unique<MediaWriter>(request, video ? configuration.width : 0,
+  media_ = std::make_unique<MediaWriter>(request_, video ? configuration.width : 0,
                                          video ? configuration.height : 0, services_.mediaPlatform);
   {
     std::lock_guard lock(claimMutex_);
@@ -275,7 +322,7 @@ void Recorder::configure(const ShareableContent& content) {
       throw *error;
     }
   }
-  if (request.captureAudio) {
+  if (request_.captureAudio) {
     if (auto error = stream_->addStreamOutput(weak_from_this(), StreamOutputType::audio, *queueOnQueue_)) {
       throw *error;
     }
@@ -287,7 +334,7 @@ void Recorder::configure(const ShareableContent& content) {
 }
 
 void Recorder::startAnswer(std::optional<PlatformError> error) {
-  if (!completion_) {
+  if (state_ == RecorderState::completed) {
     // The recording ended while the stream was starting (normally the start time-out, which also
     // dropped the stream and so stopped it).
     if (stream_) stream_->stopCapture({});
@@ -297,46 +344,59 @@ void Recorder::startAnswer(std::optional<PlatformError> error) {
     complete(CaptureFailure::startFailed);
     return;
   }
-  started_ = true;
-  startedAt_ = hostTimeSeconds();
-  if (stopRequested_) {
-    stop();
-  } else if (request.kind != "audio") {
-    armDuration(hostTimeSeconds());
+  if (state_ == RecorderState::stopping) {
+    finish();  // the stop asked for while starting goes on
+    return;
   }
+  if (request_.kind != "audio") durationFrom_ = hostTimeSeconds();
+  enter(RecorderState::recording, recordingDeadline());
 }
 
-void Recorder::armDuration(double from) {
-  durationArmed_ = true;
-  durationFrom_ = from;
-  queueOnQueue_->after(std::max(0.0, from + request.duration - hostTimeSeconds()), [this] { stop(); });
+double Recorder::recordingDeadline() const {
+  return durationFrom_ ? *durationFrom_ + request_.duration : startCountedFrom_ + services_.startTimeout;
 }
 
 void Recorder::stop() {
-  if (!completion_ || finishing_) return;
-  stopRequested_ = true;
-  for (QueueSource& source : sources_) source.cancel();
-  sources_.clear();
-  if (contentPending_) {
-    services_.screenCapture->cancelShareableContent();
-    // While the person is asked no start time-out runs: a cancel that is never answered must not
-    // hold the stop until the dialog's own bound.
-    if (asking_) queueOnQueue_->after(services_.stopTimeout, [this] { complete(CaptureFailure::timeout); });
+  switch (state_) {
+    case RecorderState::starting:
+    case RecorderState::asking: {
+      disarmStopControls();
+      // Before the stream has started there is nothing to stop: a question still open is cut short,
+      // and its answer, the start answer or the start time-out ends the recording.
+      const bool contentPending = !stream_;
+      if (contentPending) services_.screenCapture->cancelShareableContent();
+      // While the person is asked no start time-out runs: a cancel that is never answered must not
+      // hold the stop until the dialog's own bound.
+      const double deadline = state_ == RecorderState::asking
+                                  ? std::min(deadline_, hostTimeSeconds() + services_.stopTimeout)
+                                  : deadline_;
+      enter(RecorderState::stopping, deadline);
+      return;
+    }
+    case RecorderState::recording:
+      disarmStopControls();
+      finish();
+      return;
+    case RecorderState::created:
+    case RecorderState::stopping:
+    case RecorderState::finishing:
+    case RecorderState::completed:
+      return;  // a second stop changes nothing
   }
-  if (!started_ || !stream_) return;
+}
+
+void Recorder::finish() {
   // A picture the stream holds back for its turn is the last change before the stop: written now.
   if (std::optional<SampleBuffer> held = stream_->takeHeldFrame()) {
     didOutputSampleBuffer(*held, StreamOutputType::screen);
-    if (!completion_ || finishing_) return;  // writing it failed, which stopped the recording
+    // Writing it failed, which stopped the recording.
+    if (state_ == RecorderState::finishing || state_ == RecorderState::completed) return;
   }
-
-  finishing_ = true;
-  stopAskedAt_ = hostTimeSeconds();
+  enter(RecorderState::finishing, hostTimeSeconds() + services_.stopTimeout);
   std::weak_ptr<Recorder> weak = weak_from_this();
   stream_->stopCapture([weak](std::optional<PlatformError> error) {
     if (auto self = weak.lock()) self->hop([raw = self.get(), error] { raw->stopAnswer(error); });
   });
-  queueOnQueue_->after(services_.stopTimeout, [this] { complete(CaptureFailure::timeout); });
 }
 
 void Recorder::stopAnswer(std::optional<PlatformError> error) {
@@ -346,14 +406,14 @@ void Recorder::stopAnswer(std::optional<PlatformError> error) {
     hop([this, result = std::move(result)]() mutable { complete(std::move(result)); });
   };
   auto toQueue = [this](std::function<void()> work) { hop(std::move(work)); };
-  runFinishingStep(static_cast<bool>(completion_), failure_, error.has_value(), media_.get(), deliver,
+  runFinishingStep(state_ != RecorderState::completed, failure_, error.has_value(), media_.get(), deliver,
                    toQueue);
 }
 
 void Recorder::didStopWithError(const PlatformError& error) {
   if (auto self = weak_from_this().lock()) {
     hop([raw = self.get(), stoppedSharing = error.stoppedSharing] {
-      if (raw->finishing_) return;
+      if (raw->state_ == RecorderState::finishing || raw->state_ == RecorderState::completed) return;
       // The person's own "stop sharing" is a stop like `q`: what was recorded is published.
       if (!stoppedSharing) raw->failure_ = CaptureFailure::recordingFailed;
       raw->stop();
@@ -362,12 +422,13 @@ void Recorder::didStopWithError(const PlatformError& error) {
 }
 
 void Recorder::didOutputSampleBuffer(const SampleBuffer& sample, StreamOutputType type) {
-  if (!completion_) return;
+  if (state_ == RecorderState::created || state_ == RecorderState::completed) return;
   // While the stream stops it still hands on the sound captured before the stop was asked for
   // (the mix of several streams holds it back a moment); that belongs to the recording.
-  const bool beforeStop = type == StreamOutputType::audio && sample.presentationTime.isValid() &&
-                          sample.presentationTime.seconds() < stopAskedAt_.load();
-  if (finishing_ && !beforeStop) return;
+  const bool finishing = state_ == RecorderState::finishing;
+  const bool beforeStop = finishing && type == StreamOutputType::audio && sample.presentationTime.isValid() &&
+                          sample.presentationTime.seconds() < enteredAt_;
+  if (finishing && !beforeStop) return;
   bool written = true;
   if (type == StreamOutputType::screen) {
     if (!media_) return;
@@ -377,7 +438,10 @@ void Recorder::didOutputSampleBuffer(const SampleBuffer& sample, StreamOutputTyp
     written = routeAudioSample(media_.get(), systemAudioSample(sample, *sample.audioFormat));
     // A sound server may hand over a new stream's first samples late: an audio recording's length
     // counts from its first sample, so that it holds the sound asked for.
-    if (written && !durationArmed_ && media_->firstHostTime()) armDuration(*media_->firstHostTime());
+    if (written && !durationFrom_ && media_->firstHostTime()) {
+      durationFrom_ = *media_->firstHostTime();
+      if (state_ == RecorderState::recording) enter(RecorderState::recording, recordingDeadline());
+    }
   }
   if (!written) {
     failure_ = CaptureFailure::recordingFailed;
@@ -386,10 +450,10 @@ void Recorder::didOutputSampleBuffer(const SampleBuffer& sample, StreamOutputTyp
 }
 
 void Recorder::complete(CaptureResult result) {
-  if (!completion_) return;
+  if (state_ == RecorderState::created || state_ == RecorderState::completed) return;
+  enter(RecorderState::completed, 0);
   std::function<void(CaptureResult)> callback = std::exchange(completion_, nullptr);
-  for (QueueSource& source : sources_) source.cancel();
-  sources_.clear();
+  disarmStopControls();
   // A failure (the stop time-out, say) settles that the file is not published, unless it already
   // was, away from the queue: then that is the result.
   if (std::holds_alternative<CaptureFailure>(result) && media_) {
@@ -412,7 +476,8 @@ void Recorder::complete(CaptureResult result) {
 }
 
 void Recorder::workFailed() {
-  complete(started_ ? CaptureFailure::recordingFailed : CaptureFailure::startFailed);
+  const bool started = state_ == RecorderState::recording || state_ == RecorderState::finishing;
+  complete(started ? CaptureFailure::recordingFailed : CaptureFailure::startFailed);
 }
 
 }  // namespace rezoro::capture

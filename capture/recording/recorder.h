@@ -78,6 +78,43 @@ struct ScreenPictures {
   PictureRecycler<I420Image> i420;
 };
 
+// Where a recording is in its life. Each state has one deadline, armed when the state is entered:
+// the queue acts at it unless the state was left first, and run()'s watchdog gives up on a queue
+// that has not acted a moment (watchMarginSeconds) after it.
+//
+//   state      entered by                          deadline                       at the deadline
+//   created    the constructor                     -                              -
+//   starting   run(); the person's grant (or an    startTimeout later             timeout
+//              answer while asking)
+//   asking     the service asking the person       permissionTimeout later        cancel the question;
+//              (the start time-out waits)                                         timeout
+//   stopping   a stop before the start answer      the start time-out's; after    timeout
+//              (the stop controls are disarmed,    asking, stopTimeout later
+//              a question cancelled)
+//   recording  the start answer                    the duration's end, from the   stop, into finishing
+//                                                  start (an audio recording's:
+//                                                  from its first sample; before
+//                                                  it, the start time-out's)
+//   finishing  a stop while recording: the         stopTimeout later              timeout
+//              stream is told to stop, the file
+//              finished and published
+//   completed  complete(): the one result          -                              -
+//
+// Transitions (recorderMoveAllowed; no other is made):
+//   created   -> starting
+//   starting  -> asking | recording | stopping | completed
+//   asking    -> asking | starting | stopping | completed
+//   stopping  -> finishing (the start answer: the stop goes on) | completed
+//   recording -> recording (an audio recording's first sample moves the deadline) | finishing | completed
+//   finishing -> completed
+// So there is exactly one result (only complete() enters completed, and only once); the time the
+// person takes in the dialog counts against the dialog's bound, not the start's; and after
+// completed, or after the watchdog gave up, nothing is published (the publication claim decides).
+enum class RecorderState { created, starting, asking, stopping, recording, finishing, completed };
+
+const char* recorderStateName(RecorderState state);
+bool recorderMoveAllowed(RecorderState from, RecorderState to);
+
 // The outside world of a recorder. The capture service must outlive the recorder.
 struct RecorderServices {
   ScreenCaptureService* screenCapture = nullptr;
@@ -89,10 +126,12 @@ struct RecorderServices {
   double permissionTimeout = permissionTimeoutSeconds;
   // This process's id, whose own applications are always left out of the capture.
   pid_t ownProcessID = 0;  // 0: getpid()
+  // Told every state the recorder enters, on its queue (for tests and diagnostics).
+  std::function<void(RecorderState)> stateEntered;
 };
 
 // Carries out one recording from permission check to result. Everything it owns (the media writer,
-// the stream, the flags) is read and written on its serial queue only; platform threads merely hop
+// the stream, the state) is read and written on its serial queue only; platform threads merely hop
 // onto it. The stream holds the recorder weakly as its output and delegate, so a recorder lives in a
 // shared_ptr.
 class Recorder : public StreamOutput, public StreamDelegate, public std::enable_shared_from_this<Recorder> {
@@ -105,27 +144,27 @@ class Recorder : public StreamOutput, public StreamDelegate, public std::enable_
   // Records and returns the single result: the success dictionary or a failure. Call once, from a
   // thread other than the queue; it blocks until the result is there. On return the queue has
   // ended and the stream and the media writer are gone, or have been left to end on threads of
-  // their own when they did not within releaseWaitSeconds. A queue that does not deliver in time
-  // gives `timeout` (or the success of a recording published meanwhile): within the permission
-  // time-out while the person is being asked, within the start time-out (from the grant, or from
-  // run() when nobody is asked) while not started, within the stop time-out after the duration or
-  // an earlier stop, and in any case within the start time-out, the duration, the stop time-out and
-  // queueGraceSeconds; each plus watchMarginSeconds. Nothing is published after that.
+  // their own when they did not within releaseWaitSeconds. A queue that does not act on its
+  // state's deadline gives `timeout` (or the success of a recording published meanwhile) a
+  // watchMarginSeconds later; in recording, the deadline's stop has its stop time-out first (and
+  // before an audio recording's first sample, its duration). In any case the start time-out, the
+  // duration, the stop time-out and queueGraceSeconds after the last start bound it, outside
+  // the dialog. Nothing is published after that.
   CaptureResult run();
 
   void didOutputSampleBuffer(const SampleBuffer& sample, StreamOutputType type) override;
   void didStopWithError(const PlatformError& error) override;
 
-  const CaptureRequest request;
-
  private:
   // All of these run on the queue.
   void begin(std::function<void(CaptureResult)> completion);
+  // Moves to `state`, whose deadline is `deadline` (host seconds; 0 for none), and arms it.
+  void enter(RecorderState state, double deadline);
+  void deadlineReached();
   void installStopControls();
+  void disarmStopControls();
   void askForContent();
   void contentAnswer(std::optional<ShareableContent> content, std::optional<PlatformError> error);
-  // The start time-out, counted from now; an earlier one no longer fires.
-  void armStartTimeout();
   // The service puts its question to the person, and the person grants it.
   void permissionAsked();
   void permissionGranted();
@@ -133,12 +172,12 @@ class Recorder : public StreamOutput, public StreamDelegate, public std::enable_
   // adds the outputs and starts the capture. Throws CaptureFailure or another error.
   void configure(const ShareableContent& content);
   void startAnswer(std::optional<PlatformError> error);
-  // Arms the duration timer to stop the recording the request's duration after `from` (host
-  // seconds): the start answer of a movie, the first sample of an audio recording.
-  void armDuration(double from);
+  // The recording's deadline: the duration's end once it counts, before that the start's.
+  double recordingDeadline() const;
   void stop();
+  // Writes the picture the stream holds back, tells the stream to stop and enters finishing.
+  void finish();
   void stopAnswer(std::optional<PlatformError> error);
-  void streamStopped();
   void complete(CaptureResult result);
   // A piece of work on the queue ended by throwing (an allocation failure): the recording fails.
   void workFailed();
@@ -148,38 +187,33 @@ class Recorder : public StreamOutput, public StreamDelegate, public std::enable_
   // Drops the stream and the writer on the queue, then ends the queue and waits for its thread.
   // Called from outside the queue.
   void endQueue();
-  // When run() stops waiting for the queue, in host seconds, for a run that began at `began`.
-  double giveUpTime(double began) const;
 
+  const CaptureRequest request_;
   RecorderServices services_;
 
   std::mutex queueMutex_;  // guards only that `queue_` still exists when a platform thread hops
   std::unique_ptr<SerialQueue> queue_;
   SerialQueue* const queueOnQueue_;  // the same queue, for work already running on it
 
+  // The lifecycle, on the queue; in host seconds.
+  RecorderState state_ = RecorderState::created;
+  uint64_t entry_ = 0;                  // counts the states entered: a deadline acts only for its own
+  double enteredAt_ = 0;                // when the state was entered (finishing: when the stop was asked)
+  double deadline_ = 0;                 // the state's deadline
+  double startCountedFrom_ = 0;         // when the start time-out last began counting
+  std::optional<double> durationFrom_;  // when the duration began counting
+  // When run()'s watchdog gives up on the queue: the one value it reads, written with each state.
+  std::atomic<double> giveUpAt_{0};
+
   ScreenPictures pictures_;
   std::unique_ptr<MediaWriter> media_;
   std::unique_ptr<CaptureStream> stream_;
   std::function<void(CaptureResult)> completion_;
   std::vector<QueueSource> sources_;
-  bool started_ = false;
-  bool contentPending_ = false;
-  bool asking_ = false;      // the person is being asked; the start time-out waits
   bool askedAgain_ = false;  // a forgotten grant was asked for anew (once per recording)
-  uint64_t startTurn_ = 0;   // only the latest start or permission time-out fires
-  bool stopRequested_ = false;
-  bool finishing_ = false;
-  bool durationArmed_ = false;
   std::optional<CaptureFailure> failure_;
 
-  // Read by run() without the queue, whose time-outs it backs up: when the stream started and when
-  // a stop was asked for (host seconds; 0 before), and the media writer's publication claim.
-  std::atomic<double> startedAt_{0};
-  std::atomic<double> stopAskedAt_{0};
-  std::atomic<double> durationFrom_{0};
-  std::atomic<double> startCountedFrom_{0};  // when the start time-out began counting
-  std::atomic<double> askingSince_{0};       // while the person is being asked
-  std::mutex claimMutex_;
+  std::mutex claimMutex_;  // the media writer's publication claim, which run() may take over
   std::shared_ptr<PublicationClaim> claim_;
 };
 

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <future>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -296,11 +297,19 @@ class RecorderTest : public ::testing::Test {
     made.stopInputFd = input.readEnd.get();
     made.startTimeout = 5;
     made.stopTimeout = 5;
+    made.stateEntered = [this](RecorderState state) {
+      std::lock_guard lock(statesMutex);
+      entered.push_back(recorderStateName(state));
+    };
     return made;
   }
 
   // Starts the recording on a thread of its own; the result is the future's.
   std::future<CaptureResult> start(const CaptureRequest& recording, RecorderServices with) {
+    {
+      std::lock_guard lock(statesMutex);
+      entered.clear();
+    }
     recorder = std::make_shared<Recorder>(recording, std::move(with));
     return std::async(std::launch::async, [recorder = recorder] { return recorder->run(); });
   }
@@ -312,6 +321,12 @@ class RecorderTest : public ::testing::Test {
       return CaptureFailure::startFailed;  // not waited for: a regression fails here instead of hanging
     }
     return future.get();
+  }
+
+  // The states the latest recording went through, in order.
+  std::vector<std::string> states() {
+    std::lock_guard lock(statesMutex);
+    return entered;
   }
 
   bool noTemporaryLeft() const {
@@ -329,7 +344,30 @@ class RecorderTest : public ::testing::Test {
   bool writerFinishes = true;
   Pipe input;
   std::shared_ptr<Recorder> recorder;
+  std::mutex statesMutex;
+  std::vector<std::string> entered;
 };
+
+using States = std::vector<std::string>;
+
+// The lifecycle's table: the moves a recording can make, and no others.
+TEST(RecorderStates, OnlyTheLifecyclesMovesAreAllowed) {
+  using enum RecorderState;
+  const std::vector<RecorderState> all{created, starting, asking, stopping, recording, finishing, completed};
+  const std::set<std::pair<RecorderState, RecorderState>> allowed{
+      {created, starting},
+      {starting, asking},     {starting, recording}, {starting, stopping},  {starting, completed},
+      {asking, asking},       {asking, starting},    {asking, stopping},    {asking, completed},
+      {stopping, finishing},  {stopping, completed},
+      {recording, recording}, {recording, finishing}, {recording, completed},
+      {finishing, completed}};
+  for (RecorderState from : all) {
+    for (RecorderState to : all) {
+      EXPECT_EQ(recorderMoveAllowed(from, to), allowed.contains({from, to}))
+          << recorderStateName(from) << " -> " << recorderStateName(to);
+    }
+  }
+}
 
 CaptureFailure failureOf(const CaptureResult& result) {
   EXPECT_TRUE(std::holds_alternative<CaptureFailure>(result));
@@ -341,6 +379,7 @@ TEST_F(RecorderTest, WithoutPermissionNothingIsAskedFor) {
   auto result = start(request("video"));
   EXPECT_EQ(failureOf(resultOf(result)), CaptureFailure::permissionDenied);
   EXPECT_EQ(world.count("content"), 0);
+  EXPECT_EQ(states(), (States{"starting", "completed"}));
 }
 
 TEST_F(RecorderTest, MissingFailedOrDeclinedContentCannotStart) {
@@ -372,6 +411,7 @@ TEST_F(RecorderTest, AStopBeforeTheContentArrivesEndsWithoutFramesOrAudio) {
     world.take(&FakeWorld::pendingContent)(world.content, std::nullopt);
     EXPECT_EQ(failureOf(resultOf(result)), kind == "video" ? CaptureFailure::noFrames : CaptureFailure::noAudio);
     EXPECT_EQ(world.count("make"), 0);
+    EXPECT_EQ(states(), (States{"starting", "stopping", "completed"}));
   }
 }
 
@@ -391,6 +431,7 @@ TEST_F(RecorderTest, AStopWhileStartingGoesStraightToFinishingOnceStarted) {
   EXPECT_EQ(world.count("stop"), 1);
   EXPECT_TRUE(std::filesystem::exists(folder / "clip.mp4"));
   EXPECT_TRUE(noTemporaryLeft());
+  EXPECT_EQ(states(), (States{"starting", "stopping", "finishing", "completed"}));
 }
 
 TEST_F(RecorderTest, AStartAnswerAfterTheStartTimeOutDeliversNothingMore) {
@@ -406,6 +447,7 @@ TEST_F(RecorderTest, AStartAnswerAfterTheStartTimeOutDeliversNothingMore) {
   std::this_thread::sleep_for(100ms);
   EXPECT_FALSE(std::filesystem::exists(folder / "clip.mp4"));
   EXPECT_TRUE(noTemporaryLeft());
+  EXPECT_EQ(states(), (States{"starting", "completed"}));
 }
 
 TEST_F(RecorderTest, AStreamStuckInItsReleaseDoesNotHoldBackTheResult) {
@@ -451,6 +493,7 @@ TEST_F(RecorderTest, TheDurationTimerEndsTheRecordingWithItsFile) {
   EXPECT_EQ(world.count("output audio"), 1);
   EXPECT_EQ(world.count("stop"), 1);
   EXPECT_TRUE(noTemporaryLeft());
+  EXPECT_EQ(states(), (States{"starting", "recording", "finishing", "completed"}));
 }
 
 TEST_F(RecorderTest, AnAudioRecordingHasNoScreenOutputAndPublishesItsWave) {
@@ -477,6 +520,8 @@ TEST_F(RecorderTest, AnAudioRecordingsDurationCountsFromItsFirstSample) {
   const CaptureResult done = resultOf(result);
   ASSERT_TRUE(std::holds_alternative<Json>(done));
   EXPECT_NEAR(std::get<Json>(done)["duration_seconds"].get<double>(), 0.6, 0.05);
+  // The first sample, after the start, moved the recording's deadline.
+  EXPECT_EQ(states(), (States{"starting", "recording", "recording", "finishing", "completed"}));
 }
 
 // The start time-out bounds the wait for that first sample: a stream that never delivers one ends
@@ -488,6 +533,7 @@ TEST_F(RecorderTest, AnAudioRecordingWithoutAFirstSampleEndsAtTheStartTimeOut) {
   auto result = start(request("audio", 20), std::move(with));
   EXPECT_EQ(failureOf(resultOf(result)), CaptureFailure::noAudio);
   EXPECT_LT(std::chrono::steady_clock::now() - asked, 3s);
+  EXPECT_EQ(states(), (States{"starting", "recording", "finishing", "completed"}));
 }
 
 // Sound captured before the stop that arrives while the stream stops is kept; later sound is not.
@@ -543,6 +589,7 @@ TEST_F(RecorderTest, AStreamFailureWhileFinishingIsIgnored) {
   std::this_thread::sleep_for(100ms);
   world.take(&FakeWorld::pendingStop)(std::nullopt);
   EXPECT_TRUE(std::holds_alternative<Json>(resultOf(result)));
+  EXPECT_EQ(states(), (States{"starting", "recording", "finishing", "completed"}));
 }
 
 TEST_F(RecorderTest, AStreamFailureWhileRecordingEndsInRecordingFailedAndDiscardsTheFile) {
@@ -577,6 +624,7 @@ TEST_F(RecorderTest, FinishingTimeOuts) {
   world.take(&FakeWorld::pendingStop)(std::nullopt);
   EXPECT_FALSE(std::filesystem::exists(folder / "clip.mp4"));
   EXPECT_TRUE(noTemporaryLeft());
+  EXPECT_EQ(states(), (States{"starting", "recording", "finishing", "completed"}));
 
   // The writer never reports its finish: the partly written file is deleted.
   world.holdStop = false;
@@ -672,6 +720,7 @@ TEST_F(RecorderTest, TheTimeInTheDialogIsTheDialogsAndTheStartTimeOutCountsFromT
   EXPECT_GT(waited, 350ms);
   EXPECT_LT(waited, 3s);
   EXPECT_EQ(world.count("keep"), 1);  // the display held the region
+  EXPECT_EQ(states(), (States{"starting", "asking", "starting", "completed"}));
 }
 
 TEST_F(RecorderTest, AnUnansweredDialogTimesOutOnItsOwnBoundAndAStopCancelsIt) {
@@ -685,6 +734,7 @@ TEST_F(RecorderTest, AnUnansweredDialogTimesOutOnItsOwnBoundAndAStopCancelsIt) {
   EXPECT_EQ(failureOf(resultOf(unanswered)), CaptureFailure::timeout);
   EXPECT_GT(std::chrono::steady_clock::now() - started, 550ms);
   EXPECT_EQ(world.count("cancel"), 1);
+  EXPECT_EQ(states(), (States{"starting", "asking", "completed"}));
   world.take(&FakeWorld::pendingContent);
 
   auto stopped = start(request("video"), services());
@@ -696,6 +746,7 @@ TEST_F(RecorderTest, AnUnansweredDialogTimesOutOnItsOwnBoundAndAStopCancelsIt) {
   // The question cut short answers with an error: the recording ends as a stop before the start.
   world.take(&FakeWorld::pendingContent)(std::nullopt, PlatformError{"cancelled"});
   EXPECT_EQ(failureOf(resultOf(stopped)), CaptureFailure::noFrames);
+  EXPECT_EQ(states(), (States{"starting", "asking", "stopping", "completed"}));
 
   auto declined = start(request("video"), services());
   ASSERT_TRUE(world.waitFor("content"));
@@ -717,6 +768,7 @@ TEST_F(RecorderTest, AStopDuringTheDialogWhoseCancelIsNeverAnsweredEndsAtTheStop
   input.write("q");
   EXPECT_EQ(failureOf(resultOf(stopped)), CaptureFailure::timeout);
   EXPECT_LT(std::chrono::steady_clock::now() - asked, 3s);  // not the dialog's 120 s
+  EXPECT_EQ(states(), (States{"starting", "asking", "stopping", "completed"}));
   world.take(&FakeWorld::pendingContent);
 }
 
