@@ -30,6 +30,10 @@ apt_packages=(
   sway swaybg foot xdg-desktop-portal xdg-desktop-portal-wlr
   # the compositor's outputs (wl_output, xdg-output) and the test desktop's screenshots
   libwayland-dev wayland-protocols grim
+  # the headless GNOME test desktop: mutter, its portal, and the dialog answered and the screen
+  # pictured through mutter's D-Bus APIs (python3-dbus, GStreamer's PipeWire source)
+  mutter xdg-desktop-portal-gnome python3-dbus python3-gi gir1.2-glib-2.0
+  gstreamer1.0-pipewire gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   # a destination file system that stops answering, in the capture fault tests (FUSE)
   bindfs
   # fuzzing (libFuzzer ships with clang's runtime)

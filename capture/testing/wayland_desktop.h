@@ -205,6 +205,19 @@ class WaylandDesktop {
     std::filesystem::remove(folder() / "delay");
   }
 
+  // One desktop at a time for this user (the GNOME one takes the same turns): tests run side by side, and two desktops drawn by pixman
+  // on a small machine starve each other's first pictures past a short recording. Held while the
+  // returned descriptor is open; without a lock file (an unwritable temporary folder) no turns.
+  static UniqueFd waitForTurn() {
+    const auto path = std::filesystem::temp_directory_path() /
+                      ("rezoro-wayland-desktop-" + std::to_string(::getuid()) + ".lock");
+    UniqueFd lock(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (!lock) return lock;
+    while (::flock(lock.get(), LOCK_EX) != 0 && errno == EINTR) {
+    }
+    return lock;
+  }
+
   // Ends the portal backend now, as a crash would; startPortalBackend() brings up a new one.
   void stopPortalBackend() { portalBackend_.stop(std::chrono::milliseconds(500)); }
   void startPortalBackend() {
@@ -219,19 +232,6 @@ class WaylandDesktop {
  private:
   static constexpr const char* kPortal = "/usr/libexec/xdg-desktop-portal";
   static constexpr const char* kPortalBackend = "/usr/libexec/xdg-desktop-portal-wlr";
-
-  // One desktop at a time for this user: tests run side by side, and two desktops drawn by pixman
-  // on a small machine starve each other's first pictures past a short recording. Held while the
-  // returned descriptor is open; without a lock file (an unwritable temporary folder) no turns.
-  static UniqueFd waitForTurn() {
-    const auto path = std::filesystem::temp_directory_path() /
-                      ("rezoro-wayland-desktop-" + std::to_string(::getuid()) + ".lock");
-    UniqueFd lock(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-    if (!lock) return lock;
-    while (::flock(lock.get(), LOCK_EX) != 0 && errno == EINTR) {
-    }
-    return lock;
-  }
 
   std::filesystem::path runtime() const { return folder() / "run"; }
 

@@ -1,0 +1,298 @@
+#pragma once
+
+// A private headless GNOME desktop with the ScreenCast portal, for integration tests of the capture
+// program on mutter: mutter 43 headless (one virtual monitor of 1600x1200 pixels, connector Meta-0,
+// no gnome-shell), a session D-Bus on a socket of its own, PipeWire and WirePlumber,
+// xdg-desktop-portal-gnome and xdg-desktop-portal; each waited for, every file in a private
+// temporary folder, every process stopped by PID. The monitor's scale comes from a monitors.xml
+// in the private configuration folder; fractional scaling is mutter's experimental feature
+// `scale-monitor-framebuffer` in a keyfile settings backend.
+//
+// The portal's dialog is answered through mutter's own RemoteDesktop API (answerDialogs(): pointer
+// clicks on the first monitor row and on Share, in the monitor's points, over and over until the
+// helper is stopped; a click where there is no dialog lands on the empty background).
+// screenshot() takes one picture of the monitor through mutter's ScreenCast API (GStreamer's
+// pipewiresrc), the witness of what the screen showed. showMarker() opens a window of one colour.
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "capture/testing/display_and_sound.h"
+#include "capture/testing/test_basics.h"
+#include "capture/testing/wayland_desktop.h"
+
+namespace rezoro::capture::testing {
+
+class GnomeDesktop {
+  struct Key {};
+
+ public:
+  static constexpr int kWidth = 1600, kHeight = 1200;
+
+  explicit GnomeDesktop(Key) {}
+  GnomeDesktop(const GnomeDesktop&) = delete;
+  GnomeDesktop& operator=(const GnomeDesktop&) = delete;
+  ~GnomeDesktop() {
+    const std::string answer = run({"dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus",
+                                    "/org/freedesktop/DBus", "org.freedesktop.DBus.GetConnectionUnixProcessID",
+                                    "string:org.freedesktop.impl.portal.PermissionStore"});
+    const auto number = answer.find("uint32 ");
+    if (number != std::string::npos) {
+      const pid_t pid = static_cast<pid_t>(std::atol(answer.c_str() + number + 7));
+      if (pid > 1) ::kill(pid, SIGTERM);
+    }
+  }
+
+  static std::optional<std::string> missingComponent() {
+    for (const char* program : {"mutter", "foot", "dbus-daemon", "dbus-send", "pipewire", "wireplumber", "pw-cli",
+                                "gst-launch-1.0"}) {
+      if (commandOutput(std::string("command -v ") + program + " >/dev/null 2>&1 && echo yes") != "yes\n") {
+        return std::string(program) + " is not installed (scripts/setup.sh installs it)";
+      }
+    }
+    for (const char* daemon : {kPortal, kPortalBackend}) {
+      if (!std::filesystem::exists(daemon)) return std::string(daemon) + " is not installed";
+    }
+    if (commandOutput("/usr/bin/python3 -c 'import dbus, gi' 2>/dev/null && echo yes") != "yes\n") {
+      return std::string("python3-dbus is not installed (scripts/setup.sh installs it)");
+    }
+    if (commandOutput("gst-inspect-1.0 pipewiresrc >/dev/null 2>&1 && echo yes") != "yes\n") {
+      return std::string("gstreamer1.0-pipewire is not installed (scripts/setup.sh installs it)");
+    }
+    return std::nullopt;
+  }
+
+  // The monitor at `scale` (mutter's own figure: 1.4981273412704468 is its nearest to 1.5 for this
+  // mode), with fractional scaling on or off.
+  static std::unique_ptr<GnomeDesktop> start(double scale, bool fractional) {
+    auto desktop = std::make_unique<GnomeDesktop>(Key{});
+    desktop->turn_ = WaylandDesktop::waitForTurn();
+    desktop->scale_ = scale;
+    desktop->prepareFiles(scale, fractional);
+    desktop->startServices();
+    return desktop;
+  }
+
+  std::vector<std::pair<std::string, std::optional<std::string>>> clientEnvironment(
+      const std::filesystem::path& stateHome) const {
+    return {{"XDG_RUNTIME_DIR", runtime().string()},
+            {"DBUS_SESSION_BUS_ADDRESS", busAddress()},
+            {"WAYLAND_DISPLAY", kDisplayName},
+            {"XDG_SESSION_TYPE", "wayland"},
+            {"XDG_STATE_HOME", stateHome.string()},
+            {"DISPLAY", std::nullopt}};
+  }
+
+  // A window of `colour` (RRGGBB) where mutter places it.
+  void showMarker(const std::string& colour) {
+    marker_ = launch({"foot", "--app-id=rezoro-marker", "-W", "30x8", (folder() / "bin" / "marker").string(), colour},
+                     "foot");
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  }
+
+  // Answers every dialog from now on, until the returned helper is released.
+  ChildProcess answerDialogs() const {
+    std::ostringstream scale;
+    scale << scale_;
+    return launch({"/usr/bin/python3", (folder() / "bin" / "desk.py").string(), "grant", scale.str()}, "grant");
+  }
+
+  // One picture of the monitor as it is shown, in its pixels (PNG).
+  void screenshot(const std::filesystem::path& png) const {
+    std::ostringstream scale;
+    scale << scale_;
+    run({"/usr/bin/python3", (folder() / "bin" / "desk.py").string(), "shot", scale.str(), png.string()}, 20);
+    if (!std::filesystem::exists(png) || std::filesystem::file_size(png) == 0) {
+      throw std::runtime_error("no screenshot of the GNOME desktop: " + readWholeFile(folder() / "logs" / "command.out"));
+    }
+  }
+
+  const std::filesystem::path& folder() const { return folder_.path(); }
+
+ private:
+  static constexpr const char* kPortal = "/usr/libexec/xdg-desktop-portal";
+  static constexpr const char* kPortalBackend = "/usr/libexec/xdg-desktop-portal-gnome";
+  static constexpr const char* kDisplayName = "rezoro-gnome";
+
+  std::filesystem::path runtime() const { return folder() / "run"; }
+  std::string busAddress() const { return "unix:path=" + (runtime() / "bus").string(); }
+
+  void write(const std::filesystem::path& path, const std::string& text, bool executable = false) {
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path) << text;
+    if (executable) std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+  }
+
+  void prepareFiles(double scale, bool fractional) {
+    const auto& root = folder();
+    std::filesystem::create_directories(runtime());
+    std::filesystem::permissions(runtime(), std::filesystem::perms::owner_all);
+    std::filesystem::create_directories(root / "logs");
+    std::ostringstream scaleText;
+    scaleText.precision(17);
+    scaleText << scale;
+    write(root / "cfg" / "monitors.xml",
+          "<monitors version=\"2\"><configuration><logicalmonitor><x>0</x><y>0</y><scale>" + scaleText.str() +
+              "</scale><primary>yes</primary><monitor><monitorspec><connector>Meta-0</connector>"
+              "<vendor>MetaVendor</vendor><product>MetaVirtualMonitor</product><serial>0x00</serial>"
+              "</monitorspec><mode><width>" + std::to_string(kWidth) + "</width><height>" +
+              std::to_string(kHeight) + "</height><rate>60</rate></mode></monitor></logicalmonitor>"
+              "</configuration></monitors>\n");
+    if (fractional) {
+      write(root / "cfg" / "glib-2.0" / "settings" / "keyfile",
+            "[org/gnome/mutter]\nexperimental-features=['scale-monitor-framebuffer']\n");
+    }
+    write(root / "bin" / "xdpg", "#!/bin/sh\nexec " + std::string(kPortalBackend) + " \"$@\"\n", true);
+    for (const char* name : {"org.freedesktop.portal.Documents", "org.freedesktop.impl.portal.desktop.gtk",
+                             "org.a11y.Bus"}) {
+      write(root / "data" / "dbus-1" / "services" / (std::string(name) + ".service"),
+            "[D-BUS Service]\nName=" + std::string(name) + "\nExec=/bin/false\n");
+    }
+    write(root / "data" / "dbus-1" / "services" / "org.freedesktop.impl.portal.desktop.gnome.service",
+          "[D-BUS Service]\nName=org.freedesktop.impl.portal.desktop.gnome\nExec=" + (root / "bin" / "xdpg").string() + "\n");
+    // A terminal whose whole window is one colour, set by OSC 11, that then waits for ever.
+    write(root / "bin" / "marker", "#!/bin/bash\nprintf '\\033[?25l\\033]11;#%s\\007' \"$1\"\nexec sleep infinity\n", true);
+    // mutter's RemoteDesktop session with a ScreenCast stream of the monitor, for pointer clicks and
+    // one picture. The dialog of xdg-desktop-portal-gnome 43 is a box centred on the monitor; its
+    // first monitor row and its Share button lie at these offsets from the centre, in points.
+    write(root / "bin" / "desk.py", R"(import os, subprocess, sys, time
+import dbus
+from dbus.mainloop.glib import DBusGMainLoop
+from gi.repository import GLib
+DBusGMainLoop(set_as_default=True)
+bus = dbus.SessionBus()
+command, scale = sys.argv[1], float(sys.argv[2])
+W, H = )" + std::to_string(kWidth) + ", " + std::to_string(kHeight) + R"(
+RD, SC = "org.gnome.Mutter.RemoteDesktop", "org.gnome.Mutter.ScreenCast"
+remote = dbus.Interface(bus.get_object(RD, "/org/gnome/Mutter/RemoteDesktop"), RD)
+session_object = bus.get_object(RD, remote.CreateSession())
+session = dbus.Interface(session_object, RD + ".Session")
+session_id = session_object.Get(RD + ".Session", "SessionId", dbus_interface="org.freedesktop.DBus.Properties")
+cast = dbus.Interface(bus.get_object(SC, "/org/gnome/Mutter/ScreenCast"), SC)
+cast_session = dbus.Interface(bus.get_object(SC, cast.CreateSession(
+    dbus.Dictionary({"remote-desktop-session-id": session_id}, signature="sv"))), SC + ".Session")
+stream = cast_session.RecordMonitor("Meta-0", dbus.Dictionary({"cursor-mode": dbus.UInt32(0)}, signature="sv"))
+node, loop = [None], GLib.MainLoop()
+def added(number):
+    node[0] = int(number)
+    loop.quit()
+bus.add_signal_receiver(added, "PipeWireStreamAdded", SC + ".Stream", None, stream)
+session.Start()
+GLib.timeout_add_seconds(10, loop.quit)
+loop.run()
+if node[0] is None:
+    sys.exit("no stream")
+unit = scale  # the pointer moves in the monitor's pixels, whatever the stream's reported size
+def click(dx, dy):
+    session.NotifyPointerMotionAbsolute(stream, (W / scale / 2 + dx) * unit, (H / scale / 2 + dy) * unit)
+    time.sleep(0.1)
+    session.NotifyPointerButton(0x110, True)
+    time.sleep(0.05)
+    session.NotifyPointerButton(0x110, False)
+    time.sleep(0.2)
+if command == "grant":
+    while True:
+        click(0, 25)
+        click(212, -128)
+        time.sleep(0.3)
+elif command == "shot":
+    subprocess.run(["timeout", "15", "gst-launch-1.0", "-q", "pipewiresrc", "path=%d" % node[0], "num-buffers=1", "!",
+                    "videoconvert", "!", "pngenc", "snapshot=true", "!", "filesink", "location=" + sys.argv[3]])
+session.Stop()
+)");
+  }
+
+  std::vector<std::pair<std::string, std::optional<std::string>>> serviceEnvironment() const {
+    const auto& root = folder();
+    return {{"HOME", root.string()},
+            {"XDG_RUNTIME_DIR", runtime().string()},
+            {"XDG_CONFIG_HOME", (root / "cfg").string()},
+            {"XDG_DATA_HOME", (root / "data").string()},
+            {"XDG_STATE_HOME", (root / "state").string()},
+            {"XDG_CACHE_HOME", (root / "cache").string()},
+            {"XDG_CURRENT_DESKTOP", "GNOME"},
+            {"XDG_SESSION_TYPE", "wayland"},
+            {"WAYLAND_DISPLAY", kDisplayName},
+            {"DBUS_SESSION_BUS_ADDRESS", busAddress()},
+            {"GSETTINGS_BACKEND", "keyfile"},
+            {"NO_AT_BRIDGE", "1"},
+            {"GTK_A11Y", "none"},
+            {"DISPLAY", std::nullopt},
+            {"PULSE_SERVER", std::nullopt},
+            {"PIPEWIRE_RUNTIME_DIR", std::nullopt}};
+  }
+
+  ChildProcess launch(const std::vector<std::string>& argv, const std::string& log) const {
+    ChildProcess::Options options;
+    options.environment = serviceEnvironment();
+    options.output = folder() / "logs" / (log + ".log");
+    return ChildProcess::start(argv, options);
+  }
+
+  std::string run(const std::vector<std::string>& argv, int seconds = 10) const {
+    const auto output = folder() / "logs" / "command.out";
+    std::filesystem::remove(output);
+    ChildProcess::Options options;
+    options.environment = serviceEnvironment();
+    options.output = output;
+    ChildProcess command = ChildProcess::start(argv, options);
+    return command.wait(std::chrono::seconds(seconds)) == 0 ? readWholeFile(output) : std::string();
+  }
+  bool busHasName(const std::string& name) const {
+    return run({"dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
+                "org.freedesktop.DBus.NameHasOwner", "string:" + name})
+               .find("boolean true") != std::string::npos;
+  }
+  template <class Ready>
+  void waitFor(std::chrono::seconds limit, Ready ready, const std::string& what) const {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!ready()) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        std::string logs;
+        for (const auto& entry : std::filesystem::directory_iterator(folder() / "logs")) {
+          logs += "\n--- " + entry.path().filename().string() + "\n" + readWholeFile(entry.path());
+        }
+        throw std::runtime_error("the GNOME desktop did not come up: no " + what + logs);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+
+  void startServices() {
+    bus_ = launch({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + busAddress()}, "dbus");
+    waitFor(std::chrono::seconds(10), [&] { return busHasName("org.freedesktop.DBus"); }, "session bus");
+    pipewire_ = launch({"pipewire"}, "pipewire");
+    waitFor(std::chrono::seconds(10), [&] { return !run({"pw-cli", "info", "0"}).empty(); }, "PipeWire");
+    wireplumber_ = launch({"wireplumber"}, "wireplumber");
+    waitFor(std::chrono::seconds(20),
+            [&] { return run({"pw-cli", "ls", "Client"}).find("\"WirePlumber\"") != std::string::npos; },
+            "WirePlumber");
+    mutter_ = launch({"mutter", "--headless", "--wayland", "--no-x11", "--virtual-monitor",
+                      std::to_string(kWidth) + "x" + std::to_string(kHeight), "--wayland-display", kDisplayName},
+                     "mutter");
+    waitFor(std::chrono::seconds(30), [&] { return busHasName("org.gnome.Mutter.RemoteDesktop"); }, "mutter");
+    backend_ = launch({(folder() / "bin" / "xdpg").string()}, "xdpg");
+    waitFor(std::chrono::seconds(15), [&] {
+      return run({"dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.impl.portal.desktop.gnome",
+                  "/org/freedesktop/portal/desktop", "org.freedesktop.DBus.Introspectable.Introspect"})
+                 .find("org.freedesktop.impl.portal.ScreenCast") != std::string::npos;
+    }, "GNOME portal backend");
+    portal_ = launch({kPortal}, "xdp");
+    waitFor(std::chrono::seconds(10), [&] { return busHasName("org.freedesktop.portal.Desktop"); }, "portal");
+  }
+
+  UniqueFd turn_;
+  TemporaryFolder folder_;
+  double scale_ = 1;
+  ChildProcess bus_, pipewire_, wireplumber_, mutter_, backend_, portal_, marker_;
+};
+
+}  // namespace rezoro::capture::testing
