@@ -27,29 +27,18 @@
 
 #include "capture/testing/display_and_sound.h"
 #include "capture/testing/test_basics.h"
-#include "capture/testing/wayland_desktop.h"
+#include "capture/testing/private_desktop.h"
 
 namespace rezoro::capture::testing {
 
-class GnomeDesktop {
+class GnomeDesktop : public PrivateDesktop {
   struct Key {};
 
  public:
   static constexpr int kWidth = 1600, kHeight = 1200;
 
-  explicit GnomeDesktop(Key) {}
-  GnomeDesktop(const GnomeDesktop&) = delete;
-  GnomeDesktop& operator=(const GnomeDesktop&) = delete;
-  ~GnomeDesktop() {
-    const std::string answer = run({"dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus",
-                                    "/org/freedesktop/DBus", "org.freedesktop.DBus.GetConnectionUnixProcessID",
-                                    "string:org.freedesktop.impl.portal.PermissionStore"});
-    const auto number = answer.find("uint32 ");
-    if (number != std::string::npos) {
-      const pid_t pid = static_cast<pid_t>(std::atol(answer.c_str() + number + 7));
-      if (pid > 1) ::kill(pid, SIGTERM);
-    }
-  }
+  explicit GnomeDesktop(Key) : PrivateDesktop("the GNOME desktop") {}
+  ~GnomeDesktop() override { stopPermissionStore(); }
 
   static std::optional<std::string> missingComponent() {
     for (const char* program : {"mutter", "foot", "dbus-daemon", "dbus-send", "pipewire", "wireplumber", "pw-cli",
@@ -74,21 +63,15 @@ class GnomeDesktop {
   // mode), with fractional scaling on or off.
   static std::unique_ptr<GnomeDesktop> start(double scale, bool fractional) {
     auto desktop = std::make_unique<GnomeDesktop>(Key{});
-    desktop->turn_ = WaylandDesktop::waitForTurn();
+    desktop->turn_ = waitForTurn();
     desktop->scale_ = scale;
     desktop->prepareFiles(scale, fractional);
     desktop->startServices();
     return desktop;
   }
 
-  std::vector<std::pair<std::string, std::optional<std::string>>> clientEnvironment(
-      const std::filesystem::path& stateHome) const {
-    return {{"XDG_RUNTIME_DIR", runtime().string()},
-            {"DBUS_SESSION_BUS_ADDRESS", busAddress()},
-            {"WAYLAND_DISPLAY", kDisplayName},
-            {"XDG_SESSION_TYPE", "wayland"},
-            {"XDG_STATE_HOME", stateHome.string()},
-            {"DISPLAY", std::nullopt}};
+  Environment clientEnvironment(const std::filesystem::path& stateHome) const {
+    return clientVariables(stateHome, kDisplayName);
   }
 
   // A window of `colour` (RRGGBB) where mutter places it.
@@ -115,27 +98,14 @@ class GnomeDesktop {
     }
   }
 
-  const std::filesystem::path& folder() const { return folder_.path(); }
-
  private:
   static constexpr const char* kPortal = "/usr/libexec/xdg-desktop-portal";
   static constexpr const char* kPortalBackend = "/usr/libexec/xdg-desktop-portal-gnome";
   static constexpr const char* kDisplayName = "rezoro-gnome";
 
-  std::filesystem::path runtime() const { return folder() / "run"; }
-  std::string busAddress() const { return "unix:path=" + (runtime() / "bus").string(); }
-
-  void write(const std::filesystem::path& path, const std::string& text, bool executable = false) {
-    std::filesystem::create_directories(path.parent_path());
-    std::ofstream(path) << text;
-    if (executable) std::filesystem::permissions(path, std::filesystem::perms::owner_all);
-  }
-
   void prepareFiles(double scale, bool fractional) {
     const auto& root = folder();
-    std::filesystem::create_directories(runtime());
-    std::filesystem::permissions(runtime(), std::filesystem::perms::owner_all);
-    std::filesystem::create_directories(root / "logs");
+    prepareFolders();
     std::ostringstream scaleText;
     scaleText.precision(17);
     scaleText << scale;
@@ -210,7 +180,7 @@ session.Stop()
 )");
   }
 
-  std::vector<std::pair<std::string, std::optional<std::string>>> serviceEnvironment() const {
+  Environment serviceEnvironment() const override {
     const auto& root = folder();
     return {{"HOME", root.string()},
             {"XDG_RUNTIME_DIR", runtime().string()},
@@ -230,51 +200,8 @@ session.Stop()
             {"PIPEWIRE_RUNTIME_DIR", std::nullopt}};
   }
 
-  ChildProcess launch(const std::vector<std::string>& argv, const std::string& log) const {
-    ChildProcess::Options options;
-    options.environment = serviceEnvironment();
-    options.output = folder() / "logs" / (log + ".log");
-    return ChildProcess::start(argv, options);
-  }
-
-  std::string run(const std::vector<std::string>& argv, int seconds = 10) const {
-    const auto output = folder() / "logs" / "command.out";
-    std::filesystem::remove(output);
-    ChildProcess::Options options;
-    options.environment = serviceEnvironment();
-    options.output = output;
-    ChildProcess command = ChildProcess::start(argv, options);
-    return command.wait(std::chrono::seconds(seconds)) == 0 ? readWholeFile(output) : std::string();
-  }
-  bool busHasName(const std::string& name) const {
-    return run({"dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
-                "org.freedesktop.DBus.NameHasOwner", "string:" + name})
-               .find("boolean true") != std::string::npos;
-  }
-  template <class Ready>
-  void waitFor(std::chrono::seconds limit, Ready ready, const std::string& what) const {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!ready()) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        std::string logs;
-        for (const auto& entry : std::filesystem::directory_iterator(folder() / "logs")) {
-          logs += "\n--- " + entry.path().filename().string() + "\n" + readWholeFile(entry.path());
-        }
-        throw std::runtime_error("the GNOME desktop did not come up: no " + what + logs);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-  }
-
   void startServices() {
-    bus_ = launch({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + busAddress()}, "dbus");
-    waitFor(std::chrono::seconds(10), [&] { return busHasName("org.freedesktop.DBus"); }, "session bus");
-    pipewire_ = launch({"pipewire"}, "pipewire");
-    waitFor(std::chrono::seconds(10), [&] { return !run({"pw-cli", "info", "0"}).empty(); }, "PipeWire");
-    wireplumber_ = launch({"wireplumber"}, "wireplumber");
-    waitFor(std::chrono::seconds(20),
-            [&] { return run({"pw-cli", "ls", "Client"}).find("\"WirePlumber\"") != std::string::npos; },
-            "WirePlumber");
+    startSessionServices(bus_, pipewire_, wireplumber_);
     mutter_ = launch({"mutter", "--headless", "--wayland", "--no-x11", "--virtual-monitor",
                       std::to_string(kWidth) + "x" + std::to_string(kHeight), "--wayland-display", kDisplayName},
                      "mutter");
@@ -289,8 +216,7 @@ session.Stop()
     waitFor(std::chrono::seconds(10), [&] { return busHasName("org.freedesktop.portal.Desktop"); }, "portal");
   }
 
-  UniqueFd turn_;
-  TemporaryFolder folder_;
+  UniqueFd turn_;  // released after every process of the desktop has stopped
   double scale_ = 1;
   ChildProcess bus_, pipewire_, wireplumber_, mutter_, backend_, portal_, marker_;
 };

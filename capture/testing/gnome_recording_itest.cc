@@ -11,42 +11,19 @@
 
 #include "capture/testing/gnome_desktop.h"
 #include "capture/testing/program_recording.h"
+#include "capture/testing/screen_pictures.h"
 
 namespace rezoro::capture {
 namespace {
 
 using testing::GnomeDesktop;
 using testing::ScopedEnvironmentVariable;
+using testing::Box;
+using testing::boxOf;
+using testing::decodedPicture;
+using testing::Picture;
 
-struct Picture {
-  int width = 0, height = 0;
-  std::string rgb;
-};
-Picture decodedPicture(const std::filesystem::path& file, double seconds = 0) {
-  const auto size = testing::probeStream(file, "v:0", "width,height");
-  Picture picture{std::stoi(size.at("width")), std::stoi(size.at("height")), ""};
-  picture.rgb = testing::commandOutput("ffmpeg -v error -ss " + std::to_string(seconds) + " -i '" + file.string() +
-                                       "' -frames:v 1 -vf format=rgb24 -f rawvideo -");
-  return picture;
-}
-
-// The bounding box (right and bottom exclusive) of the pure red pixels, empty when there are none.
-struct Box {
-  int left = 0, top = 0, right = 0, bottom = 0;
-};
-Box redBox(const Picture& picture) {
-  Box box{picture.width, picture.height, 0, 0};
-  if (picture.rgb.size() < size_t(picture.width) * picture.height * 3) return Box{};
-  for (int y = 0; y < picture.height; ++y) {
-    for (int x = 0; x < picture.width; ++x) {
-      const auto* p = reinterpret_cast<const uint8_t*>(picture.rgb.data()) + (size_t(y) * picture.width + x) * 3;
-      if (p[0] > 200 && p[1] < 60 && p[2] < 60) {
-        box = Box{std::min(box.left, x), std::min(box.top, y), std::max(box.right, x + 1), std::max(box.bottom, y + 1)};
-      }
-    }
-  }
-  return box.right > box.left ? box : Box{};
-}
+constexpr testing::Rgb kRed{255, 0, 0};
 
 struct GnomeCase {
   double scale;
@@ -82,7 +59,7 @@ TEST_P(GnomeScaleTest, ARegionIsRecordedAtTheMonitorsOwnDensityWhereTheScreenSho
   desktop->screenshot(folder / "screen.png");
   const Picture screen = decodedPicture(folder / "screen.png");
   ASSERT_EQ(screen.width, GnomeDesktop::kWidth);
-  const Box shown = redBox(screen);
+  const Box shown = boxOf(screen, kRed);
   ASSERT_GT(shown.right, shown.left) << "the marker is not on the screen";
 
   // 400 × 300 points from the monitor's top-left corner, where mutter puts the marker window.
@@ -98,7 +75,7 @@ TEST_P(GnomeScaleTest, ARegionIsRecordedAtTheMonitorsOwnDensityWhereTheScreenSho
   EXPECT_EQ(recording.result()["height"], desk.height);
 
   const Picture file = decodedPicture(folder / "gnome.mp4", 1.0);
-  const Box recorded = redBox(file);
+  const Box recorded = boxOf(file, kRed);
   const double pixelsPerPoint = GnomeDesktop::kWidth / desk.pointsWide;
   const double factor = desk.width / (400 * pixelsPerPoint);
   EXPECT_NEAR(recorded.left, (shown.left - x * pixelsPerPoint) * factor, 2);

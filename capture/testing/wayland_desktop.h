@@ -48,12 +48,13 @@
 #include <vector>
 
 #include "capture/testing/display_and_sound.h"
+#include "capture/testing/private_desktop.h"
 #include "capture/testing/test_basics.h"
 #include "common/json_line.h"
 
 namespace rezoro::capture::testing {
 
-class WaylandDesktop {
+class WaylandDesktop : public PrivateDesktop {
   struct Key {};
 
  public:
@@ -65,20 +66,9 @@ class WaylandDesktop {
   // Where the scene window sits on the output, in pixels (= points: the output's scale is 1).
   static constexpr int kSceneX = 320, kSceneY = 180, kSceneWidth = 640, kSceneHeight = 360;
 
-  explicit WaylandDesktop(Key) {}
-  WaylandDesktop(const WaylandDesktop&) = delete;
-  WaylandDesktop& operator=(const WaylandDesktop&) = delete;
-  ~WaylandDesktop() {
-    // The permission store was started by the bus on the portal's behalf: ask the bus for its PID
-    // while the bus is still there.
-    const std::string answer = run({"dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus",
-                                    "/org/freedesktop/DBus", "org.freedesktop.DBus.GetConnectionUnixProcessID",
-                                    "string:org.freedesktop.impl.portal.PermissionStore"});
-    const auto number = answer.find("uint32 ");
-    if (number != std::string::npos) {
-      const pid_t pid = static_cast<pid_t>(std::atol(answer.c_str() + number + 7));
-      if (pid > 1) ::kill(pid, SIGTERM);
-    }
+  explicit WaylandDesktop(Key) : PrivateDesktop("the Wayland desktop") {}
+  ~WaylandDesktop() override {
+    stopPermissionStore();
     // Members stop in reverse order of declaration: portal first, sway last.
   }
 
@@ -110,16 +100,9 @@ class WaylandDesktop {
   }
 
   // The variables a client of this desktop needs; its restore token goes under `stateHome`.
-  std::vector<std::pair<std::string, std::optional<std::string>>> clientEnvironment(
-      const std::filesystem::path& stateHome) const {
-    return {{"XDG_RUNTIME_DIR", runtime().string()},
-            {"DBUS_SESSION_BUS_ADDRESS", busAddress()},
-            {"WAYLAND_DISPLAY", waylandDisplay_},
-            {"XDG_SESSION_TYPE", "wayland"},
-            {"XDG_STATE_HOME", stateHome.string()},
-            {"DISPLAY", std::nullopt}};
+  Environment clientEnvironment(const std::filesystem::path& stateHome) const {
+    return clientVariables(stateHome, waylandDisplay_);
   }
-  std::string busAddress() const { return "unix:path=" + (runtime() / "bus").string(); }
 
   enum class Scene { none, still, flashing, bursts };
   // Puts a window of `Scene` at kScene* over the green background: `still` is painted blue once,
@@ -205,19 +188,6 @@ class WaylandDesktop {
     std::filesystem::remove(folder() / "delay");
   }
 
-  // One desktop at a time for this user (the GNOME one takes the same turns): tests run side by side, and two desktops drawn by pixman
-  // on a small machine starve each other's first pictures past a short recording. Held while the
-  // returned descriptor is open; without a lock file (an unwritable temporary folder) no turns.
-  static UniqueFd waitForTurn() {
-    const auto path = std::filesystem::temp_directory_path() /
-                      ("rezoro-wayland-desktop-" + std::to_string(::getuid()) + ".lock");
-    UniqueFd lock(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-    if (!lock) return lock;
-    while (::flock(lock.get(), LOCK_EX) != 0 && errno == EINTR) {
-    }
-    return lock;
-  }
-
   // Ends the portal backend now, as a crash would; startPortalBackend() brings up a new one.
   void stopPortalBackend() { portalBackend_.stop(std::chrono::milliseconds(500)); }
   void startPortalBackend() {
@@ -227,25 +197,14 @@ class WaylandDesktop {
   }
 
   std::string portalBackendLog() const { return readWholeFile(folder() / "logs" / "xdpw.log"); }
-  const std::filesystem::path& folder() const { return folder_.path(); }
 
  private:
   static constexpr const char* kPortal = "/usr/libexec/xdg-desktop-portal";
   static constexpr const char* kPortalBackend = "/usr/libexec/xdg-desktop-portal-wlr";
 
-  std::filesystem::path runtime() const { return folder() / "run"; }
-
-  void write(const std::filesystem::path& path, const std::string& text, bool executable = false) {
-    std::filesystem::create_directories(path.parent_path());
-    std::ofstream(path) << text;
-    if (executable) std::filesystem::permissions(path, std::filesystem::perms::owner_all);
-  }
-
   void prepareFiles() {
     const auto& root = folder();
-    std::filesystem::create_directories(runtime());
-    std::filesystem::permissions(runtime(), std::filesystem::perms::owner_all);
-    std::filesystem::create_directories(root / "logs");
+    prepareFolders();
     write(root / "cfg" / "sway.conf",
           "xwayland disable\n"
           "output " + std::string(kOutputName) + " resolution " + std::to_string(kWidth) + "x" +
@@ -305,7 +264,7 @@ class WaylandDesktop {
           "[D-BUS Service]\nName=org.freedesktop.portal.Documents\nExec=/bin/false\n");
   }
 
-  std::vector<std::pair<std::string, std::optional<std::string>>> serviceEnvironment() const {
+  Environment serviceEnvironment() const override {
     const auto& root = folder();
     std::vector<std::pair<std::string, std::optional<std::string>>> environment = {
         {"HOME", root.string()},
@@ -329,23 +288,6 @@ class WaylandDesktop {
     return environment;
   }
 
-  ChildProcess launch(const std::vector<std::string>& argv, const std::string& log) const {
-    ChildProcess::Options options;
-    options.environment = serviceEnvironment();
-    options.output = folder() / "logs" / (log + ".log");
-    return ChildProcess::start(argv, options);
-  }
-
-  // Output of a short command run in the desktop's environment ("" when it failed).
-  std::string run(const std::vector<std::string>& argv) const {
-    const auto output = folder() / "logs" / "command.out";
-    std::filesystem::remove(output);
-    ChildProcess::Options options;
-    options.environment = serviceEnvironment();
-    options.output = output;
-    ChildProcess command = ChildProcess::start(argv, options);
-    return command.wait(std::chrono::seconds(10)) == 0 ? readWholeFile(output) : std::string();
-  }
   void swaymsg(const std::vector<std::string>& arguments) const {
     std::vector<std::string> argv = {"swaymsg"};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
@@ -354,27 +296,6 @@ class WaylandDesktop {
   bool hasSceneWindow() const {
     return run({"swaymsg", "-t", "get_tree"}).find("\"rezoro-scene\"") != std::string::npos;
   }
-  bool busHasName(const std::string& name) const {
-    return run({"dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
-                "org.freedesktop.DBus.NameHasOwner", "string:" + name})
-               .find("boolean true") != std::string::npos;
-  }
-
-  template <class Ready>
-  void waitFor(std::chrono::seconds limit, Ready ready, const std::string& what) const {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!ready()) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        std::string logs;
-        for (const auto& entry : std::filesystem::directory_iterator(folder() / "logs")) {
-          logs += "\n--- " + entry.path().filename().string() + "\n" + readWholeFile(entry.path());
-        }
-        throw std::runtime_error("the Wayland desktop did not come up: no " + what + logs);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-  }
-
   void startServices() {
     std::vector<std::string> sway = {"sway", "-c", (folder() / "cfg" / "sway.conf").string()};
     if (::geteuid() == 0) {
@@ -391,22 +312,13 @@ class WaylandDesktop {
              run({"swaymsg", "-t", "get_outputs"}).find(kOutputName) != std::string::npos;
     }, "sway output");
     // After sway, so that services the bus starts know WAYLAND_DISPLAY.
-    bus_ = launch({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + busAddress()}, "dbus");
-    waitFor(std::chrono::seconds(10), [&] { return busHasName("org.freedesktop.DBus"); }, "session bus");
-    pipewire_ = launch({"pipewire"}, "pipewire");
-    waitFor(std::chrono::seconds(10), [&] { return !run({"pw-cli", "info", "0"}).empty(); }, "PipeWire");
-    // The session manager links the portal's node to its consumers.
-    wireplumber_ = launch({"wireplumber"}, "wireplumber");
-    waitFor(std::chrono::seconds(20),
-            [&] { return run({"pw-cli", "ls", "Client"}).find("\"WirePlumber\"") != std::string::npos; },
-            "WirePlumber");
+    startSessionServices(bus_, pipewire_, wireplumber_);
     startPortalBackend();
     portal_ = launch({kPortal}, "xdp");
     waitFor(std::chrono::seconds(10), [&] { return busHasName("org.freedesktop.portal.Desktop"); }, "portal");
   }
 
-  UniqueFd turn_;  // released last, after every process of the desktop has stopped
-  TemporaryFolder folder_;
+  UniqueFd turn_;  // released after every process of the desktop has stopped
   std::string waylandDisplay_;
   ChildProcess sway_, bus_, pipewire_, wireplumber_, portalBackend_, portal_;
 };

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "capture/testing/program_recording.h"
+#include "capture/testing/screen_pictures.h"
 #include "capture/testing/wayland_bursts.h"
 #include "capture/testing/wayland_desktop.h"
 
@@ -25,50 +26,12 @@ using RecordingProcess = testing::ProgramRecording;
 using testing::ScopedEnvironmentVariable;
 using testing::WaylandDesktop;
 
-struct Rgb {
-  int r = 0, g = 0, b = 0;
-};
-
-// The colour of one pixel of the picture at `seconds`.
-Rgb pixelAt(const std::filesystem::path& file, double seconds, int x, int y, int width) {
-  const std::string raw = testing::commandOutput("ffmpeg -v error -ss " + std::to_string(seconds) + " -i '" +
-                                                 file.string() + "' -frames:v 1 -f rawvideo -pix_fmt rgb24 -");
-  const size_t at = (static_cast<size_t>(y) * width + x) * 3;
-  if (raw.size() < at + 3) return {};
-  return {uint8_t(raw[at]), uint8_t(raw[at + 1]), uint8_t(raw[at + 2])};
-}
-
-// A decoded picture, RGB rows packed.
-struct Picture {
-  int width = 0, height = 0;
-  std::string rgb;
-};
-Picture decodedPicture(const std::filesystem::path& file, double seconds = 0) {
-  const auto size = testing::probeStream(file, "v:0", "width,height");
-  Picture picture{std::stoi(size.at("width")), std::stoi(size.at("height")), ""};
-  picture.rgb = testing::commandOutput("ffmpeg -v error -ss " + std::to_string(seconds) + " -i '" + file.string() +
-                                       "' -frames:v 1 -vf format=rgb24 -f rawvideo -");
-  return picture;
-}
-
-// The pixels within 80 of `colour` on every channel: their bounding box (right and bottom
-// exclusive), empty when there are none.
-struct Box {
-  int left = 0, top = 0, right = 0, bottom = 0;
-};
-Box boxOf(const Picture& picture, Rgb colour) {
-  Box box{picture.width, picture.height, 0, 0};
-  if (picture.rgb.size() < size_t(picture.width) * picture.height * 3) return Box{};
-  for (int y = 0; y < picture.height; ++y) {
-    for (int x = 0; x < picture.width; ++x) {
-      const auto* p = reinterpret_cast<const uint8_t*>(picture.rgb.data()) + (size_t(y) * picture.width + x) * 3;
-      if (std::abs(p[0] - colour.r) < 80 && std::abs(p[1] - colour.g) < 80 && std::abs(p[2] - colour.b) < 80) {
-        box = Box{std::min(box.left, x), std::min(box.top, y), std::max(box.right, x + 1), std::max(box.bottom, y + 1)};
-      }
-    }
-  }
-  return box.right > box.left ? box : Box{};
-}
+using testing::Box;
+using testing::boxOf;
+using testing::decodedPicture;
+using testing::Picture;
+using testing::pixelAt;
+using testing::Rgb;
 
 class WaylandRecordingTest : public ::testing::Test {
  protected:
