@@ -38,9 +38,16 @@ bool readStat(const std::filesystem::path& file, ProcessEntry& entry) {
 }  // namespace
 
 ProcessTree::ProcessTree(std::vector<pid_t> roots, std::filesystem::path processTable)
-    : roots_(std::move(roots)), processTable_(std::move(processTable)) {
-  // init is every process's ancestor: as a root it would take in the whole machine.
-  std::erase_if(roots_, [](pid_t root) { return root <= 1; });
+    : processTable_(std::move(processTable)) {
+  for (pid_t root : roots) {
+    // init is every process's ancestor: as a root it would take in the whole machine.
+    ProcessEntry entry;
+    try {
+      if (root > 1 && readStat(processTable_ / std::to_string(root) / "stat", entry)) roots_[root] = entry.startTime;
+    } catch (const std::exception&) {
+      // A malformed entry is no process of ours.
+    }
+  }
 }
 
 void ProcessTree::refresh(double maximumAge) {
@@ -66,8 +73,10 @@ void ProcessTree::refresh(double maximumAge) {
     const auto found = table.find(pid);
     if (found != table.end() && found->second.startTime == startTime) members.emplace(pid, startTime);
   }
-  for (pid_t root : roots_) {
-    if (const auto found = table.find(root); found != table.end()) members.emplace(root, found->second.startTime);
+  for (const auto& [root, startTime] : roots_) {
+    if (const auto found = table.find(root); found != table.end() && found->second.startTime == startTime) {
+      members.emplace(root, startTime);
+    }
   }
   // Parents first is not guaranteed by pid order (pids wrap), so spread until nothing changes.
   for (bool grew = true; grew;) {

@@ -44,6 +44,24 @@ TEST(ProcessTreeTest, HoldsTheRootsAndEveryDescendantOnly) {
   EXPECT_FALSE(tree.contains(4242));
 }
 
+// The requested application is named before it may play: one that is not running then excludes
+// nothing, also when a process of another application gets its pid later; so does a root that
+// ends and whose pid is taken again.
+TEST(ProcessTreeTest, ARootIsTheProcessThatHeldItsPidWhenTheTreeWasMade) {
+  FakeProcessTable table;
+  table.add(50, 1, 100);
+  ProcessTree tree({50, 70}, table.path());
+  table.add(70, 1, 300);
+  tree.refresh(0);
+  EXPECT_TRUE(tree.contains(50));
+  EXPECT_FALSE(tree.contains(70));
+  table.remove(50);
+  table.add(50, 1, 400);
+  tree.refresh(0);
+  EXPECT_FALSE(tree.contains(50));
+  EXPECT_TRUE(ProcessTree({70}, "/nonexistent").empty());
+}
+
 TEST(ProcessTreeTest, InitAsARootTakesInNothing) {
   FakeProcessTable table;
   table.add(1, 0);

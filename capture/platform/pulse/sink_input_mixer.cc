@@ -325,54 +325,45 @@ void SinkInputMixer::mixDown(double untilTime) {
   const int64_t until = mix_->frameAt(untilTime);
   const int64_t from = wholeMix_->taken();
   if (until <= from) return;
-  if (!startAligned_ && !alignStart() && until - from < kMixCapacityFrames / 4) return;
-  startAligned_ = true;
   std::vector<float> whole = wholeMix_->take(until);
   // The monitor where it covers the whole stretch and nothing excluded played then.
   const bool monitor = wholeFrom_ && *wholeFrom_ <= from && until <= wholeReached_ &&
                        !excludedPlayback_.playedDuring(mix_->hostTimeOf(from), mix_->hostTimeOf(until));
   if (!monitor && monitorHandedOut_) align(from);
   monitorHandedOut_ = monitor;
-  std::vector<float> frames = mixFrames(from - lag_, until - lag_);
+  monitorRun_ = monitor ? monitorRun_ + (until - from) : 0;
+  std::vector<float> frames = mixFrames(from - lag_, until - lag_, true);
   remember(wholeRecent_, whole);
   excludedPlayback_.forgetBefore(mix_->hostTimeOf(from));
   onBuffer_(audioBuffer(mix_->hostTimeOf(from),
                         std::make_shared<std::vector<float>>(std::move(monitor ? whole : frames))));
 }
 
-std::vector<float> SinkInputMixer::mixFrames(int64_t from, int64_t until) {
-  if (until > mix_->taken()) remember(mixRecent_, mix_->take(until));
-  const int64_t recentFrom = mix_->taken() - static_cast<int64_t>(mixRecent_.size()) / kChannels;
+std::vector<float> SinkInputMixer::mixFrames(int64_t from, int64_t until, bool takeOut) {
+  if (takeOut && until > mix_->taken()) remember(mixRecent_, mix_->take(until));
+  const int64_t taken = mix_->taken();
+  const int64_t recentFrom = taken - static_cast<int64_t>(mixRecent_.size()) / kChannels;
   std::vector<float> frames(static_cast<size_t>(std::max<int64_t>(until - from, 0) * kChannels), 0.0f);
-  for (int64_t frame = std::max(from, recentFrom); frame < until; ++frame) {
+  for (int64_t frame = std::max(from, recentFrom); frame < std::min(until, taken); ++frame) {
     std::copy_n(mixRecent_.begin() + (frame - recentFrom) * kChannels, kChannels,
                 frames.begin() + (frame - from) * kChannels);
+  }
+  if (until > taken) {
+    const int64_t first = std::max(from, taken);
+    const std::vector<float> ahead = mix_->peek(first, until);
+    std::copy(ahead.begin(), ahead.end(), frames.begin() + (first - from) * kChannels);
   }
   return frames;
 }
 
-bool SinkInputMixer::alignStart() {
-  if (!wholeFrom_) return false;
-  if (*wholeFrom_ <= wholeMix_->taken()) return true;  // the monitor is there from the first frame on
-  // Monitor frames [start, start + kAlignFrames) against the mix around them.
-  const int64_t start = *wholeFrom_ + kLagFrames;
-  if (wholeReached_ < start + kAlignFrames + kLagFrames) return false;
-  const std::vector<float> reference = wholeMix_->peek(start, start + kAlignFrames);
-  const std::vector<float> signal = mix_->peek(start - kLagFrames, start + kAlignFrames + kLagFrames);
-  lag_ = bestLag(reference.data(), signal.data(), kAlignFrames, kLagFrames, kChannels);
-  return true;
-}
-
 void SinkInputMixer::align(int64_t frame) {
-  // The monitor's last kAlignFrames handed out (from a moment before the excluded sound began)
-  // against the mix around them: taken out of it already, or still in it up to kLagFrames ahead.
-  if (static_cast<int64_t>(wholeRecent_.size()) / kChannels < kAlignFrames) return;
+  // The monitor's last kAlignFrames handed out, all of them its own (from a moment before the
+  // excluded sound began), against the mix around them, up to kLagFrames either way: taken out
+  // of it already, or still in it.
+  if (monitorRun_ < kAlignFrames) return;
   const float* reference = wholeRecent_.data() + wholeRecent_.size() - kAlignFrames * kChannels;
-  const int64_t end = frame - lag_;
-  std::vector<float> signal = mixFrames(end - kAlignFrames - kLagFrames, end);
-  const std::vector<float> ahead = mix_->peek(end, end + kLagFrames);
-  signal.insert(signal.end(), ahead.begin(), ahead.end());
-  lag_ += bestLag(reference, signal.data(), kAlignFrames, kLagFrames, kChannels);
+  const std::vector<float> signal = mixFrames(frame - kAlignFrames - kLagFrames, frame + kLagFrames, false);
+  lag_ = bestLag(reference, signal.data(), kAlignFrames, kLagFrames, kChannels);
 }
 
 }  // namespace rezoro::capture

@@ -35,8 +35,6 @@ namespace rezoro::capture {
 // aligned to the monitor by their correlation over the last 50 ms handed out (bestLag): a steady
 // sound goes on without a jump, a gap or a stretch heard twice, and so it does when the monitor
 // takes back.
-// Likewise at the start, where the mix stands in until the monitor's first frame: it is aligned by
-// the 50 ms after that frame, which the delay leaves time for.
 //
 // Lives on the sound thread of a threaded main loop: it is made, started and released under the
 // loop's lock, with a connected context, and every callback runs there.
@@ -98,14 +96,11 @@ class SinkInputMixer {
   void followInputs();
   // Hands out the mix up to the frame captured at `until`.
   void mixDown(double until);
-  // The mix's frames [from, until), the part already taken out of it from mixRecent_ (silence
-  // before that).
-  std::vector<float> mixFrames(int64_t from, int64_t until);
+  // The mix's frames [from, until): the part already taken out of it from mixRecent_ (silence
+  // before that), the rest taken out with `takeOut`, else left in it.
+  std::vector<float> mixFrames(int64_t from, int64_t until, bool takeOut);
   // Sets lag_ so that the mix continues the monitor handed out up to `frame`.
   void align(int64_t frame);
-  // Sets lag_ so that the mix handed out before the monitor's first frame leads into it; false
-  // while the frames to tell by have yet to come.
-  bool alignStart();
 
   pa_context* context_;
   pa_threaded_mainloop* loop_;
@@ -126,7 +121,7 @@ class SinkInputMixer {
   ExcludedPlayback excludedPlayback_;
   int64_t lag_ = 0;                 // monitor frame k is handed out as mix frame k - lag_
   bool monitorHandedOut_ = false;   // the last stretch handed out was the monitor's
-  bool startAligned_ = false;       // the mix before the monitor's first frame is lined up with it
+  int64_t monitorRun_ = 0;          // the monitor's frames handed out since the mix last was
   std::vector<float> mixRecent_;    // the frames last taken out of the mix, up to its taken()
   std::vector<float> wholeRecent_;  // the monitor's last frames, up to wholeMix_'s taken()
   pa_time_event* timer_ = nullptr;
