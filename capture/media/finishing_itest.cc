@@ -126,7 +126,7 @@ TEST(FinishedRecording, MovieLastsUntilTheStopAndIsPublished) {
     if (frame < 48 && (sample >= 96000 || frameTime <= audioTime)) {
       awaitReady(media->videoInput());
       ASSERT_TRUE(routeScreenSample(media.get(), ScreenSample{VideoSample{picture(frame, 320, 240), frameTime},
-                                                              std::vector<FrameAttachment>{{0}}}));
+                                                              completeFrameStatus}));
       ++frame;
     } else {
       awaitReady(media->audioInput());

@@ -48,7 +48,7 @@ class FinishingTest : public ::testing::Test {
   }
   static ScreenSample frame(MediaTime time) {
     auto image = std::make_shared<BgraImage>(BgraImage::make(64, 48));
-    return ScreenSample{VideoSample{image, time}, std::vector<FrameAttachment>{{completeFrameStatus}}};
+    return ScreenSample{VideoSample{image, time}, completeFrameStatus};
   }
   static SystemAudioSample sound(int64_t frames, MediaTime time) {
     auto samples = std::make_shared<std::vector<float>>(static_cast<size_t>(frames * 2), 0.25f);

@@ -3,8 +3,7 @@
 namespace rezoro::capture {
 
 bool isCompleteFrame(const ScreenSample& sample) {
-  return sample.attachments && !sample.attachments->empty() &&
-         sample.attachments->front().status == completeFrameStatus;
+  return sample.frameStatus == completeFrameStatus;
 }
 
 bool routeScreenSample(MediaWriter* media, const ScreenSample& sample) {

@@ -14,18 +14,12 @@ inline constexpr int64_t largestAudioBufferFrames = 48000;
 // The frame status of a screen sample whose picture is complete, the only one written.
 inline constexpr int64_t completeFrameStatus = 0;
 
-// The frame information the capture stream attaches to a screen sample. `status` is nothing when
-// the information carries no status or one that is not an integer.
-struct FrameAttachment {
-  std::optional<int64_t> status;
-};
-
-// A screen sample as the stream delivers it: the frame and its attachments (nothing when the
+// A screen sample as the stream delivers it: the frame and its frame status (nothing when the
 // sample carries none). Idle, blank, suspended, started and stopped frames have a status other
 // than completeFrameStatus.
 struct ScreenSample {
   VideoSample frame;
-  std::optional<std::vector<FrameAttachment>> attachments;
+  std::optional<int64_t> frameStatus;
 };
 
 // A system-audio sample as the stream delivers it. The sample rate and channel count are the
@@ -36,7 +30,7 @@ struct SystemAudioSample {
   AudioSampleFormat format = AudioSampleFormat::float32;
 };
 
-// True when the first attachment's status is completeFrameStatus.
+// True when the frame status is completeFrameStatus.
 bool isCompleteFrame(const ScreenSample& sample);
 
 // The recorder's output callback, after its own check that it is neither finishing nor completed.

@@ -19,10 +19,9 @@ using testing::TempDir;
 const MediaTime t0 = MediaTime::make(987654321000, 1000000000);
 MediaTime at(double seconds) { return t0 + MediaTime::fromSeconds(seconds, 1000000000); }
 
-ScreenSample screen(MediaTime time, std::optional<std::vector<FrameAttachment>> attachments =
-                                        std::vector<FrameAttachment>{{completeFrameStatus}}) {
+ScreenSample screen(MediaTime time, std::optional<int64_t> frameStatus = completeFrameStatus) {
   auto image = std::make_shared<BgraImage>(BgraImage::make(64, 48));
-  return ScreenSample{VideoSample{image, time}, std::move(attachments)};
+  return ScreenSample{VideoSample{image, time}, frameStatus};
 }
 
 // `frames` stereo frames whose left channel counts up from `first` + 1 (never zero).
@@ -48,20 +47,15 @@ class RoutingTest : public ::testing::Test {
   double now = 1000.0;
 };
 
-TEST(CompleteFrame, OnlyTheFirstAttachmentsStatusZeroCounts) {
-  using List = std::vector<FrameAttachment>;
-  EXPECT_TRUE(isCompleteFrame(screen(t0, List{{0}})));
-  EXPECT_TRUE(isCompleteFrame(screen(t0, List{{0}, {1}})));
+TEST(CompleteFrame, OnlyStatusZeroCounts) {
+  EXPECT_TRUE(isCompleteFrame(screen(t0, 0)));
   EXPECT_FALSE(isCompleteFrame(screen(t0, std::nullopt)));
-  EXPECT_FALSE(isCompleteFrame(screen(t0, List{})));
-  EXPECT_FALSE(isCompleteFrame(screen(t0, List{{std::nullopt}})));
-  EXPECT_FALSE(isCompleteFrame(screen(t0, List{{1}, {0}})));  // idle first
-  for (int64_t status : {1, 2, 3, 4, 5}) EXPECT_FALSE(isCompleteFrame(screen(t0, List{{status}})));
+  for (int64_t status : {1, 2, 3, 4, 5}) EXPECT_FALSE(isCompleteFrame(screen(t0, status)));
 }
 
 TEST_F(RoutingTest, IncompleteFramesAreNeitherWrittenNorCounted) {
   auto media = recording("video", 10);
-  EXPECT_TRUE(routeScreenSample(media.get(), screen(at(0), std::vector<FrameAttachment>{{1}})));
+  EXPECT_TRUE(routeScreenSample(media.get(), screen(at(0), 1)));
   EXPECT_TRUE(routeScreenSample(media.get(), screen(at(0.1), std::nullopt)));
   EXPECT_TRUE(outputs.events.empty());
   EXPECT_FALSE(media->firstTime().has_value());

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "capture/platform/shareable_content.h"
+#include "capture/samples/media_sample.h"
 #include "capture/samples/media_time.h"
 
 namespace rezoro::capture {
@@ -65,7 +66,6 @@ struct StreamConfiguration {
   bool capturesAudio = false;
   int sampleRate = 48000;
   int channelCount = 2;
-  bool excludesCurrentProcessAudio = false;
 };
 
 // Frame status of a screen sample; only `complete` carries new content.
@@ -89,8 +89,7 @@ struct ImageBuffer {
   int planeCount() const { return pixelFormat == kPixelFormatI420 ? 3 : 1; }
   int bytesPerRowOfPlane(int plane) const { return plane == 0 ? bytesPerRow : (width + 1) / 2; }
   size_t planeOffset(int plane) const {
-    const size_t luma = static_cast<size_t>(bytesPerRow) * height;
-    return plane == 0 ? 0 : luma + (plane - 1) * static_cast<size_t>((width + 1) / 2) * ((height + 1) / 2);
+    return i420PlaneOffset(width, height, static_cast<size_t>(bytesPerRow), plane);
   }
   uint8_t* plane(int index) { return bytes.data() + planeOffset(index); }
   const uint8_t* plane(int index) const { return bytes.data() + planeOffset(index); }
@@ -99,8 +98,7 @@ struct ImageBuffer {
 struct AudioStreamFormat {
   double sampleRate = 0;
   int channelCount = 0;
-  bool isFloat32 = false;
-  bool isInterleaved = false;
+  bool isFloat32 = false;  // interleaved 32-bit floats; otherwise interleaved 16-bit integers
   bool operator==(const AudioStreamFormat&) const = default;
 };
 

@@ -24,7 +24,7 @@ namespace {
 ScreenSample screenSample(const SampleBuffer& sample, ScreenPictures& pictures) {
   ScreenSample screen;
   screen.frame.presentationTime = sample.presentationTime;
-  if (sample.frameStatus) screen.attachments = std::vector<FrameAttachment>{FrameAttachment{sample.frameStatus}};
+  screen.frameStatus = sample.frameStatus;
   if (isCompleteFrame(screen) && sample.imageBuffer) {
     if (sample.imageBuffer->pixelFormat == kPixelFormatBGRA) screen.frame.image = pictures.bgra.copy(*sample.imageBuffer);
     if (sample.imageBuffer->pixelFormat == kPixelFormatI420) screen.frame.planar = pictures.i420.copy(*sample.imageBuffer);

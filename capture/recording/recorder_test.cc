@@ -106,7 +106,7 @@ SampleBuffer audioBuffer(const MediaTime& start, int index) {
   sample.mediaType = kMediaTypeAudio;
   sample.presentationTime = start + MediaTime::make(index * 1024, 48000);
   sample.numSamples = 1024;
-  sample.audioFormat = AudioStreamFormat{48000, 2, true, true};
+  sample.audioFormat = AudioStreamFormat{48000, 2, true};
   sample.audioSamples = std::make_shared<const std::vector<float>>(2048, 0.25f);
   return sample;
 }

@@ -81,7 +81,6 @@ StreamConfiguration streamConfiguration(const CaptureRequest& request, const Con
   configuration.capturesAudio = request.captureAudio;
   configuration.sampleRate = 48000;
   configuration.channelCount = 2;
-  configuration.excludesCurrentProcessAudio = true;
 
   if (!request.region) {
     configuration.width = 2;

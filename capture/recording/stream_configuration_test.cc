@@ -93,7 +93,6 @@ TEST(StreamConfiguration, VideoRecordsTheVisiblePartInDisplayLocalPoints) {
   EXPECT_FALSE(configuration.capturesAudio);
   EXPECT_EQ(configuration.sampleRate, 48000);
   EXPECT_EQ(configuration.channelCount, 2);
-  EXPECT_TRUE(configuration.excludesCurrentProcessAudio);
 }
 
 TEST(StreamConfiguration, AudioAsksForATinyPictureOnceASecond) {

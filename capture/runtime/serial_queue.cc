@@ -264,6 +264,4 @@ void SerialQueue::stop() { context_->stop(); }
 
 bool SerialQueue::isCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }
 
-asio::io_context& SerialQueue::context() { return *context_; }
-
 }  // namespace rezoro::capture

@@ -85,9 +85,6 @@ class SerialQueue {
   // True when called from within work running on this queue.
   bool isCurrent() const;
 
-  // The loop itself, for platform code that runs its own asynchronous operations on the queue.
-  asio::io_context& context();
-
  private:
   struct SignalWatch;
   void watchSignal(int signalNumber);

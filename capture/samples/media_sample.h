@@ -28,6 +28,14 @@ struct BgraImage {
   const uint8_t* row(int32_t y) const { return bytes.data() + static_cast<size_t>(y) * bytesPerRow; }
 };
 
+// Where plane `index` of an I420 picture begins (0: Y, 1: U, 2: V; 3: the end): the Y rows
+// `lumaBytesPerRow` apart, then U and V at half the width and height (rounded up), their rows packed.
+inline size_t i420PlaneOffset(int64_t width, int64_t height, size_t lumaBytesPerRow, int index) {
+  const size_t luma = lumaBytesPerRow * static_cast<size_t>(height);
+  const size_t chroma = static_cast<size_t>((width + 1) / 2) * static_cast<size_t>((height + 1) / 2);
+  return index == 0 ? 0 : luma + static_cast<size_t>(index - 1) * chroma;
+}
+
 // One screen picture as the H.264 encoder takes it: 8-bit Y (`bytesPerRow` apart), then U and V at
 // half the width and height (rounded up), their rows packed.
 struct I420Image {
@@ -38,10 +46,7 @@ struct I420Image {
 
   int32_t chromaWidth() const { return (width + 1) / 2; }
   int32_t chromaHeight() const { return (height + 1) / 2; }
-  const uint8_t* plane(int index) const {
-    const size_t luma = bytesPerRow * static_cast<size_t>(height);
-    return bytes.data() + (index == 0 ? 0 : luma + (index - 1) * static_cast<size_t>(chromaWidth()) * chromaHeight());
-  }
+  const uint8_t* plane(int index) const { return bytes.data() + i420PlaneOffset(width, height, bytesPerRow, index); }
   size_t size() const { return plane(3) - bytes.data(); }
 };
 

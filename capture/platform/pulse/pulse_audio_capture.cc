@@ -334,7 +334,7 @@ SampleBuffer audioBuffer(double hostTime, std::shared_ptr<const std::vector<floa
   buffer.presentationTime = hostMediaTime(hostTime);
   buffer.numSamples = static_cast<int64_t>(samples->size()) / PulseAudioCapture::kChannelCount;
   buffer.audioFormat =
-      AudioStreamFormat{PulseAudioCapture::kSampleRate, PulseAudioCapture::kChannelCount, true, true};
+      AudioStreamFormat{PulseAudioCapture::kSampleRate, PulseAudioCapture::kChannelCount, true};
   buffer.audioSamples = std::move(samples);
   return buffer;
 }

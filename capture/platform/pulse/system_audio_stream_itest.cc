@@ -66,7 +66,6 @@ StreamConfiguration audioConfiguration() {
   configuration.height = 2;
   configuration.minimumFrameInterval = MediaTime::make(1, 1);
   configuration.capturesAudio = true;
-  configuration.excludesCurrentProcessAudio = true;
   return configuration;
 }
 
@@ -110,7 +109,7 @@ TEST_P(SystemAudioStreamTest, RecordsTheSinkAsStampedFloatStereoAndHearsAToneInI
     const SampleBuffer& sample = buffers[i].sample;
     EXPECT_EQ(sample.mediaType, kMediaTypeAudio);
     ASSERT_TRUE(sample.audioFormat);
-    EXPECT_EQ(*sample.audioFormat, (AudioStreamFormat{48000.0, 2, true, true}));
+    EXPECT_EQ(*sample.audioFormat, (AudioStreamFormat{48000.0, 2, true}));
     ASSERT_TRUE(sample.audioSamples);
     EXPECT_EQ(sample.audioSamples->size(), static_cast<size_t>(sample.numSamples) * 2);
     EXPECT_GE(sample.numSamples, 1);
