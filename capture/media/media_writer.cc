@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -14,6 +13,7 @@
 
 #include "capture/contract/capture_failure.h"
 #include "capture/media/publication.h"
+#include "capture/samples/audio_grid.h"
 #include "common/uuid.h"
 
 namespace rezoro::capture {
@@ -194,19 +194,13 @@ void MediaWriter::appendWaveAudio(const AudioSample& audio, AudioSampleFormat fo
     audioStartTime_ = audio.presentationTime;
   }
   const MediaTime origin = audioStartTime_.value_or(audio.presentationTime);
-  const double offset = (audio.presentationTime - origin).seconds() * audioSampleRate;
-  if (!std::isfinite(offset) || offset < 0) return;
-
   const auto limit = static_cast<int64_t>(request.duration * audioSampleRate);
-  const double rounded = std::round(offset);
-  const int64_t target = rounded >= static_cast<double>(limit) ? limit : static_cast<int64_t>(rounded);
-  appendWaveSilence(target);
-
-  const int64_t written = waveFrames_;
-  const int64_t skip = std::clamp<int64_t>(written - target, 0, frames);
-  const int64_t count = std::min(limit - written, frames - skip);
+  const auto place = placeOnAudioGrid(audio.presentationTime, origin, waveFrames_, frames, limit);
+  if (!place) return;
+  appendWaveSilence(waveFrames_ + place->silence);
+  const int64_t count = place->count;
   if (count < 1) return;
-  writeWave(audio.samples->data() + skip * audioChannelCount, count);
+  writeWave(audio.samples->data() + place->skip * audioChannelCount, count);
   waveFrames_ += count;
   audioFrames_ += count;
 }

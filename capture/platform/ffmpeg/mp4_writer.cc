@@ -14,6 +14,7 @@ extern "C" {
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <limits>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -21,6 +22,8 @@ extern "C" {
 #include <thread>
 #include <variant>
 #include <vector>
+
+#include "capture/samples/audio_grid.h"
 
 namespace rezoro::capture {
 namespace {
@@ -441,22 +444,18 @@ struct Mp4Writer::Impl {
   }
 
   bool placeAudio(const AudioSample& sample, const MediaTime& start) {
-    const MediaTime offset = (sample.presentationTime - start).convertedTo(audioSampleRate);
-    if (!offset.isValid()) return true;
     const int64_t fifoEnd = audioEncoded + fifoFrames();
-    const int64_t frames = sample.frameCount();
-    const int64_t gap = offset.value - fifoEnd;
-    if (gap > kLargestAudioGap) return true;
-    const int64_t skip = std::clamp<int64_t>(-gap, 0, frames);
-    if (skip == frames) return true;
-    for (int64_t silent = std::max<int64_t>(gap, 0); silent > 0;) {
+    const auto place = placeOnAudioGrid(sample.presentationTime, start, fifoEnd, sample.frameCount(),
+                                        std::numeric_limits<int64_t>::max());
+    if (!place || place->frame - fifoEnd > kLargestAudioGap || place->count == 0) return true;
+    for (int64_t silent = place->silence; silent > 0;) {
       const int64_t chunk = std::min<int64_t>(silent, audioSampleRate);
       fifo.insert(fifo.end(), static_cast<size_t>(chunk * audioChannelCount), 0.0f);
       silent -= chunk;
       if (!encodeAudio(kAudioHoldback)) return false;
     }
-    const float* data = sample.samples->data();
-    fifo.insert(fifo.end(), data + skip * audioChannelCount, data + frames * audioChannelCount);
+    const float* first = sample.samples->data() + place->skip * audioChannelCount;
+    fifo.insert(fifo.end(), first, first + place->count * audioChannelCount);
     return encodeAudio(kAudioHoldback);
   }
 
