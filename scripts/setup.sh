@@ -128,25 +128,40 @@ stamps=(
   town/monuments/inukshuk-photo vehicles/construction/dumper vehicles/emergency/firetruck
   vehicles/flight/balloon360 vehicles/garbagetruck vehicles/race/indycar vehicles/wheel_tractor
 )
-# Unpacks the named stamps (paths under the package's stamps folder) into .deps/<dir>, flattened to
-# one file name each, without installing the package.
-unpack_stamps() {
-  local dir=$1 label=$2
-  shift 2
-  [ -f "$deps/$dir/.unpacked" ] && return 0
-  echo "setup: unpacking the $label subjects" >&2
-  rm -rf "$deps/$dir" "$downloads/stamps-root" && mkdir -p "$deps/$dir" "$downloads/stamps-root"
+# Unpacks sets of stamps (paths under the package's stamps folder) into .deps/<dir>, flattened to one
+# file name each, without installing the package: arguments are pairs of a folder and the name of the
+# array that lists its stamps. The package (160 MB) is fetched and read once for every set missing.
+unpack_stamp_sets() {
+  local pending=() members=() i stamp
+  while [ $# -gt 0 ]; do
+    [ -f "$deps/$1/.unpacked" ] || pending+=("$1" "$2")
+    shift 2
+  done
+  [ ${#pending[@]} -gt 0 ] || return 0
+  echo "setup: unpacking the benchmark sets' subjects" >&2
+  rm -rf "$downloads/stamps-root" && mkdir -p "$downloads/stamps-root"
   (cd "$downloads" && apt-get download -qq tuxpaint-stamps-default 2>/dev/null || { $sudo apt-get update -qq && apt-get download -qq tuxpaint-stamps-default 2>/dev/null; })
-  local members=() stamp
-  for stamp in "$@"; do members+=("./usr/share/tuxpaint/stamps/$stamp.png"); done
+  for ((i = 0; i < ${#pending[@]}; i += 2)); do
+    mapfile -t -O "${#members[@]}" members < <(stamp_members "${pending[i + 1]}")
+  done
+  mapfile -t members < <(printf '%s\n' "${members[@]}" | sort -u)
   dpkg-deb --fsys-tarfile "$downloads"/tuxpaint-stamps-default_*.deb | tar -x -C "$downloads/stamps-root" "${members[@]}"
-  for stamp in "$@"; do
-    mv "$downloads/stamps-root/usr/share/tuxpaint/stamps/$stamp.png" "$deps/$dir/${stamp//\//_}.png"
+  for ((i = 0; i < ${#pending[@]}; i += 2)); do
+    rm -rf "${deps:?}/${pending[i]}" && mkdir -p "$deps/${pending[i]}"
+    while read -r stamp; do
+      cp "$downloads/stamps-root/usr/share/tuxpaint/stamps/$stamp.png" "$deps/${pending[i]}/${stamp//\//_}.png"
+    done < <(stamp_names "${pending[i + 1]}")
+    touch "$deps/${pending[i]}/.unpacked"
   done
   rm -rf "$downloads/stamps-root" "$downloads"/tuxpaint-stamps-default_*.deb
-  touch "$deps/$dir/.unpacked"
 }
-unpack_stamps quality-stamps "quality set's" "${stamps[@]}"
+stamp_names() {
+  local -n list=$1
+  printf '%s\n' "${list[@]}"
+}
+stamp_members() {
+  stamp_names "$1" | sed 's|.*|./usr/share/tuxpaint/stamps/&.png|'
+}
 
 # The held-out set's subjects: other photographed stamps of the same package, which the benchmark
 # composites onto other sample photos with another placement; it reports them and is never tuned on them.
@@ -163,7 +178,6 @@ heldout_stamps=(
   vehicles/auto/beetle vehicles/flight/planes/747 vehicles/masstransit/green_korean_bus
   military/vehicles/infantry-stryker space/spacewalk
 )
-unpack_stamps heldout-stamps "held-out set's" "${heldout_stamps[@]}"
 
 # The unseen set's subjects: photographed stamps that neither set above uses, laid out by a seeded
 # generator on sample photos that neither uses either; it is never tuned on.
@@ -183,7 +197,7 @@ unseen_stamps=(
   seasonal/christmas/Christmas_Tree_photo hobbies/music/string/guitar_electric household/cylinder
   household/home_compost_bin town/roadsigns/railroad_crossing
 )
-unpack_stamps unseen-stamps "unseen set's" "${unseen_stamps[@]}"
+unpack_stamp_sets quality-stamps stamps heldout-stamps heldout_stamps unseen-stamps unseen_stamps
 
 # The service's segmentation model: the float32 network statically quantised to int8 (QDQ) by our own
 # script, with activation ranges measured by running the float network over sample photos (others
