@@ -10,9 +10,12 @@
 //
 // The portal's dialog is answered through mutter's own RemoteDesktop API (answerDialogs(): pointer
 // clicks on the first monitor row and on Share, in the monitor's points, over and over until the
-// helper is stopped; a click where there is no dialog lands on the empty background).
-// screenshot() takes one picture of the monitor through mutter's ScreenCast API (GStreamer's
-// pipewiresrc), the witness of what the screen showed. showMarker() opens a window of one colour.
+// portal answers a Start, which a monitor of the session bus sees; a click where there is no dialog
+// lands on the empty background). Between the clicks and from the answer on, the pointer rests at
+// a point the test chooses, so a recording shows the cursor there throughout.
+// screenshot() takes one picture of the monitor with the cursor drawn in through mutter's
+// ScreenCast API (GStreamer's pipewiresrc), the witness of what the screen showed. showMarker()
+// opens a window of one colour.
 
 #include <filesystem>
 #include <fstream>
@@ -81,18 +84,18 @@ class GnomeDesktop : public PrivateDesktop {
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
   }
 
-  // Answers every dialog from now on, until the returned helper is released.
-  ChildProcess answerDialogs() const {
-    std::ostringstream scale;
-    scale << scale_;
-    return launch({"/usr/bin/python3", (folder() / "bin" / "desk.py").string(), "grant", scale.str()}, "grant");
+  // Answers the dialogs until the portal grants a screen cast, the pointer resting at (`restX`,
+  // `restY`) in the monitor's points after each answer and from the grant on; the pointer stays
+  // there until the returned helper is released.
+  ChildProcess answerDialogs(double restX, double restY) const {
+    return launch({"/usr/bin/python3", (folder() / "bin" / "desk.py").string(), "grant", scaleText(),
+                   std::to_string(restX), std::to_string(restY)},
+                  "grant");
   }
 
-  // One picture of the monitor as it is shown, in its pixels (PNG).
+  // One picture of the monitor as it is shown, the cursor drawn in, in its pixels (PNG).
   void screenshot(const std::filesystem::path& png) const {
-    std::ostringstream scale;
-    scale << scale_;
-    run({"/usr/bin/python3", (folder() / "bin" / "desk.py").string(), "shot", scale.str(), png.string()}, 20);
+    run({"/usr/bin/python3", (folder() / "bin" / "desk.py").string(), "shot", scaleText(), png.string()}, 20);
     if (!std::filesystem::exists(png) || std::filesystem::file_size(png) == 0) {
       throw std::runtime_error("no screenshot of the GNOME desktop: " + readWholeFile(folder() / "logs" / "command.out"));
     }
@@ -102,6 +105,13 @@ class GnomeDesktop : public PrivateDesktop {
   static constexpr const char* kPortal = "/usr/libexec/xdg-desktop-portal";
   static constexpr const char* kPortalBackend = "/usr/libexec/xdg-desktop-portal-gnome";
   static constexpr const char* kDisplayName = "rezoro-gnome";
+
+  std::string scaleText() const {
+    std::ostringstream text;
+    text.precision(17);
+    text << scale_;
+    return text.str();
+  }
 
   void prepareFiles(double scale, bool fractional) {
     const auto& root = folder();
@@ -130,9 +140,11 @@ class GnomeDesktop : public PrivateDesktop {
           "[D-BUS Service]\nName=org.freedesktop.impl.portal.desktop.gnome\nExec=" + (root / "bin" / "xdpg").string() + "\n");
     // A terminal whose whole window is one colour, set by OSC 11, that then waits for ever.
     write(root / "bin" / "marker", "#!/bin/bash\nprintf '\\033[?25l\\033]11;#%s\\007' \"$1\"\nexec sleep infinity\n", true);
-    // mutter's RemoteDesktop session with a ScreenCast stream of the monitor, for pointer clicks and
-    // one picture. The dialog of xdg-desktop-portal-gnome 43 is a box centred on the monitor; its
-    // first monitor row and its Share button lie at these offsets from the centre, in points.
+    // mutter's RemoteDesktop session with a ScreenCast stream of the monitor (the cursor drawn in),
+    // for pointer clicks and one picture. The dialog of xdg-desktop-portal-gnome 43 is a box centred
+    // on the monitor; its first monitor row and its Share button lie at these offsets from the
+    // centre, in points. The portal's answer to a Start (a Request's Response carrying streams) is
+    // seen through a second connection that monitors the bus.
     write(root / "bin" / "desk.py", R"(import os, subprocess, sys, time
 import dbus
 from dbus.mainloop.glib import DBusGMainLoop
@@ -149,7 +161,7 @@ session_id = session_object.Get(RD + ".Session", "SessionId", dbus_interface="or
 cast = dbus.Interface(bus.get_object(SC, "/org/gnome/Mutter/ScreenCast"), SC)
 cast_session = dbus.Interface(bus.get_object(SC, cast.CreateSession(
     dbus.Dictionary({"remote-desktop-session-id": session_id}, signature="sv"))), SC + ".Session")
-stream = cast_session.RecordMonitor("Meta-0", dbus.Dictionary({"cursor-mode": dbus.UInt32(0)}, signature="sv"))
+stream = cast_session.RecordMonitor("Meta-0", dbus.Dictionary({"cursor-mode": dbus.UInt32(1)}, signature="sv"))
 node, loop = [None], GLib.MainLoop()
 def added(number):
     node[0] = int(number)
@@ -160,19 +172,43 @@ GLib.timeout_add_seconds(10, loop.quit)
 loop.run()
 if node[0] is None:
     sys.exit("no stream")
-unit = scale  # the pointer moves in the monitor's pixels, whatever the stream's reported size
+def pause(seconds):
+    end, context = time.time() + seconds, GLib.MainContext.default()
+    while time.time() < end:
+        if not context.iteration(False):
+            time.sleep(0.01)
+def move(x, y):  # in points; the pointer moves in the monitor's pixels, whatever the stream's reported size
+    session.NotifyPointerMotionAbsolute(stream, x * scale, y * scale)
 def click(dx, dy):
-    session.NotifyPointerMotionAbsolute(stream, (W / scale / 2 + dx) * unit, (H / scale / 2 + dy) * unit)
-    time.sleep(0.1)
+    move(W / scale / 2 + dx, H / scale / 2 + dy)
+    pause(0.1)
     session.NotifyPointerButton(0x110, True)
-    time.sleep(0.05)
+    pause(0.05)
     session.NotifyPointerButton(0x110, False)
-    time.sleep(0.2)
 if command == "grant":
-    while True:
+    rest, granted = (float(sys.argv[3]), float(sys.argv[4])), [False]
+    def seen(connection, message):
+        if message.get_member() == "Response":
+            code, results = message.get_args_list()[:2]
+            if code == 0 and "streams" in results:
+                granted[0] = True
+    monitor = dbus.bus.BusConnection(os.environ["DBUS_SESSION_BUS_ADDRESS"])
+    monitor.add_message_filter(seen)
+    monitor.call_blocking("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus.Monitoring",
+                          "BecomeMonitor", "asu",
+                          (["type='signal',interface='org.freedesktop.portal.Request',member='Response'"], 0))
+    move(*rest)
+    while not granted[0]:
         click(0, 25)
+        move(*rest)
+        pause(0.3)
+        if granted[0]:
+            break
         click(212, -128)
-        time.sleep(0.3)
+        move(*rest)
+        pause(1.0)
+    print("granted", flush=True)
+    pause(3600)
 elif command == "shot":
     subprocess.run(["timeout", "15", "gst-launch-1.0", "-q", "pipewiresrc", "path=%d" % node[0], "num-buffers=1", "!",
                     "videoconvert", "!", "pngenc", "snapshot=true", "!", "filesink", "location=" + sys.argv[3]])

@@ -1,7 +1,8 @@
 // Recordings of a region on a scaled GNOME desktop: the rezoro-capture program on a private
 // headless mutter with xdg-desktop-portal-gnome, the dialog answered through mutter's own
-// RemoteDesktop API, a window of one colour as the marker and mutter's own screen cast as the
-// witness of where the screen showed it.
+// RemoteDesktop API (which also puts the pointer where the test wants it), a window of one colour
+// as the marker and mutter's own screen cast, the cursor drawn in, as the witness of where the
+// screen showed them.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -35,53 +36,110 @@ void PrintTo(const GnomeCase& desk, std::ostream* out) {
   *out << "scale " << desk.scale << (desk.fractional ? " fractional" : "") << ", " << desk.width << "x" << desk.height;
 }
 
-class GnomeScaleTest : public ::testing::TestWithParam<GnomeCase> {
+// A GNOME desktop showing a marker window, whose programs this test's recordings find.
+class GnomeRecordingTest : public ::testing::Test {
  protected:
+  void startDesktop(double scale, bool fractional) {
+    desktop = GnomeDesktop::start(scale, fractional);
+    for (const auto& [name, value] : desktop->clientEnvironment(folder / "state")) {
+      variables.emplace_back(std::make_unique<ScopedEnvironmentVariable>(name, value.value_or("")));
+    }
+    desktop->showMarker("ff0000");
+  }
+  // A recording of 400 × 300 points from (`x`, `y`).
+  std::string request(const std::string& name, double seconds, double x, double y) const {
+    return R"({"kind":"video","destination":")" + (folder / name).string() +
+           R"(","capture_audio":false,"duration_seconds":)" + std::to_string(seconds) +
+           R"(,"exclude_pid":1,"rect":[)" + std::to_string(x) + "," + std::to_string(y) + ",400,300]}";
+  }
+
   testing::TempDir folder;
+  std::unique_ptr<GnomeDesktop> desktop;
+  std::vector<std::unique_ptr<ScopedEnvironmentVariable>> variables;
 };
+
+class GnomeScaleTest : public GnomeRecordingTest, public ::testing::WithParamInterface<GnomeCase> {};
 INSTANTIATE_TEST_SUITE_P(Desks, GnomeScaleTest,
-                         ::testing::Values(GnomeCase{2, false, 800, 800, 600}, GnomeCase{2, true, 800, 800, 600},
+                         ::testing::Values(GnomeCase{1, false, 1600, 400, 300}, GnomeCase{2, false, 800, 800, 600},
+                                           GnomeCase{2, true, 800, 800, 600},
                                            GnomeCase{1.4981273412704468, true, 1068, 598, 448}),
                          [](const auto& info) {
                            return "Scale" + std::to_string(int(std::round(info.param.scale * 100))) +
                                   (info.param.fractional ? "Fractional" : "");
                          });
 
-TEST_P(GnomeScaleTest, ARegionIsRecordedAtTheMonitorsOwnDensityWhereTheScreenShowedIt) {
+// A region of the monitor, recorded while a marker window shows and the pointer rests over the
+// empty background: the file is the region at the monitor's density, the marker and the cursor
+// (which the portal draws in) where the screen showed them.
+TEST_P(GnomeScaleTest, ARegionIsRecordedAtTheMonitorsOwnDensityWhereTheScreenShowedItCursorIncluded) {
   if (auto missing = GnomeDesktop::missingComponent()) GTEST_SKIP() << *missing;
   const GnomeCase desk = GetParam();
-  auto desktop = GnomeDesktop::start(desk.scale, desk.fractional);
-  std::vector<std::unique_ptr<ScopedEnvironmentVariable>> variables;
-  for (const auto& [name, value] : desktop->clientEnvironment(folder / "state")) {
-    variables.emplace_back(std::make_unique<ScopedEnvironmentVariable>(name, value.value_or("")));
-  }
-  desktop->showMarker("ff0000");
-  desktop->screenshot(folder / "screen.png");
-  const Picture screen = decodedPicture(folder / "screen.png");
-  ASSERT_EQ(screen.width, GnomeDesktop::kWidth);
-  const Box shown = boxOf(screen, kRed);
-  ASSERT_GT(shown.right, shown.left) << "the marker is not on the screen";
+  startDesktop(desk.scale, desk.fractional);
 
-  // 400 × 300 points from the monitor's top-left corner, where mutter puts the marker window.
-  const double x = 0, y = 0;
-  const std::string request = R"({"kind":"video","destination":")" + (folder / "gnome.mp4").string() +
-                              R"(","capture_audio":false,"duration_seconds":2,"exclude_pid":1,"rect":[)" +
-                              std::to_string(x) + "," + std::to_string(y) + ",400,300]}";
-  testing::ChildProcess answering = desktop->answerDialogs();
-  testing::ProgramRecording recording(folder.path(), request);
+  // 400 × 300 points from 12 points below the monitor's top-left corner, where mutter puts the
+  // marker window (its title bar above the region's top); the pointer rests inside the region,
+  // clear of the marker.
+  const double x = 0, y = 12, pointerX = 300, pointerY = 200;
+  testing::ChildProcess answering = desktop->answerDialogs(pointerX, pointerY);
+  testing::ProgramRecording recording(folder.path(), request("gnome.mp4", 2, x, y));
   ASSERT_EQ(recording.wait(std::chrono::seconds(40)), 0)
       << recording.error() << testing::readWholeFile(desktop->folder() / "logs" / "grant.log");
   EXPECT_EQ(recording.result()["width"], desk.width);
   EXPECT_EQ(recording.result()["height"], desk.height);
 
-  const Picture file = decodedPicture(folder / "gnome.mp4", 1.0);
-  const Box recorded = boxOf(file, kRed);
+  // The screen has not changed since: the witness, taken now, shows what was recorded.
+  desktop->screenshot(folder / "screen.png");
+  const Picture screen = decodedPicture(folder / "screen.png");
+  ASSERT_EQ(screen.width, GnomeDesktop::kWidth);
   const double pixelsPerPoint = GnomeDesktop::kWidth / desk.pointsWide;
   const double factor = desk.width / (400 * pixelsPerPoint);
-  EXPECT_NEAR(recorded.left, (shown.left - x * pixelsPerPoint) * factor, 2);
-  EXPECT_NEAR(recorded.top, (shown.top - y * pixelsPerPoint) * factor, 2);
-  EXPECT_NEAR(recorded.right, (shown.right - x * pixelsPerPoint) * factor, 2);
-  EXPECT_NEAR(recorded.bottom, (shown.bottom - y * pixelsPerPoint) * factor, 2);
+  const double originX = x * pixelsPerPoint, originY = y * pixelsPerPoint;
+  auto expectWhereShown = [&](const Box& shown, const Box& recorded, const std::string& what) {
+    EXPECT_NEAR(recorded.left, (shown.left - originX) * factor, 2) << what;
+    EXPECT_NEAR(recorded.top, (shown.top - originY) * factor, 2) << what;
+    EXPECT_NEAR(recorded.right, (shown.right - originX) * factor, 2) << what;
+    EXPECT_NEAR(recorded.bottom, (shown.bottom - originY) * factor, 2) << what;
+  };
+  const Box shown = boxOf(screen, kRed);
+  ASSERT_GT(shown.right, shown.left) << "the marker is not on the screen";
+
+  // The cursor is what differs from the background in a square around the pointer; the arrow's
+  // tip, its hotspot, is at the pointer (within its outline).
+  const double tipX = pointerX * pixelsPerPoint, tipY = pointerY * pixelsPerPoint;
+  const int reach = int(std::lround(48 * pixelsPerPoint)), margin = int(std::lround(16 * pixelsPerPoint));
+  const Box around{int(tipX) - margin, int(tipY) - margin, int(tipX) + reach, int(tipY) + reach};
+  const Box cursor = testing::boxWhere(screen, testing::colourAt(screen, around.left, around.top), false, around);
+  ASSERT_GT(cursor.right, cursor.left) << "the cursor is not on the screen";
+  EXPECT_NEAR(cursor.left, tipX, 3 * pixelsPerPoint);
+  EXPECT_NEAR(cursor.top, tipY, 3 * pixelsPerPoint);
+  const Box aroundInFile{int((around.left - originX) * factor), int((around.top - originY) * factor),
+                         int((around.right - originX) * factor), int((around.bottom - originY) * factor)};
+
+  // The file's first picture and a late one: the marker and the cursor where the screen showed them.
+  for (const double seconds : {0.0, 1.5}) {
+    const Picture file = decodedPicture(folder / "gnome.mp4", seconds);
+    const std::string when = " at " + std::to_string(seconds) + " s";
+    expectWhereShown(shown, boxOf(file, kRed), "the marker" + when);
+    const Box recordedCursor =
+        testing::boxWhere(file, testing::colourAt(file, aroundInFile.left, aroundInFile.top), false, aroundInFile);
+    expectWhereShown(cursor, recordedCursor, "the cursor" + when);
+  }
+}
+
+TEST_F(GnomeRecordingTest, AScreenStillSinceTheLastCastGivesItsFirstPictureAllTheSame) {
+  if (auto missing = GnomeDesktop::missingComponent()) GTEST_SKIP() << *missing;
+  startDesktop(2, false);
+  testing::ChildProcess answering = desktop->answerDialogs(300, 200);
+  // Nothing changes on the screen: the first recording's dialog closed before it started, and the
+  // second restores the grant without one.
+  for (const std::string name : {"first.mp4", "second.mp4"}) {
+    testing::ProgramRecording recording(folder.path(), request(name, 1.5, 0, 12));
+    ASSERT_EQ(recording.wait(std::chrono::seconds(40)), 0) << name << ": " << recording.error();
+    EXPECT_GT(recording.result()["duration_seconds"].get<double>(), 1.0) << name;
+    // (100, 100) of the file, at scale 2, is the point (50, 62): inside the marker.
+    const testing::Rgb shown = testing::pixelAt(folder / name, 1.0, 100, 100, 800);
+    EXPECT_TRUE(shown.r > 200 && shown.g < 60 && shown.b < 60) << name << ": " << shown.r << "," << shown.g << "," << shown.b;
+  }
 }
 
 }  // namespace

@@ -39,23 +39,37 @@ inline Picture decodedPicture(const std::filesystem::path& file, double seconds 
   return picture;
 }
 
-// The pixels within 80 of `colour` on every channel: their bounding box (right and bottom
-// exclusive), empty when there are none.
+// A bounding box of pixels (right and bottom exclusive), empty when there are none.
 struct Box {
   int left = 0, top = 0, right = 0, bottom = 0;
 };
-inline Box boxOf(const Picture& picture, Rgb colour) {
+// The bounding box of the pixels of `within` (all of the picture when empty) that are near
+// `colour` (within 80 on every channel), or unlike it (more than 80 off on some channel).
+inline Box boxWhere(const Picture& picture, Rgb colour, bool near, Box within = {}) {
+  if (within.right <= within.left) within = Box{0, 0, picture.width, picture.height};
+  within = Box{std::max(within.left, 0), std::max(within.top, 0), std::min(within.right, picture.width),
+               std::min(within.bottom, picture.height)};
   Box box{picture.width, picture.height, 0, 0};
   if (picture.rgb.size() < size_t(picture.width) * picture.height * 3) return Box{};
-  for (int y = 0; y < picture.height; ++y) {
-    for (int x = 0; x < picture.width; ++x) {
+  for (int y = within.top; y < within.bottom; ++y) {
+    for (int x = within.left; x < within.right; ++x) {
       const auto* p = reinterpret_cast<const uint8_t*>(picture.rgb.data()) + (size_t(y) * picture.width + x) * 3;
-      if (std::abs(p[0] - colour.r) < 80 && std::abs(p[1] - colour.g) < 80 && std::abs(p[2] - colour.b) < 80) {
+      const bool isNear =
+          std::abs(p[0] - colour.r) < 80 && std::abs(p[1] - colour.g) < 80 && std::abs(p[2] - colour.b) < 80;
+      if (isNear == near) {
         box = Box{std::min(box.left, x), std::min(box.top, y), std::max(box.right, x + 1), std::max(box.bottom, y + 1)};
       }
     }
   }
   return box.right > box.left ? box : Box{};
+}
+inline Box boxOf(const Picture& picture, Rgb colour) { return boxWhere(picture, colour, true); }
+
+// The colour of one pixel of a decoded picture.
+inline Rgb colourAt(const Picture& picture, int x, int y) {
+  const size_t at = (size_t(y) * picture.width + x) * 3;
+  if (x < 0 || y < 0 || x >= picture.width || picture.rgb.size() < at + 3) return {};
+  return {uint8_t(picture.rgb[at]), uint8_t(picture.rgb[at + 1]), uint8_t(picture.rgb[at + 2])};
 }
 
 }  // namespace rezoro::capture::testing
