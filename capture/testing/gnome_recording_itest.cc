@@ -94,36 +94,18 @@ TEST_P(GnomeScaleTest, ARegionIsRecordedAtTheMonitorsOwnDensityWhereTheScreenSho
   const double pixelsPerPoint = GnomeDesktop::kWidth / desk.pointsWide;
   const double factor = desk.width / (400 * pixelsPerPoint);
   const double originX = x * pixelsPerPoint, originY = y * pixelsPerPoint;
-  auto expectWhereShown = [&](const Box& shown, const Box& recorded, const std::string& what) {
-    EXPECT_NEAR(recorded.left, (shown.left - originX) * factor, 2) << what;
-    EXPECT_NEAR(recorded.top, (shown.top - originY) * factor, 2) << what;
-    EXPECT_NEAR(recorded.right, (shown.right - originX) * factor, 2) << what;
-    EXPECT_NEAR(recorded.bottom, (shown.bottom - originY) * factor, 2) << what;
-  };
   const Box shown = boxOf(screen, kRed);
   ASSERT_GT(shown.right, shown.left) << "the marker is not on the screen";
 
-  // The cursor is what differs from the background in a square around the pointer; the arrow's
-  // tip, its hotspot, is at the pointer (within its outline).
-  const double tipX = pointerX * pixelsPerPoint, tipY = pointerY * pixelsPerPoint;
-  const int reach = int(std::lround(48 * pixelsPerPoint)), margin = int(std::lround(16 * pixelsPerPoint));
-  const Box around{int(tipX) - margin, int(tipY) - margin, int(tipX) + reach, int(tipY) + reach};
-  const Box cursor = testing::boxWhere(screen, testing::colourAt(screen, around.left, around.top), false, around);
-  ASSERT_GT(cursor.right, cursor.left) << "the cursor is not on the screen";
-  EXPECT_NEAR(cursor.left, tipX, 3 * pixelsPerPoint);
-  EXPECT_NEAR(cursor.top, tipY, 3 * pixelsPerPoint);
-  const Box aroundInFile{int((around.left - originX) * factor), int((around.top - originY) * factor),
-                         int((around.right - originX) * factor), int((around.bottom - originY) * factor)};
-
   // The file's first picture and a late one: the marker and the cursor where the screen showed them.
+  std::vector<std::pair<std::string, Picture>> pictures;
   for (const double seconds : {0.0, 1.5}) {
-    const Picture file = decodedPicture(folder / "gnome.mp4", seconds);
-    const std::string when = " at " + std::to_string(seconds) + " s";
-    expectWhereShown(shown, boxOf(file, kRed), "the marker" + when);
-    const Box recordedCursor =
-        testing::boxWhere(file, testing::colourAt(file, aroundInFile.left, aroundInFile.top), false, aroundInFile);
-    expectWhereShown(cursor, recordedCursor, "the cursor" + when);
+    pictures.emplace_back("the picture at " + std::to_string(seconds) + " s", decodedPicture(folder / "gnome.mp4", seconds));
+    testing::expectWhereShown(shown, boxOf(pictures.back().second, kRed), originX, originY, factor,
+                              "the marker in " + pictures.back().first);
   }
+  testing::expectCursorAtPointer(screen, pictures, pointerX * pixelsPerPoint, pointerY * pixelsPerPoint, pixelsPerPoint,
+                                 originX, originY, factor);
 }
 
 TEST_F(GnomeRecordingTest, AScreenStillSinceTheLastCastGivesItsFirstPictureAllTheSame) {

@@ -16,7 +16,8 @@
 // released (the D-Bus-activated permission store too). Two outputs: HEADLESS-1 (1280x720, green)
 // and HEADLESS-2 (640x480, magenta, to its right; the portal backend reports (0, 0) for both, so
 // they differ by size); setSmallOutput() gives HEADLESS-2 another size, scale and picture, and
-// screenshot() shows what an output displays (grim). The portal backend's output chooser stands in
+// screenshot() shows what an output displays (grim); holdPointerAt() gives the desktop a pointer
+// (wlroots' virtual pointer) and so a cursor. The portal backend's output chooser stands in
 // for the person in the dialog:
 // it grants the outputs that choose() named, in turn (HEADLESS-1 by default), after the delay that
 // answerAfter() set, unless refuse(true) was called, in which case the person "declines" (response
@@ -84,6 +85,7 @@ class WaylandDesktop : public PrivateDesktop {
       if (!std::filesystem::exists(daemon)) return std::string(daemon) + " is not installed";
     }
     if (!std::filesystem::exists(REZORO_XDPW_SHIM)) return std::string("the portal shim was not built");
+    if (!std::filesystem::exists(REZORO_WAYLAND_POINTER)) return std::string("the virtual pointer was not built");
     if (::geteuid() == 0 &&
         commandOutput("unshare --user --map-user=1000 --map-group=1000 true 2>/dev/null && echo yes") != "yes\n") {
       return std::string("user namespaces are not available, and sway refuses to run as root");
@@ -146,11 +148,24 @@ class WaylandDesktop : public PrivateDesktop {
   }
   void resetSmallOutput() { setSmallOutput(kSmallWidth, kSmallHeight, 1, std::nullopt); }
 
-  // A screenshot of `output` in its own pixels (PNG, by grim): what the screen shows.
+  // A screenshot of `output` in its own pixels (PNG, by grim): what the screen shows, the cursor
+  // drawn in while there is one.
   void screenshot(const std::string& output, const std::filesystem::path& png) const {
-    if (run({"grim", "-o", output, png.string()}).empty() && !std::filesystem::exists(png)) {
+    if (run({"grim", "-c", "-o", output, png.string()}).empty() && !std::filesystem::exists(png)) {
       throw std::runtime_error("grim took no screenshot of " + output);
     }
+  }
+
+  // Gives the desktop a pointer (it has no input device of its own), resting at (`x`, `y`) of the
+  // output layout in points, where the compositor draws its cursor, until the returned process
+  // is released.
+  ChildProcess holdPointerAt(double x, double y) const {
+    ChildProcess pointer = launch({REZORO_WAYLAND_POINTER}, "pointer");
+    waitFor(std::chrono::seconds(5), [&] {
+      return readWholeFile(folder() / "logs" / "pointer.log").find("ready") != std::string::npos;
+    }, "virtual pointer");
+    swaymsg({"seat seat0 cursor set " + std::to_string(x) + " " + std::to_string(y)});
+    return pointer;
   }
 
   // The `bursts` scene's next burst: four colours, then `last` (RRGGBB), each 15 ms after the one before.

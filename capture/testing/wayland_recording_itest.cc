@@ -197,12 +197,9 @@ class WaylandScaledOutputTest : public WaylandRecordingTest {
   void expectMarkersWhereShown(const Picture& screen, const Picture& file, double originX, double originY,
                                double factor) {
     for (const Marker& marker : kMarkers) {
-      const Box shown = boxOf(screen, marker.colour), recorded = boxOf(file, marker.colour);
+      const Box shown = boxOf(screen, marker.colour);
       ASSERT_GT(shown.right, shown.left) << marker.name << " is not on the screen";
-      EXPECT_NEAR(recorded.left, (shown.left - originX) * factor, 2) << marker.name;
-      EXPECT_NEAR(recorded.top, (shown.top - originY) * factor, 2) << marker.name;
-      EXPECT_NEAR(recorded.right, (shown.right - originX) * factor, 2) << marker.name;
-      EXPECT_NEAR(recorded.bottom, (shown.bottom - originY) * factor, 2) << marker.name;
+      testing::expectWhereShown(shown, boxOf(file, marker.colour), originX, originY, factor, marker.name);
     }
   }
 };
@@ -219,11 +216,14 @@ INSTANTIATE_TEST_SUITE_P(Scales, WaylandScaleTest,
                          ::testing::Values(ScaleCase{2, 800, 600}, ScaleCase{1.5, 600, 450}, ScaleCase{1.25, 500, 374}),
                          [](const auto& info) { return "Scale" + std::to_string(int(info.param.scale * 100)); });
 
-TEST_P(WaylandScaleTest, ARegionIsRecordedAtTheOutputsOwnDensityWhereTheScreenShowedIt) {
+TEST_P(WaylandScaleTest, ARegionIsRecordedAtTheOutputsOwnDensityWhereTheScreenShowedItCursorIncluded) {
   const ScaleCase scale = GetParam();
   showMarkersAt(scale.scale);
   // The compositor rounds the output's logical size down to whole points.
   const double pixelsPerPoint = kScaledWidth / std::floor(kScaledWidth / scale.scale);
+  // The pointer rests inside the region, clear of the markers, at (440, 150) points of the output.
+  const double pointerX = 440, pointerY = 150;
+  testing::ChildProcess pointer = desktop->holdPointerAt(WaylandDesktop::kWidth + pointerX, pointerY);
   const Picture screen = shownScreen();
   // The region, in the desktop's points: 100 points into the output, which starts at x 1280.
   const std::string rect = "[" + std::to_string(WaylandDesktop::kWidth + 100) + ",100,400,300]";
@@ -232,11 +232,15 @@ TEST_P(WaylandScaleTest, ARegionIsRecordedAtTheOutputsOwnDensityWhereTheScreenSh
   EXPECT_EQ(recording.result()["width"], scale.width);
   EXPECT_EQ(recording.result()["height"], scale.height);
 
+  const double origin = 100 * pixelsPerPoint, factor = scale.width / (400 * pixelsPerPoint);
   const Picture file = decodedPicture(folder / "scaled.mp4", 1.0);
   ASSERT_EQ(file.width, scale.width);
   ASSERT_EQ(file.height, scale.height);
-  expectMarkersWhereShown(screen, file, 100 * pixelsPerPoint, 100 * pixelsPerPoint,
-                          scale.width / (400 * pixelsPerPoint));
+  expectMarkersWhereShown(screen, file, origin, origin, factor);
+
+  // The cursor, drawn in by the portal, where the screen showed it.
+  testing::expectCursorAtPointer(screen, {{"the file", file}}, pointerX * pixelsPerPoint, pointerY * pixelsPerPoint,
+                                 pixelsPerPoint, origin, origin, factor);
 }
 
 TEST_F(WaylandScaledOutputTest, EachOutputOfAMixedDesktopIsRecordedAtItsOwnDensity) {
