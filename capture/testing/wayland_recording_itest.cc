@@ -147,7 +147,7 @@ struct Marker {
   const char* name;
   int x, y, side;
 };
-constexpr Marker kMarkers[] = {{{255, 0, 0}, "red", 260, 240, 80}, {{0, 0, 255}, "blue", 480, 380, 80}};
+constexpr Marker kMarkers[] = {{{255, 0, 0}, "red", 260, 240, 80}, {{0, 0, 255}, "blue", 400, 300, 80}};
 
 // Recordings of a scaled output: the small output becomes 1600 × 1200 pixels at the parameter's
 // scale, showing the markers, and the chooser grants it.
@@ -213,7 +213,8 @@ void PrintTo(const ScaleCase& scale, std::ostream* out) {
 }
 class WaylandScaleTest : public WaylandScaledOutputTest, public ::testing::WithParamInterface<ScaleCase> {};
 INSTANTIATE_TEST_SUITE_P(Scales, WaylandScaleTest,
-                         ::testing::Values(ScaleCase{2, 800, 600}, ScaleCase{1.5, 600, 450}, ScaleCase{1.25, 500, 374}),
+                         ::testing::Values(ScaleCase{1, 400, 300}, ScaleCase{2, 800, 600}, ScaleCase{1.5, 600, 450},
+                                           ScaleCase{1.25, 500, 374}),
                          [](const auto& info) { return "Scale" + std::to_string(int(info.param.scale * 100)); });
 
 TEST_P(WaylandScaleTest, ARegionIsRecordedAtTheOutputsOwnDensityWhereTheScreenShowedItCursorIncluded) {
