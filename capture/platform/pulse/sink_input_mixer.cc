@@ -52,7 +52,7 @@ void SinkInputMixer::StreamRelease::operator()(pa_stream* stream) const {
 
 SinkInputMixer::SinkInputMixer(pa_context* context, pa_threaded_mainloop* loop, ProcessTree& excluded,
                                BufferHandler onBuffer)
-    : context_(context), loop_(loop), excluded_(excluded), onBuffer_(std::move(onBuffer)) {}
+    : context_(context), loop_(loop), excluded_(excluded), onBuffer_(std::move(onBuffer)), excludedPlayback_(excluded) {}
 
 SinkInputMixer::~SinkInputMixer() {
   pa_context_set_subscribe_callback(context_, nullptr, nullptr);
@@ -127,9 +127,11 @@ void SinkInputMixer::sinkFound(const pa_sink_info& sink) {
         if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SINK_INPUT) return;
         if ((type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE) {
           self->inputs_.erase(index);
-          self->takeBack(index);
+          guarded([&] { self->excludedPlayback_.removed(index, hostTimeSeconds()); });
           return;
         }
+        // It may have begun to play at any time since the loop last looked at the server.
+        guarded([&] { self->excludedPlayback_.announced(index, std::min(hostTimeSeconds(), self->lastTick_)); });
         guarded([&] { self->track(pa_context_get_sink_input_info(context, index, onInput, self)); });
       },
       this);
@@ -138,8 +140,10 @@ void SinkInputMixer::sinkFound(const pa_sink_info& sink) {
       nullptr, nullptr));
   track(pa_context_get_sink_input_info_list(context_, onInput, this));
 
+  nextTick_ = pa_rtclock_now() + kTickMicroseconds;
+  lastTick_ = origin;
   timer_ = pa_context_rttime_new(
-      context_, pa_rtclock_now() + kTickMicroseconds,
+      context_, nextTick_,
       [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* opaque) {
         static_cast<SinkInputMixer*>(opaque)->tick();
       },
@@ -181,40 +185,31 @@ void SinkInputMixer::defaultSinkChanged(const pa_sink_info& sink) {
 
 void SinkInputMixer::consider(const pa_sink_input_info& info) {
   const auto known = inputs_.find(info.index);
-  if (info.sink != sink_) {  // not ours, or on its way to another sink
+  // Left out from the first frame not handed out yet, or from just before its announcement when
+  // the sound was held back for it: it may have played a moment before the server told.
+  const ExcludedPlayback::Verdict verdict = excludedPlayback_.reported(
+      info.index, info.sink == sink_, pa_proplist_gets(info.proplist, PA_PROP_APPLICATION_PROCESS_ID),
+      hostTimeSeconds(), mix_->hostTimeOf(mix_->taken()));
+  if (verdict == ExcludedPlayback::Verdict::elsewhere) {  // not ours, or on its way to another sink
     // Kept, unheard, while its stream lives: PipeWire's follows the sink input to its next sink, so
     // that when it comes to ours it goes on without the wait of a new stream. (PulseAudio ends it.)
     if (known != inputs_.end() && !known->second->away) {
       known->second->away = true;
       known->second->awaySince = hostTimeSeconds();
     }
-    takeBack(info.index);
+    return;
+  }
+  if (verdict == ExcludedPlayback::Verdict::leaveOut) {
+    // One kept until now stops being recorded (what it gave is mixed already).
+    if (known != inputs_.end()) inputs_.erase(known);
     return;
   }
   if (known != inputs_.end()) {
     known->second->away = false;
     known->second->sink = info.sink;
-  }
-  if (inputs_.contains(info.index) || leftOut_.contains(info.index)) return;
-  const char* pid = pa_proplist_gets(info.proplist, PA_PROP_APPLICATION_PROCESS_ID);
-  if (pid) {
-    excluded_.refresh(0);  // the process may have been started a moment ago
-    if (excluded_.contains(static_cast<pid_t>(std::atol(pid)))) {
-      leaveOut(info.index);
-      return;
-    }
+    return;
   }
   addInput(info.index, info.sink);
-}
-
-void SinkInputMixer::leaveOut(uint32_t index) {
-  leftOut_.insert(index);
-  // From the first frame not handed out yet: it may have played a moment before the server told.
-  excludedPlayback_.began(index, std::min(hostTimeSeconds(), mix_->hostTimeOf(mix_->taken())));
-}
-
-void SinkInputMixer::takeBack(uint32_t index) {
-  if (leftOut_.erase(index) > 0) excludedPlayback_.ended(index, hostTimeSeconds());
 }
 
 void SinkInputMixer::addInput(uint32_t index, uint32_t sink) {
@@ -286,11 +281,21 @@ void SinkInputMixer::read(Input& input) {
 }
 
 void SinkInputMixer::tick() {
+  // A tick that comes late (the sound thread waited for a core) runs before the loop reads what the
+  // server said meanwhile: it hands out nothing, once, so that a sink input announced meanwhile is
+  // known before the sound of that time goes.
+  const pa_usec_t now = pa_rtclock_now();
+  const bool late = now > nextTick_ + 3 * kTickMicroseconds && !lateTickSkipped_;
+  lateTickSkipped_ = late;
   guarded([&] {
     followInputs();
-    mixDown(hostTimeSeconds() - kDelaySeconds);
+    excluded_.refresh(0.5);  // a helper that detaches from its parent later stays a member
+    const double hostTime = hostTimeSeconds();
+    if (!late) mixDown(std::min(hostTime - kDelaySeconds, excludedPlayback_.settledUntil(hostTime)));
+    lastTick_ = hostTime;
   });
-  pa_context_rttime_restart(context_, timer_, pa_rtclock_now() + kTickMicroseconds);
+  nextTick_ = now + kTickMicroseconds;
+  pa_context_rttime_restart(context_, timer_, nextTick_);
 }
 
 void SinkInputMixer::flush() {
@@ -313,6 +318,7 @@ void SinkInputMixer::followInputs() {
         },
         this));
   };
+  for (const uint32_t index : excludedPlayback_.away(now)) askAgain(index);
   std::erase_if(inputs_, [&](const auto& entry) {
     const Input& input = *entry.second;
     if (input.away && now - input.awaySince > kAwaySeconds) return true;

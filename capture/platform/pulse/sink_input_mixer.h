@@ -7,7 +7,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -29,8 +28,9 @@ namespace rezoro::capture {
 // 48 kHz stereo with silence where nothing played. A stream that joins mid-sound is faded in over
 // 5 ms. What was captured up to a moment has been handed out `kDelaySeconds` and a tick later.
 // The sink's monitor is recorded beside them, and handed out instead of the mix wherever no sink
-// input of an excluded process was on the sink (ExcludedPlayback) and the monitor's audio has come:
-// the mix stands in for the monitor only while an excluded process plays. Each stream's buffers are
+// input of an excluded process was on the sink (ExcludedPlayback, which judges every report of a
+// sink input afresh and holds the sound back while a new one's report is awaited) and the monitor's
+// audio has come: the mix stands in for the monitor only while an excluded process plays. Each stream's buffers are
 // placed by estimates that may differ by some milliseconds, so when the mix takes over, it is first
 // aligned to the monitor by their correlation over the last 50 ms handed out (bestLag): a steady
 // sound goes on without a jump, a gap or a stretch heard twice, and so it does when the monitor
@@ -88,8 +88,6 @@ class SinkInputMixer {
   // A connected record stream of `sinkInput` on `sink`, or of the sink's whole monitor; none when
   // the server refuses it.
   std::unique_ptr<Input> openInput(std::optional<uint32_t> sinkInput, uint32_t sink);
-  void leaveOut(uint32_t index);
-  void takeBack(uint32_t index);
   void read(Input& input);
   void tick();
   // Replaces the streams that ended while their sink input lives, and drops those gone elsewhere.
@@ -111,20 +109,22 @@ class SinkInputMixer {
   bool ready_ = false;
   bool failed_ = false;
   std::map<uint32_t, std::unique_ptr<Input>> inputs_;
-  std::set<uint32_t> leftOut_;  // sink inputs of excluded processes
   std::vector<pa_operation*> operations_;  // pending answers, cancelled on release
   std::optional<AudioMix> mix_;
   std::unique_ptr<Input> whole_;     // the sink's monitor
   std::optional<AudioMix> wholeMix_;  // its audio, on the mix's frames
   std::optional<int64_t> wholeFrom_;  // the mix frame from which the present monitor stream came
   int64_t wholeReached_ = 0;          // and up to which
-  ExcludedPlayback excludedPlayback_;
+  ExcludedPlayback excludedPlayback_;  // which sink inputs are left out, and when they played
   int64_t lag_ = 0;                 // monitor frame k is handed out as mix frame k - lag_
   bool monitorHandedOut_ = false;   // the last stretch handed out was the monitor's
   int64_t monitorRun_ = 0;          // the monitor's frames handed out since the mix last was
   std::vector<float> mixRecent_;    // the frames last taken out of the mix, up to its taken()
   std::vector<float> wholeRecent_;  // the monitor's last frames, up to wholeMix_'s taken()
   pa_time_event* timer_ = nullptr;
+  pa_usec_t nextTick_ = 0;         // when the timer is due (pa_rtclock)
+  bool lateTickSkipped_ = false;   // the last tick came late and handed out nothing
+  double lastTick_ = 0;            // host time of the last tick: the loop had read the server by then
 };
 
 }  // namespace rezoro::capture
