@@ -74,28 +74,72 @@ ToneHeard toneHeard(const std::vector<float>& sound, double amplitude) {
   return heard;
 }
 
+// The phase, in radians, of a tone of `frequency` in the 10 ms block of `sound` from frame `at`,
+// against the file's own clock: the same in every block of a tone that runs on unbroken.
+constexpr size_t kPhaseBlock = 480;
+double blockPhase(const std::vector<float>& sound, size_t at, double frequency) {
+  const double radiansPerFrame = 2 * std::numbers::pi * frequency / 48000;
+  double real = 0, imaginary = 0;
+  for (size_t k = at; k < at + kPhaseBlock; ++k) {
+    real += sound[k] * std::cos(radiansPerFrame * static_cast<double>(k));
+    imaginary -= sound[k] * std::sin(radiansPerFrame * static_cast<double>(k));
+  }
+  return std::atan2(imaginary, real);
+}
+
+// How far, in frames, a tone of `frequency` moved between two phases (within half a period).
+double phaseJump(double from, double to, double frequency) {
+  return std::abs(std::remainder(to - from, 2 * std::numbers::pi)) / (2 * std::numbers::pi * frequency / 48000);
+}
+
 // The largest jump, in frames, of the phase of a steady tone of `frequency` between neighbouring
 // 10 ms blocks where it plays at its level (`amplitude`): 0 for a tone that runs on unbroken, which
 // has one phase against the file's own clock; sound cut out or played twice shows as a jump.
 double largestPhaseJump(const std::vector<float>& sound, double frequency, double amplitude) {
-  constexpr size_t kBlock = 480;
-  const double radiansPerFrame = 2 * std::numbers::pi * frequency / 48000;
   double previous = std::nan(""), largest = 0;  // NaN: the block before did not hold the tone
-  for (size_t at = 0; at + kBlock <= sound.size(); at += kBlock) {
-    if (rms(sound, at, at + kBlock) < 0.9 * amplitude / std::numbers::sqrt2) {
+  for (size_t at = 0; at + kPhaseBlock <= sound.size(); at += kPhaseBlock) {
+    if (rms(sound, at, at + kPhaseBlock) < 0.9 * amplitude / std::numbers::sqrt2) {
       previous = std::nan("");
       continue;
     }
-    double real = 0, imaginary = 0;
-    for (size_t k = at; k < at + kBlock; ++k) {
-      real += sound[k] * std::cos(radiansPerFrame * static_cast<double>(k));
-      imaginary -= sound[k] * std::sin(radiansPerFrame * static_cast<double>(k));
-    }
-    const double phase = std::atan2(imaginary, real);
-    if (!std::isnan(previous)) largest = std::max(largest, std::abs(std::remainder(phase - previous, 2 * std::numbers::pi)));
+    const double phase = blockPhase(sound, at, frequency);
+    if (!std::isnan(previous)) largest = std::max(largest, phaseJump(previous, phase, frequency));
     previous = phase;
   }
-  return largest / radiansPerFrame;
+  return largest;
+}
+
+// Where a steady tone of `frequency` first steps up by `ratio` in level after 0.2 s at one level
+// (the sink's monitor at the sink's volume, then the mix of its sink inputs, which does not apply
+// it), and how far its phase moved there, in frames: from the last 10 ms block at the lower level to
+// the first at the higher, at most 20 ms apart. NaN when there is no such step.
+struct LevelSwitch {
+  double at = std::nan(""), jump = std::nan("");
+};
+LevelSwitch levelSwitch(const std::vector<float>& sound, double frequency, double ratio) {
+  LevelSwitch found;
+  double runLevel = 0;
+  int run = 0;
+  size_t lastInRun = 0;
+  for (size_t at = 0; at + kPhaseBlock <= sound.size(); at += kPhaseBlock) {
+    const double level = rms(sound, at, at + kPhaseBlock);
+    if (run > 0 && std::abs(level / runLevel - 1) < 0.04) {
+      ++run;
+      lastInRun = at;
+      continue;
+    }
+    const bool justAfter = run >= 20 && at - lastInRun <= 2 * kPhaseBlock;
+    if (justAfter && std::abs(level / runLevel / ratio - 1) < 0.06) {
+      found.at = static_cast<double>(at) / 48000;
+      found.jump = phaseJump(blockPhase(sound, lastInRun, frequency), blockPhase(sound, at, frequency), frequency);
+      return found;
+    }
+    if (justAfter && at == lastInRun + kPhaseBlock) continue;  // a block across the step
+    runLevel = level;
+    run = level > 0.01 ? 1 : 0;
+    lastInRun = at;
+  }
+  return found;
 }
 
 // A movie's sound on the movie's own clock: silence in front when its audio starts after 0.
@@ -414,9 +458,14 @@ TEST_P(SoundRecordingTest, AnExcludedApplicationThatStartsPlayingLaterIsLeftOutF
   if (!std::filesystem::exists(tool)) GTEST_SKIP() << tool << " is not built";
   const auto excludedTone = world->sound().folder() / "late.wav";
   testing::VirtualSoundServer::writeTone(excludedTone, 2500, 1.5, 0.5);
-  testing::ChildProcess tone = world->sound().playTone(440, 12, 0.5);
-  std::this_thread::sleep_for(300ms);
+  // The sink at 90 % (0.729 of the amplitude): the monitor's kept tone is quieter than the mix's,
+  // which tells where the mix took over.
+  world->sound().pactl({"set-sink-volume", testing::VirtualSoundServer::kSinkName, "90%"});
+  constexpr double kMonitorAmplitude = 0.5 * 0.729;
   for (const std::string name : {"late.mp4", "late.wav"}) {
+    // Started for each file, so that a slow machine's first file does not outlast it.
+    testing::ChildProcess tone = world->sound().playTone(440, 10, 0.5);
+    std::this_thread::sleep_for(300ms);
     const bool movie = name.ends_with(".mp4");
     const std::string later = movie ? tool + " 0 0 320 240 3 --colour E02020 --tone 2500"
                                     : "paplay --latency-msec=20 " + excludedTone.string();
@@ -427,9 +476,16 @@ TEST_P(SoundRecordingTest, AnExcludedApplicationThatStartsPlayingLaterIsLeftOutF
                                                   std::to_string(excluded.pid()) + R"(,"rect":[0,0,320,240]})");
     ASSERT_EQ(recording.wait(), 0) << recording.error();
     const std::vector<float> sound = movie ? movieSound(folder / name) : decodedAudio(folder / name);
-    expectToneThroughout(sound, 0.5, recording.result()["duration_seconds"].get<double>());
-    const double jump = largestPhaseJump(sound, 440, 0.5);
-    std::printf("%s: the kept tone's largest phase jump %.2f frames\n", name.c_str(), jump);
+    expectToneThroughout(sound, kMonitorAmplitude, recording.result()["duration_seconds"].get<double>());
+    // The kept tone goes on where the mix takes over: its phase moves by at most 8 frames there
+    // (0.17 ms; measured 0.01-0.74 frames in 24 files on both servers, at load 3-5). Elsewhere in
+    // the mix a sink input's own record stream may skip (PipeWire's do now and then, parec's too,
+    // while the sink's monitor runs on): printed, not bounded.
+    const LevelSwitch switched = levelSwitch(sound, 440, 0.5 / kMonitorAmplitude);
+    std::printf("%s: the mix takes over at %.2f s, the kept tone's phase moving %.2f frames there; "
+                "largest phase jump in the file %.2f frames\n",
+                name.c_str(), switched.at, switched.jump, largestPhaseJump(sound, 440, 0.5));
+    EXPECT_LE(switched.jump, 8.0) << name << ": no switch found, or the kept tone broke there";
     // From a little before the excluded tone can have begun to the end.
     const size_t from = 48000, to = sound.size();
     ASSERT_GT(to, from + 48000) << name;
