@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <iterator>
 #include <vector>
 
 namespace rezoro::cutout {
@@ -20,22 +21,35 @@ constexpr double offLine = 0.5;
 // through most of the window (a region the network was unsure of), its value stays.
 constexpr double minimumSureShare = 0.1;
 
-// Sums of `Channels` values per pixel over square windows of radius `radius` (clipped at the
-// borders), row by row: `values(y, row)` writes row y's values, channel-major (row[k * width + x]);
-// for every row for which `wanted(y)` holds, `visit(y, sum)` is called, where sum(k, x0, x1) is the
-// window sum of channel k over columns [x0, x1) and the window's rows. A running sum down the
-// columns and a prefix sum along the row keep each row's cost linear in its width.
+// A rectangle of the picture: columns [x0, x1), rows [y0, y1).
+struct Span {
+  int64_t x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+  bool empty() const { return x1 <= x0 || y1 <= y0; }
+  // Grown by `by` on every side, within a width × height picture.
+  Span grown(int64_t by, int64_t width, int64_t height) const {
+    return {std::max<int64_t>(0, x0 - by), std::max<int64_t>(0, y0 - by), std::min(width, x1 + by),
+            std::min(height, y1 + by)};
+  }
+};
+
+// Sums of `Channels` values per pixel over square windows of radius `radius`, clipped to `area`,
+// row by row: `values(y, row)` writes row y's values over the area's columns, channel-major
+// (row[k * columns + x - area.x0]); for every row for which `wanted(y)` holds, `visit(y, sum)` is
+// called, where sum(k, x0, x1) is the window sum of channel k over columns [x0, x1) and the window's
+// rows. A running sum down the columns and a prefix sum along the row keep each row's cost linear in
+// the area's width. Callers choose an area that holds every window they ask about whole (or clipped
+// where the picture's border clips it), so clipping to the area clips nothing else.
 template <size_t Channels, typename Values, typename Wanted, typename Visit>
-void windowSums(int64_t width, int64_t height, int64_t radius, Values&& values, Wanted&& wanted, Visit&& visit) {
-  const auto w = size_t(width);
+void windowSums(const Span& area, int64_t radius, Values&& values, Wanted&& wanted, Visit&& visit) {
+  const auto w = size_t(area.x1 - area.x0);
   std::vector<int32_t> columns(Channels * w, 0), row(Channels * w), prefix(Channels * (w + 1), 0);
   const auto move = [&](int64_t y, int32_t sign) {
     values(y, row.data());
     for (size_t i = 0; i < columns.size(); ++i) columns[i] += sign * row[i];
   };
-  int64_t added = 0, removed = 0;  // rows [removed, added) are in the running sums
-  for (int64_t y = 0; y < height; ++y) {
-    while (added < std::min(height, y + radius + 1)) move(added++, 1);
+  int64_t added = area.y0, removed = area.y0;  // rows [removed, added) are in the running sums
+  for (int64_t y = area.y0; y < area.y1; ++y) {
+    while (added < std::min(area.y1, y + radius + 1)) move(added++, 1);
     while (removed < y - radius) move(removed++, -1);
     if (!wanted(y)) continue;
     for (size_t k = 0; k < Channels; ++k) {
@@ -45,7 +59,7 @@ void windowSums(int64_t width, int64_t height, int64_t radius, Values&& values, 
     }
     visit(y, [&](size_t k, int64_t x0, int64_t x1) {
       const int32_t* sums = prefix.data() + k * (w + 1);
-      return sums[x1] - sums[x0];
+      return sums[x1 - area.x0] - sums[x0 - area.x0];
     });
   }
 }
@@ -60,47 +74,66 @@ void refineEdges(ProbabilityMap& map, const UprightImage& picture, int64_t reach
   }
   const auto at = [width](int64_t x, int64_t y) { return size_t(y * width + x); };
 
-  // The band: pixels whose window of radius `reach` holds pixels of both sides.
+  // The band: pixels whose window of radius `reach` holds pixels of both sides. Only windows
+  // around the subject's bounding box can hold subject pixels, and every window of a pixel inside
+  // the box lies within the box grown by `reach`, so the search looks there alone.
+  Span subject{width, height, 0, 0};
+  for (int64_t y = 0; y < height; ++y) {
+    const float* row = map.values.data() + at(0, y);
+    const auto isSubject = [](float value) { return value >= foreground; };
+    const float* first = std::find_if(row, row + width, isSubject);
+    if (first == row + width) continue;
+    const float* last = std::find_if(std::make_reverse_iterator(row + width), std::make_reverse_iterator(first), isSubject).base();
+    subject = {std::min(subject.x0, int64_t(first - row)), std::min(subject.y0, y), std::max(subject.x1, int64_t(last - row)), y + 1};
+  }
+  if (subject.empty()) return;
   std::vector<uint8_t> band(map.values.size(), 0);
   std::vector<uint8_t> rowHasBand(size_t(height), 0);
+  Span banded{width, height, 0, 0};
+  const Span searched = subject.grown(reach, width, height);
   windowSums<1>(
-      width, height, reach,
+      searched, reach,
       [&](int64_t y, int32_t* row) {
-        for (int64_t x = 0; x < width; ++x) row[x] = map.values[at(x, y)] >= foreground;
+        for (int64_t x = searched.x0; x < searched.x1; ++x) row[x - searched.x0] = map.values[at(x, y)] >= foreground;
       },
       [](int64_t) { return true; },
       [&](int64_t y, const auto& sum) {
         const int64_t rows = std::min(height, y + reach + 1) - std::max<int64_t>(0, y - reach);
-        for (int64_t x = 0; x < width; ++x) {
+        for (int64_t x = searched.x0; x < searched.x1; ++x) {
           const int64_t x0 = std::max<int64_t>(0, x - reach), x1 = std::min(width, x + reach + 1);
-          const int32_t inside = sum(0, x0, x1);
-          if (inside > 0 && inside < (x1 - x0) * rows) band[at(x, y)] = rowHasBand[size_t(y)] = 1;
+          const int32_t inside = sum(0, std::max(x0, searched.x0), std::min(x1, searched.x1));
+          if (inside > 0 && inside < (x1 - x0) * rows) {
+            band[at(x, y)] = rowHasBand[size_t(y)] = 1;
+            banded = {std::min(banded.x0, x), std::min(banded.y0, y), std::max(banded.x1, x + 1), y + 1};
+          }
         }
       });
+  if (banded.empty()) return;
 
   // The sure pixels of each side near every band pixel: their count and colour sums.
   const int64_t radius = 2 * reach + 2;
+  const Span near = banded.grown(radius, width, height);
+  const auto columns = size_t(near.x1 - near.x0);
   std::vector<float> refined = map.values;
   windowSums<8>(
-      width, height, radius,
+      near, radius,
       [&](int64_t y, int32_t* row) {
-        const auto w = size_t(width);
-        for (int64_t x = 0; x < width; ++x) {
-          const size_t i = at(x, y);
+        for (int64_t x = near.x0; x < near.x1; ++x) {
+          const size_t i = at(x, y), column = size_t(x - near.x0);
           const bool sure = !band[i], subject = map.values[i] >= foreground;
           const int32_t isSubject = sure && subject, isBackground = sure && !subject;
           const uint8_t* rgb = picture.rgb.data() + i * 3;
-          row[size_t(x)] = isSubject;
-          row[size_t(x) + 4 * w] = isBackground;
+          row[column] = isSubject;
+          row[column + 4 * columns] = isBackground;
           for (size_t c = 0; c < 3; ++c) {
-            row[size_t(x) + (1 + c) * w] = isSubject * rgb[c];
-            row[size_t(x) + (5 + c) * w] = isBackground * rgb[c];
+            row[column + (1 + c) * columns] = isSubject * rgb[c];
+            row[column + (5 + c) * columns] = isBackground * rgb[c];
           }
         }
       },
       [&](int64_t y) { return rowHasBand[size_t(y)] != 0; },
       [&](int64_t y, const auto& sum) {
-        for (int64_t x = 0; x < width; ++x) {
+        for (int64_t x = banded.x0; x < banded.x1; ++x) {
           const size_t i = at(x, y);
           if (!band[i]) continue;
           const int64_t x0 = std::max<int64_t>(0, x - radius), x1 = std::min(width, x + radius + 1);

@@ -56,6 +56,36 @@ TEST(RefineEdges, MovesASoftEdgeOntoTheSharpEdgeOfThePhotoUpToTheBordersItTouche
   }
 }
 
+TEST(RefineEdges, RefinesEverySideOfASubjectAwayFromTheBorders) {
+  // A red square at 30..49 on blue; the map's square is soft and two pixels larger on each side.
+  const auto inSquare = [](int64_t t) { return t >= 30 && t < 50; };
+  const UprightImage picture =
+      pictureOf(100, 90, [&](int64_t x, int64_t y) { return inSquare(x) && inSquare(y) ? red : blue; });
+  const auto side = [](int64_t t) {
+    return std::min(std::clamp((float(t) - 28.0f) / 4.0f + 0.5f, 0.0f, 1.0f),
+                    std::clamp((52.0f - float(t)) / 4.0f + 0.5f, 0.0f, 1.0f));
+  };
+  ProbabilityMap map = mapOf(100, 90, [&](int64_t x, int64_t y) { return std::min(side(x), side(y)); });
+  const ProbabilityMap before = map;
+  refineEdges(map, picture, 4);
+  for (int64_t t = 26; t < 54; ++t) {
+    const bool inside = inSquare(t);
+    const float across = map.values[size_t(40 * 100 + t)], down = map.values[size_t(t * 100 + 40)];
+    EXPECT_EQ(across > 0.99f, inside) << "row 40, x " << t << ": " << across;
+    EXPECT_EQ(down > 0.99f, inside) << "column 40, y " << t << ": " << down;
+    if (!inside) {
+      EXPECT_LT(across, 0.01f) << t;
+      EXPECT_LT(down, 0.01f) << t;
+    }
+  }
+  for (size_t i = 0; i < map.values.size(); ++i) {
+    const int64_t x = int64_t(i % 100), y = int64_t(i / 100);
+    if (x < 20 || x > 60 || y < 20 || y > 60) {
+      EXPECT_EQ(map.values[i], before.values[i]) << x << "," << y;
+    }
+  }
+}
+
 TEST(RefineEdges, StaysSoftWhereThePhotoItselfMixesSubjectAndBackground) {
   // The photo blends red into blue over x = 28..32 (a blurred or furry edge); the map steps at 30.
   const UprightImage picture = pictureOf(60, 30, [](int64_t x, int64_t) {

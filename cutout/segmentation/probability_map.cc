@@ -116,6 +116,14 @@ ProbabilityMap resampledMap(const ProbabilityMap& map, int64_t width, int64_t he
 
 std::unique_ptr<PixelBuffer> scaledCoverage(const ProbabilityMap& map, int64_t width, int64_t height) {
   auto buffer = std::make_unique<PixelBuffer>(width, height, PixelFormat::oneComponent8);
+  if (map.width == width && map.height == height) {
+    // At its own size every output pixel is its source pixel (weight 0 on the neighbour).
+    for (int64_t y = 0; y < height; ++y) {
+      const float* source = map.values.data() + y * width;
+      std::transform(source, source + width, buffer->row(y), coverageByte);
+    }
+    return buffer;
+  }
   forEachResampledRow(map, width, height, [&](int64_t y, const std::vector<float>& row) {
     uint8_t* out = buffer->row(y);
     for (size_t x = 0; x < row.size(); ++x) out[x] = coverageByte(row[x]);

@@ -73,6 +73,15 @@ TEST(ScaledCoverage, RoundsExactlyAsTheFloatConversionDoes) {
   }
 }
 
+TEST(ScaledCoverage, KeepsEveryPixelAtTheMapsOwnSize) {
+  const ProbabilityMap map = mapOf(3, 2, {0.0f, 0.2f, 0.50392157f, 1.5f, std::nanf(""), 0.75f});
+  const auto same = scaledCoverage(map, 3, 2);
+  ASSERT_EQ(same->width(), 3);
+  ASSERT_EQ(same->height(), 2);
+  EXPECT_EQ(std::vector<int>(same->row(0), same->row(0) + 3), (std::vector<int>{0, 51, 128}));
+  EXPECT_EQ(std::vector<int>(same->row(1), same->row(1) + 3), (std::vector<int>{255, 0, 191}));
+}
+
 TEST(ScaledCoverage, UpscalesToAnOddSizeWithoutLeavingRowsUnfilled) {
   ProbabilityMap map = mapOf(3, 3, std::vector<float>(9, 1.0f));
   const auto scaled = scaledCoverage(map, 1001, 7);
