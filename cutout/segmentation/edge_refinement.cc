@@ -114,7 +114,8 @@ void refineEdges(ProbabilityMap& map, const UprightImage& picture, int64_t reach
   const int64_t radius = 2 * reach + 2;
   const Span near = banded.grown(radius, width, height);
   const auto columns = size_t(near.x1 - near.x0);
-  std::vector<float> refined = map.values;
+  // Band pixels are refined in place: the sums count sure pixels alone, which keep their values, so
+  // no later window sees a refined one.
   windowSums<8>(
       near, radius,
       [&](int64_t y, int32_t* row) {
@@ -164,10 +165,9 @@ void refineEdges(ProbabilityMap& map, const UprightImage& picture, int64_t reach
           const double distinct = std::min(1.0, (distance - alikeColours) / (distinctColours - alikeColours));
           const double onLine = std::clamp(1.0 - std::sqrt(miss2) / (offLine * distance), 0.0, 1.0);
           const double trust = distinct * onLine;
-          refined[i] = float(double(map.values[i]) + trust * (coverage - double(map.values[i])));
+          map.values[i] = float(double(map.values[i]) + trust * (coverage - double(map.values[i])));
         }
       });
-  map.values = std::move(refined);
 }
 
 }  // namespace rezoro::cutout
