@@ -15,7 +15,8 @@
 // whose models/ holds the networks); the services take turns job by job, so a busy machine slows
 // every program alike. Per set, program and kind of subject: IoU and the boundary F-score of the mask
 // at 128; the mean absolute error of the soft mask against the subjects' alpha; the halo, the mask's
-// mean coverage 2 to 8 pixels outside the true subject; and the glow, the share of the picture held
+// mean coverage 2 to 8 pixels outside the true subject, and how much of it is soft tails, an edge
+// held just outside and background held as a region; and the glow, the share of the picture held
 // at 1..127 away from the mask's own edge. `--baseline` adds another build of the program (today's,
 // say) to compare, named by its folder (above a build tree's bin/ and build/); it may be given more
 // than once. Comparisons are against the first program.
@@ -347,6 +348,34 @@ double halo(const std::vector<uint8_t>& mask, const Photo& photo) {
   return count == 0 ? 0 : static_cast<double>(sum) / 255.0 / static_cast<double>(count);
 }
 
+// The halo's makeup: what of it the mask holds softly (1..127: the tail of a soft edge), and what it
+// holds at 128 or more 5 to 8 pixels out (a region of background kept: an edge a few pixels out
+// stays nearer); the rest is held at 128 or more 2 to 4 pixels out (the mask's edge placed just
+// outside the subject's).
+struct HaloParts {
+  double tail = 0, far = 0;
+};
+
+HaloParts haloParts(const std::vector<uint8_t>& mask, const Photo& photo) {
+  if (mask.empty()) return {};
+  const auto outer = dilated(photo.truth, photo.width, photo.height, 8);
+  const auto near = dilated(photo.truth, photo.width, photo.height, 4);
+  const auto inner = dilated(photo.truth, photo.width, photo.height, 1);
+  int64_t tail = 0, far = 0, count = 0;
+  for (size_t i = 0; i < mask.size(); ++i) {
+    if (!outer[i] || inner[i]) continue;
+    ++count;
+    if (mask[i] < 128) {
+      tail += mask[i];
+    } else if (!near[i]) {
+      far += mask[i];
+    }
+  }
+  if (count == 0) return {};
+  const double scale = 255.0 * static_cast<double>(count);
+  return {static_cast<double>(tail) / scale, static_cast<double>(far) / scale};
+}
+
 // The glow: the share of the picture's pixels that the mask holds at 1..127 further than 3 pixels
 // (a 7 x 7 square) from its own edge at 128 (a pixel whose 4-neighbour is on the other side of 128).
 // A clean mask is soft only along its edge; a glow is background kept faintly, away from any edge.
@@ -429,7 +458,7 @@ double shareAtLeast(const std::vector<double>& values, double level) {
 }
 
 struct Scores {
-  std::vector<double> iou, boundary, error, halo, glow, jobSeconds;
+  std::vector<double> iou, boundary, error, halo, haloTail, haloFar, glow, jobSeconds;
 };
 
 struct Program {
@@ -616,6 +645,9 @@ int main(int argc, char** argv) {
             scores.boundary.push_back(boundaryF(bytes, photo));
             scores.error.push_back(meanAbsoluteError(bytes, photo));
             scores.halo.push_back(halo(bytes, photo));
+            const HaloParts parts = haloParts(bytes, photo);
+            scores.haloTail.push_back(parts.tail);
+            scores.haloFar.push_back(parts.far);
             scores.glow.push_back(glow(bytes, photo.width, photo.height));
             scores.jobSeconds.push_back(answer.seconds);
             if (!keep.empty()) {
@@ -649,6 +681,13 @@ int main(int argc, char** argv) {
         std::printf("%-34s %8.4f %8.4f %6.1f%% %8.4f %7.4f %6.3f %5.2f%% %8.3fs\n", program.label.c_str(), mean(scores.iou),
                     median(scores.iou), 100 * shareAtLeast(scores.iou, 0.9), mean(scores.boundary), mean(scores.error),
                     mean(scores.halo), 100 * mean(scores.glow), median(scores.jobSeconds));
+      }
+      std::printf("halo = held at 1..127 + held at 128 2-4 px out + held at 128 5-8 px out\n");
+      for (const Program& program : programs) {
+        const Scores& scores = program.sets.at(set.name);
+        std::printf("  %-32s %6.3f = %.3f + %.3f + %.3f\n", program.label.c_str(), mean(scores.halo),
+                    mean(scores.haloTail), mean(scores.halo) - mean(scores.haloTail) - mean(scores.haloFar),
+                    mean(scores.haloFar));
       }
       const std::vector<std::pair<std::string, std::vector<double> Scores::*>> figures{
           {"mean IoU", &Scores::iou}, {"MAE", &Scores::error}, {"halo", &Scores::halo}};
