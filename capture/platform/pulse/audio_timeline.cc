@@ -21,8 +21,11 @@ double AudioTimeline::place(double estimate, int64_t frames) {
   }
   if (lag > tolerance_) {
     smallestLag_ = lateFrames_ == 0 ? lag : std::min(smallestLag_, lag);
+    if (lateFrames_ == 0) firstLateEstimate_ = estimate;
     lateFrames_ += frames;
-    if (static_cast<double>(lateFrames_) / sampleRate_ >= sustained_) {
+    const double duration = static_cast<double>(frames) / sampleRate_;
+    if (static_cast<double>(lateFrames_) / sampleRate_ >= sustained_ &&
+        estimate + duration - firstLateEstimate_ >= sustained_) {
       ++reanchors_;
       return restart(next + smallestLag_, frames);
     }

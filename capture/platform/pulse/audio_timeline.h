@@ -14,8 +14,11 @@ namespace rezoro::capture {
 // timeline moves only when the estimates say so beyond doubt:
 //   - an estimate earlier than the timeline by more than the tolerance: the timeline was placed too
 //     late; it restarts at the estimate;
-//   - estimates later than the timeline by more than the tolerance for a sustained stretch (audio
-//     the server lost): it moves later by the smallest such lag;
+//   - estimates later than the timeline by more than the tolerance for a sustained stretch of audio
+//     that is also a sustained stretch of time (audio the server lost): it moves later by the
+//     smallest such lag. A reader that waited for a core finds its backlog coming a buffer at a
+//     time (the rest still in the socket), each estimated as just captured: late estimates for
+//     many frames, but all from the same moment, and nothing was lost;
 //   - a declared discontinuity (an overrun): the next buffer starts at its own estimate.
 class AudioTimeline {
  public:
@@ -41,6 +44,7 @@ class AudioTimeline {
   std::optional<double> anchor_;  // host time of frame 0 since the last anchoring
   int64_t frames_ = 0;            // frames placed since then
   int64_t lateFrames_ = 0;        // length of the current stretch of late estimates
+  double firstLateEstimate_ = 0;  // the estimate that began it
   double smallestLag_ = 0;        // the smallest lag within that stretch
   int64_t reanchors_ = 0;
 };
