@@ -319,11 +319,12 @@ std::optional<OutputPicture> Compositor::picture(const std::string& outputName, 
     return std::nullopt;
   }
   const std::optional<PixelOrder> order = pixelOrder(state.format);
-  const size_t size = static_cast<size_t>(state.stride) * state.height;
-  if (!order || state.width < 1 || state.height < 1 || state.stride < state.width * 4 || size > (1u << 30)) {
+  const std::optional<size_t> bytes = pictureBytes(state.width, state.height, state.stride);
+  if (!order || !bytes) {
     message = "the Wayland compositor offered a picture in an unknown format";
     return std::nullopt;
   }
+  const size_t size = *bytes;
   UniqueFd memory(::memfd_create("rezoro-output-picture", MFD_CLOEXEC));
   if (!memory || ::ftruncate(memory.get(), static_cast<off_t>(size)) != 0) {
     message = "no shared memory for a picture";
@@ -359,6 +360,13 @@ std::optional<OutputPicture> Compositor::picture(const std::string& outputName, 
 }
 
 }  // namespace
+
+std::optional<size_t> pictureBytes(uint32_t width, uint32_t height, uint32_t stride) {
+  // In 64 bits: width × 4 and stride × height overflow 32.
+  const uint64_t row = uint64_t{width} * 4, size = uint64_t{stride} * height;
+  if (width < 1 || height < 1 || stride < row || size > (uint64_t{1} << 30)) return std::nullopt;
+  return static_cast<size_t>(size);
+}
 
 std::optional<std::vector<WaylandOutput>> waylandOutputs(double seconds, std::string& message) {
   Compositor compositor;

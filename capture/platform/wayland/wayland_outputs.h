@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -23,6 +24,12 @@ struct OutputPicture {
   PixelOrder order = PixelOrder::bgra;
   std::vector<uint8_t> pixels;
 };
+
+// The bytes of a picture of `width` × `height` pixels of 4 bytes, `stride` bytes a row, as a
+// compositor describes the buffer it wants; nothing when those figures hold no such picture (an
+// empty one, rows shorter than their pixels, or more than 1 GiB). They come from another process:
+// checked before any of them sizes a mapping or a copy.
+std::optional<size_t> pictureBytes(uint32_t width, uint32_t height, uint32_t stride);
 
 // What the output named `outputName` shows now, the cursor drawn in, asked of a wlroots compositor
 // (wlr-screencopy's plain copy, which answers whether or not the screen changed). Nothing (with the
