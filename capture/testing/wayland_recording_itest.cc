@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <future>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -43,8 +44,8 @@ class WaylandRecordingTest : public ::testing::Test {
     try {
       // Both take a few seconds; they start side by side.
       auto soundStarting = std::async(std::launch::async, [] { return testing::VirtualSoundServer::start(); });
-      desktop = WaylandDesktop::start().release();
-      sound = soundStarting.get().release();
+      desktop = WaylandDesktop::start();
+      sound = soundStarting.get();
     } catch (const std::exception& error) {
       startError = error.what();
       TearDownTestSuite();
@@ -58,10 +59,8 @@ class WaylandRecordingTest : public ::testing::Test {
   }
   static void TearDownTestSuite() {
     variables.clear();
-    delete desktop;
-    desktop = nullptr;
-    delete sound;
-    sound = nullptr;
+    desktop.reset();
+    sound.reset();
   }
   void SetUp() override {
     if (!desktop) GTEST_SKIP() << "no headless Wayland desktop: " << startError;
@@ -76,8 +75,8 @@ class WaylandRecordingTest : public ::testing::Test {
   }
   std::filesystem::path tokenFile() const { return folder / "state" / "rezoro" / "screencast-restore-token"; }
 
-  static WaylandDesktop* desktop;
-  static testing::VirtualSoundServer* sound;
+  static std::unique_ptr<WaylandDesktop> desktop;
+  static std::unique_ptr<testing::VirtualSoundServer> sound;
   static std::string startError;
   static std::vector<std::unique_ptr<ScopedEnvironmentVariable>> variables;
   testing::TempDir folder;
@@ -85,8 +84,8 @@ class WaylandRecordingTest : public ::testing::Test {
   ScopedEnvironmentVariable stateHome{"XDG_STATE_HOME", (folder / "state").string()};
 };
 
-WaylandDesktop* WaylandRecordingTest::desktop = nullptr;
-testing::VirtualSoundServer* WaylandRecordingTest::sound = nullptr;
+std::unique_ptr<WaylandDesktop> WaylandRecordingTest::desktop;
+std::unique_ptr<testing::VirtualSoundServer> WaylandRecordingTest::sound;
 std::string WaylandRecordingTest::startError;
 std::vector<std::unique_ptr<ScopedEnvironmentVariable>> WaylandRecordingTest::variables;
 
