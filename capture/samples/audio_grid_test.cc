@@ -69,5 +69,17 @@ TEST(AudioGrid, ATimeBetweenFramesGoesToTheNearestAndAnUnplaceableOneNowhere) {
   EXPECT_FALSE(placeOnAudioGrid(MediaTime::make(std::numeric_limits<int64_t>::max() / 2, 1), kOrigin, 0, 480, kOpen));
 }
 
+TEST(AudioGrid, ATimeThatCountsInFramesButLiesFarFromTheOriginGoesNowhere) {
+  // About 6e12 s before the origin: a frame number that fits 64 bits, from which the frames
+  // already laid would overflow them.
+  const MediaTime origin = MediaTime::make(5, 1);
+  const MediaTime farBefore = MediaTime::make(-192'153'584'101'136, 1);
+  ASSERT_TRUE((farBefore - origin).convertedTo(48000).isValid());
+  EXPECT_FALSE(placeOnAudioGrid(farBefore, origin, 47520, 480, kOpen));
+  EXPECT_FALSE(placeOnAudioGrid(MediaTime::make(192'153'584'101'000, 1), origin, 47520, 480, kOpen));
+  // A day from the origin still counts.
+  EXPECT_TRUE(placeOnAudioGrid(MediaTime::make(5 + 86'400, 1), origin, 0, 480, kOpen));
+}
+
 }  // namespace
 }  // namespace rezoro::capture
