@@ -143,7 +143,8 @@ void WaylandCaptureStream::askForFirstPicture(double started) {
   }
   // Stamped at the start: no picture from the portal means that the screen has not changed since.
   frameArrived(
-      VideoFrame{picture->pixels.data(), picture->width, picture->height, picture->stride, picture->order, started});
+      VideoFrame{picture->pixels.data(), picture->width, picture->height, picture->stride, picture->order, started},
+      /*standIn=*/true);
 }
 
 void WaylandCaptureStream::stopScreen() {
@@ -156,18 +157,21 @@ void WaylandCaptureStream::stopScreen() {
   // Dropping it closes the portal session (once its watcher has stopped) and the PipeWire stream.
 }
 
-void WaylandCaptureStream::frameArrived(const VideoFrame& frame) {
+void WaylandCaptureStream::frameArrived(const VideoFrame& frame, bool standIn) {
   if (stopping_) return;
-  pictureSeen_ = true;
   // The stream's pixels cover the display's frame; the scale follows the pictures' size.
   const DisplayRect& display = filter_.display.frame;
   const DisplayRect source = configuration_.sourceRect.value_or(DisplayRect{0, 0, display.width, display.height});
   const double scale = display.width > 0 ? frame.width / display.width : 1.0;
   const std::optional<PixelArea> area = sourcePixels(source, scale, frame.width, frame.height);
-  if (!area) return;
   std::optional<SampleBuffer> sample;
   {
+    // Seen and claimed under the pacing lock, so that a portal picture arriving while the stand-in
+    // was being taken wins.
     std::lock_guard lock(pacingMutex_);
+    if (standIn && pictureSeen_) return;
+    pictureSeen_ = true;
+    if (!area) return;
     if (!slots_.arrive(frame.hostSeconds)) return holdPicture(frame, *area);
     sample = converted(frame, *area, frame.hostSeconds);
   }

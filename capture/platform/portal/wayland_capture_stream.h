@@ -57,7 +57,9 @@ class WaylandCaptureStream : public CaptureStream {
  private:
   std::optional<PlatformError> startScreen();
   void stopScreen();
-  void frameArrived(const VideoFrame& frame);
+  // `standIn`: the compositor's own picture of a still screen, which counts only while the portal
+  // has sent none (a later one of the portal's is newer).
+  void frameArrived(const VideoFrame& frame, bool standIn = false);
   // The first picture of a screen that has not changed since `started`, from the compositor (on the
   // pacer's thread), stamped then.
   void askForFirstPicture(double started);
