@@ -1,10 +1,20 @@
 #include "capture/platform/pulse/excluded_playback.h"
 
 #include <algorithm>
-#include <cstdlib>
+#include <charconv>
+#include <cstring>
 #include <limits>
 
 namespace rezoro::capture {
+
+std::optional<pid_t> processIdProperty(const char* property) {
+  if (property == nullptr) return std::nullopt;
+  const char* end = property + std::strlen(property);
+  pid_t pid = 0;
+  const auto [stop, error] = std::from_chars(property, end, pid);
+  if (error != std::errc{} || stop != end || property == end || pid <= 0) return std::nullopt;
+  return pid;
+}
 
 void ExcludedPlayback::announced(uint32_t sinkInput, double hostTime) {
   // One already judged is judged again by its report, with nothing held back meanwhile.
@@ -30,10 +40,10 @@ ExcludedPlayback::Verdict ExcludedPlayback::reported(uint32_t sinkInput, bool on
     leftOut->second.awaySince.reset();
     return Verdict::leaveOut;
   }
-  if (processId) {
+  if (const std::optional<pid_t> pid = processIdProperty(processId)) {
     // Its process may have been started a moment ago, or have a pid that came late.
     excluded_.refresh(0);
-    if (excluded_.contains(static_cast<pid_t>(std::atol(processId)))) {
+    if (excluded_.contains(*pid)) {
       kept_.erase(sinkInput);
       playing_.emplace(sinkInput, LeftOut{began, std::nullopt});
       return Verdict::leaveOut;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -10,6 +12,10 @@
 #include "capture/platform/process_tree.h"
 
 namespace rezoro::capture {
+
+// The process a sound server's application.process.id property names: decimal digits alone, within
+// the range of a pid and above 0; nothing for anything else (it is another program's text).
+std::optional<pid_t> processIdProperty(const char* property);
 
 // Which sink inputs of the recorded sink belong to the excluded processes, and when they played
 // there: the spans of host time during which one of them existed on the sink, from its report to its

@@ -129,5 +129,14 @@ TEST_F(ExcludedPlaybackTest, AnAnnouncedSinkInputHoldsTheSoundBackUntilItsReport
   EXPECT_TRUE(std::isinf(playback.settledUntil(40.02)));
 }
 
+TEST(ProcessIdProperty, OnlyAWholePositivePidInRangeNamesAProcess) {
+  EXPECT_EQ(processIdProperty("4242"), 4242);
+  EXPECT_EQ(processIdProperty("2147483647"), 2147483647);
+  for (const char* text : {"", "0", "-7", "+7", " 7", "7 ", "7x", "0x10", "2147483648", "99999999999999999999"}) {
+    EXPECT_FALSE(processIdProperty(text)) << '"' << text << '"';
+  }
+  EXPECT_FALSE(processIdProperty(nullptr));
+}
+
 }  // namespace
 }  // namespace rezoro::capture

@@ -3,9 +3,9 @@
 #include <pulse/pulseaudio.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <memory>
 
+#include "capture/platform/pulse/excluded_playback.h"
 #include "capture/samples/media_time.h"
 
 namespace rezoro::capture {
@@ -63,12 +63,13 @@ std::vector<ShareableApplication> soundApplications(double timeoutSeconds) {
           listing->done = true;
           return;
         }
-        const char* pid = info ? pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_PROCESS_ID) : nullptr;
-        if (!pid || std::atol(pid) <= 0) return;
+        const std::optional<pid_t> pid =
+            processIdProperty(info ? pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_PROCESS_ID) : nullptr);
+        if (!pid) return;
         const char* binary = pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_PROCESS_BINARY);
         const char* name = pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_NAME);
         try {
-          addApplications(listing->applications, {ShareableApplication{static_cast<pid_t>(std::atol(pid)),
+          addApplications(listing->applications, {ShareableApplication{*pid,
                                                                        binary ? binary : name ? name : ""}});
         } catch (...) {  // must not unwind through the sound library; the listing is short by one
         }
