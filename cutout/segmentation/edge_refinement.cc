@@ -25,6 +25,11 @@ constexpr double minimumSureShare = 0.1;
 struct Span {
   int64_t x0 = 0, y0 = 0, x1 = 0, y1 = 0;
   bool empty() const { return x1 <= x0 || y1 <= y0; }
+  // Extended over columns [from, to) of row y, a row at or below every row it holds (an empty span
+  // starts as {width, height, 0, 0}).
+  void add(int64_t from, int64_t to, int64_t y) {
+    *this = {std::min(x0, from), std::min(y0, y), std::max(x1, to), y + 1};
+  }
   // Grown by `by` on every side, within a width × height picture.
   Span grown(int64_t by, int64_t width, int64_t height) const {
     return {std::max<int64_t>(0, x0 - by), std::max<int64_t>(0, y0 - by), std::min(width, x1 + by),
@@ -77,14 +82,15 @@ void refineEdges(ProbabilityMap& map, const UprightImage& picture, int64_t reach
   // The band: pixels whose window of radius `reach` holds pixels of both sides. Only windows
   // around the subject's bounding box can hold subject pixels, and every window of a pixel inside
   // the box lies within the box grown by `reach`, so the search looks there alone.
+  const auto isSubject = [](float value) { return value >= foreground; };
   Span subject{width, height, 0, 0};
   for (int64_t y = 0; y < height; ++y) {
     const float* row = map.values.data() + at(0, y);
-    const auto isSubject = [](float value) { return value >= foreground; };
     const float* first = std::find_if(row, row + width, isSubject);
     if (first == row + width) continue;
-    const float* last = std::find_if(std::make_reverse_iterator(row + width), std::make_reverse_iterator(first), isSubject).base();
-    subject = {std::min(subject.x0, int64_t(first - row)), std::min(subject.y0, y), std::max(subject.x1, int64_t(last - row)), y + 1};
+    const auto end = std::make_reverse_iterator(first);
+    const float* last = std::find_if(std::make_reverse_iterator(row + width), end, isSubject).base();
+    subject.add(first - row, last - row, y);
   }
   if (subject.empty()) return;
   std::vector<uint8_t> band(map.values.size(), 0);
@@ -104,7 +110,7 @@ void refineEdges(ProbabilityMap& map, const UprightImage& picture, int64_t reach
           const int32_t inside = sum(0, std::max(x0, searched.x0), std::min(x1, searched.x1));
           if (inside > 0 && inside < (x1 - x0) * rows) {
             band[at(x, y)] = rowHasBand[size_t(y)] = 1;
-            banded = {std::min(banded.x0, x), std::min(banded.y0, y), std::max(banded.x1, x + 1), y + 1};
+            banded.add(x, x + 1, y);
           }
         }
       });
