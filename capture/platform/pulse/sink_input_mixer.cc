@@ -15,7 +15,6 @@ constexpr double kRate = PulseAudioCapture::kSampleRate;
 constexpr int kChannels = PulseAudioCapture::kChannelCount;
 constexpr pa_usec_t kTickMicroseconds = 20000;
 constexpr int64_t kFadeFrames = 240;              // 5 ms
-constexpr double kAwaySeconds = 1.0;
 constexpr int64_t kMixCapacityFrames = 48000 * 2;  // well beyond the delay
 // The alignment of the mix to the monitor: over 50 ms, by up to 40 ms either way (the tolerance of
 // each stream's AudioTimeline), out of the last 8192 frames of each.
@@ -321,7 +320,7 @@ void SinkInputMixer::followInputs() {
   for (const uint32_t index : excludedPlayback_.away(now)) askAgain(index);
   std::erase_if(inputs_, [&](const auto& entry) {
     const Input& input = *entry.second;
-    if (input.away && now - input.awaySince > kAwaySeconds) return true;
+    if (input.away && now - input.awaySince > ExcludedPlayback::kAwaySeconds) return true;
     if (input.away || input.ended) askAgain(entry.first);
     return input.ended;
   });
