@@ -330,6 +330,7 @@ void SinkInputMixer::mixDown(double untilTime) {
   const int64_t until = mix_->frameAt(untilTime);
   const int64_t from = wholeMix_->taken();
   if (until <= from) return;
+  if (from == 0) alignToMonitorStart();
   std::vector<float> whole = wholeMix_->take(until);
   // The monitor where it covers the whole stretch and nothing excluded played then.
   const bool monitor = wholeFrom_ && *wholeFrom_ <= from && until <= wholeReached_ &&
@@ -359,6 +360,19 @@ std::vector<float> SinkInputMixer::mixFrames(int64_t from, int64_t until, bool t
     std::copy(ahead.begin(), ahead.end(), frames.begin() + (first - from) * kChannels);
   }
   return frames;
+}
+
+void SinkInputMixer::alignToMonitorStart() {
+  // Nothing is handed out yet. The monitor's first frame may come a little after the mixer's
+  // origin, and the mix stands in until then: placed as it is, it would not continue into the
+  // monitor (each stream's estimates differ by some milliseconds), so it is aligned to the
+  // monitor's first kAlignFrames now, before it is handed out.
+  if (!wholeFrom_) return;
+  const int64_t first = std::max<int64_t>(*wholeFrom_, 0);
+  if (wholeReached_ < first + kAlignFrames) return;
+  const std::vector<float> reference = wholeMix_->peek(first, first + kAlignFrames);
+  const std::vector<float> signal = mixFrames(first - kLagFrames, first + kAlignFrames + kLagFrames, false);
+  lag_ = bestLag(reference.data(), signal.data(), kAlignFrames, kLagFrames, kChannels);
 }
 
 void SinkInputMixer::align(int64_t frame) {

@@ -34,7 +34,8 @@ namespace rezoro::capture {
 // placed by estimates that may differ by some milliseconds, so when the mix takes over, it is first
 // aligned to the monitor by their correlation over the last 50 ms handed out (bestLag): a steady
 // sound goes on without a jump, a gap or a stretch heard twice, and so it does when the monitor
-// takes back.
+// takes back. The mix that stands in at the start, until the monitor's first frame, is aligned to
+// the monitor's first 50 ms before anything is handed out.
 //
 // Lives on the sound thread of a threaded main loop: it is made, started and released under the
 // loop's lock, with a connected context, and every callback runs there.
@@ -97,6 +98,8 @@ class SinkInputMixer {
   // The mix's frames [from, until): the part already taken out of it from mixRecent_ (silence
   // before that), the rest taken out with `takeOut`, else left in it.
   std::vector<float> mixFrames(int64_t from, int64_t until, bool takeOut);
+  // Sets lag_ so that the mix, handed out before the monitor's first frame, continues into it.
+  void alignToMonitorStart();
   // Sets lag_ so that the mix continues the monitor handed out up to `frame`.
   void align(int64_t frame);
 
