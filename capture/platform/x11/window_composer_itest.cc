@@ -75,6 +75,22 @@ void paintDesktop(uint32_t colour) {
       xcb_get_input_focus_reply(connection->get(), xcb_get_input_focus(connection->get()), nullptr));
 }
 
+// Waits until a compositing manager owns screen 0's selection: picom creates its own windows
+// and takes over the painting only then, some time after its process starts.
+bool waitForCompositingManager() {
+  std::string error;
+  std::optional<XcbConnection> connection = XcbConnection::open(error);
+  if (!connection) return false;
+  const xcb_atom_t selection = connection->atom("_NET_WM_CM_S0", true);
+  for (int attempt = 0; attempt < 250; ++attempt) {
+    XcbReply<xcb_get_selection_owner_reply_t> owner(xcb_get_selection_owner_reply(
+        connection->get(), xcb_get_selection_owner(connection->get(), selection), nullptr));
+    if (owner && owner->owner != XCB_WINDOW_NONE) return true;
+    std::this_thread::sleep_for(20ms);
+  }
+  return false;
+}
+
 // A stream of one area of the screen (root pixels, recorded at their size, 24 fps).
 StreamConfiguration areaOfScreen(int x, int y, int width, int height) {
   StreamConfiguration configuration;
@@ -106,6 +122,9 @@ TEST_P(WindowExclusionTest, TheCaptureShowsWhatLiesBeneathTheExcludedWindowsAndN
   if (GetParam() == "xcompmgr") manager = testing::ChildProcess::start({"xcompmgr"});
   if (GetParam() == "picom") manager = testing::ChildProcess::start({"picom", "--backend", "xrender", "--config", "/dev/null"});
 
+  if (GetParam() != "none" && GetParam() != "bare") {
+    ASSERT_TRUE(waitForCompositingManager()) << GetParam() << " did not start";
+  }
   paintDesktop(kDesktop);
   testing::AnimatedWindow beneath(100, 100, 400, 300, kBeneath);
   // The excluded application shows, once the recording runs, a window of its own and one of a child
@@ -172,7 +191,11 @@ TEST_P(DesktopBeneathTest, WhereOnlyAnExcludedWindowWasTheRootsBackgroundIsShown
     GTEST_SKIP() << "no private display: " << error.what();
   }
   testing::ChildProcess manager;
-  if (GetParam() == "picom") manager = testing::ChildProcess::start({"picom", "--backend", "xrender", "--config", "/dev/null"});
+  if (GetParam() == "picom") {
+    manager = testing::ChildProcess::start({"picom", "--backend", "xrender", "--config", "/dev/null"});
+    // Its windows must be there before the windows are counted.
+    ASSERT_TRUE(waitForCompositingManager()) << "picom did not start";
+  }
   ASSERT_EQ(testing::ChildProcess::start({"xsetroot", "-solid", "#2040C0"}).wait(), 0);
   testing::ChildProcess excluded = testing::ChildProcess::start({kWindowTool, "150", "150", "200", "100", "60", "--colour", "E02020"});
   ASSERT_TRUE(testing::waitForScreenColour(250, 200, kExcluded));
