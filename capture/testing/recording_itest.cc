@@ -154,7 +154,9 @@ double tonePhase(const std::vector<float>& sound, size_t from, size_t until, dou
 // At a file's start, the mix of the sink inputs stands in for the few milliseconds before the sink
 // monitor's first frame, and the monitor, quieter by `ratio`, follows. Where that hand-over is and
 // how far a steady tone's phase moves there, in frames; NaN when there is none, or when the mix's
-// part is too short to tell (under 60 frames from the middle of its 5 ms fade-in).
+// part is too short to tell: its level is taken 300 frames after the tone first shows (past its
+// 5 ms fade-in), so the mix must stand in for about 8.5 ms (PipeWire's monitor comes 25-50 ms in,
+// PulseAudio's about 7 ms, so there it is measured only when the first hand-out ends late enough).
 LevelSwitch startHandOver(const std::vector<float>& sound, double frequency, double ratio) {
   LevelSwitch found;
   const auto period = static_cast<size_t>(std::lround(48000 / frequency));
@@ -168,8 +170,7 @@ LevelSwitch startHandOver(const std::vector<float>& sound, double frequency, dou
   size_t window = faded;
   while (window < faded + 4800 && level(window) > mixLevel * (1 + 1 / ratio) / 2) ++window;
   const size_t handOver = window + period / 2;  // half the window is the monitor's
-  const size_t mixFrom = start + 120;
-  if (handOver < mixFrom + 90) return found;
+  const size_t mixFrom = start + 120;             // the fade-in's middle: its phase is the tone's
   found.at = static_cast<double>(handOver) / 48000;
   found.jump = phaseJump(tonePhase(sound, mixFrom, handOver - 30, frequency),
                          tonePhase(sound, handOver + 30, handOver + 2430, frequency), frequency);

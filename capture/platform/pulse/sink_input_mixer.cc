@@ -367,9 +367,15 @@ void SinkInputMixer::alignToMonitorStart() {
   // origin, and the mix stands in until then: placed as it is, it would not continue into the
   // monitor (each stream's estimates differ by some milliseconds), so it is aligned to the
   // monitor's first kAlignFrames now, before it is handed out.
+  // Only when the monitor's first kAlignFrames are in, hold nothing excluded (which the mix leaves
+  // out), and every stream of the mix has come past the frames they are compared with.
   if (!wholeFrom_) return;
   const int64_t first = std::max<int64_t>(*wholeFrom_, 0);
   if (wholeReached_ < first + kAlignFrames) return;
+  if (excludedPlayback_.playedDuring(mix_->hostTimeOf(first), mix_->hostTimeOf(first + kAlignFrames))) return;
+  for (const auto& [index, input] : inputs_) {
+    if (!input->away && input->next && *input->next < first + kAlignFrames + kLagFrames) return;
+  }
   const std::vector<float> reference = wholeMix_->peek(first, first + kAlignFrames);
   const std::vector<float> signal = mixFrames(first - kLagFrames, first + kAlignFrames + kLagFrames, false);
   lag_ = bestLag(reference.data(), signal.data(), kAlignFrames, kLagFrames, kChannels);

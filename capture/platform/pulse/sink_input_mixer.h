@@ -34,8 +34,9 @@ namespace rezoro::capture {
 // placed by estimates that may differ by some milliseconds, so when the mix takes over, it is first
 // aligned to the monitor by their correlation over the last 50 ms handed out (bestLag): a steady
 // sound goes on without a jump, a gap or a stretch heard twice, and so it does when the monitor
-// takes back. The mix that stands in at the start, until the monitor's first frame, is aligned to
-// the monitor's first 50 ms before anything is handed out.
+// takes back. The mix that stands in at the start, until the monitor has come (one tick at most
+// after its first frame), is aligned to the monitor's first 50 ms before anything is handed out,
+// when those are in by then and hold nothing excluded.
 //
 // Lives on the sound thread of a threaded main loop: it is made, started and released under the
 // loop's lock, with a connected context, and every callback runs there.
