@@ -2,6 +2,7 @@
 // input on the same server in the same run.
 //
 //   capture_sound_bench [runs per case, default 3]
+//   capture_sound_bench steady [runs per server, default 3]
 //
 // For PulseAudio and for PipeWire (pipewire + wireplumber + pipewire-pulse), each started privately
 // with a fresh null sink (nothing else recording, as on a desktop), and for a player asking for
@@ -16,6 +17,12 @@
 //     them, beside how late the server handed the click to a plain reader of the monitor (its
 //     witness, recording at the same time). Where the server itself plays the click late (a
 //     PulseAudio sink that has just woken from its sleep), the movie holds it where it was played.
+//
+// `steady`: on each server, 20 s WAVs of a steady 1 kHz tone (its player buffering 250 ms, so that
+// the sink itself plays it unbroken) while two `yes` loops keep both cores busy, beside ffmpeg's
+// pulse input recording the sink's monitor at the same time: in each file, the holes (10 ms blocks
+// under half the tone's level) and the phase breaks (the tone moving more than 2 frames between
+// neighbouring blocks), from 0.3 s after its start to 0.3 s before its end.
 #include <pulse/pulseaudio.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -267,10 +274,113 @@ void runCase(SoundServerKind kind, PlayerBuffering buffering, int runs) {
   }
 }
 
+struct Steadiness {
+  int holes = 0, breaks = 0;
+  double seconds = 0;
+  std::vector<double> at;  // where, in seconds
+};
+
+Steadiness steadiness(const std::vector<float>& sound) {
+  constexpr size_t kBlock = 480;  // ten periods of 1 kHz
+  Steadiness found;
+  std::vector<double> levels, phases;
+  for (size_t at = 0; at + kBlock <= sound.size(); at += kBlock) {
+    double energy = 0, real = 0, imaginary = 0;
+    for (size_t k = at; k < at + kBlock; ++k) {
+      energy += double(sound[k]) * sound[k];
+      real += sound[k] * std::cos(2 * M_PI * 1000 * double(k) / 48000);
+      imaginary -= sound[k] * std::sin(2 * M_PI * 1000 * double(k) / 48000);
+    }
+    levels.push_back(std::sqrt(energy / kBlock));
+    phases.push_back(std::atan2(imaginary, real));
+  }
+  if (levels.size() < 80) return found;
+  std::vector<double> sorted = levels;
+  std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+  const double level = sorted[sorted.size() / 2];
+  bool quiet = false;
+  for (size_t block = 30; block + 30 < levels.size(); ++block) {
+    const bool low = levels[block] < level / 2;
+    if (low && !quiet) {
+      ++found.holes;
+      found.at.push_back(double(block * kBlock) / 48000);
+    }
+    quiet = low;
+    if (low || levels[block - 1] < 0.9 * level || levels[block] < 0.9 * level) continue;
+    const double jump = std::abs(std::remainder(phases[block] - phases[block - 1], 2 * M_PI)) / (2 * M_PI) * 48;
+    if (jump > 2) {
+      ++found.breaks;
+      found.at.push_back(double(block * kBlock) / 48000);
+    }
+  }
+  found.seconds = double(sound.size()) / 48000;
+  return found;
+}
+
+std::string places(const Steadiness& found) {
+  std::string text;
+  char one[32];
+  for (double at : found.at) {
+    std::snprintf(one, sizeof one, "%s%.2f s", text.empty() ? " at " : ", ", at);
+    text += one;
+  }
+  return text;
+}
+
+void runSteady(SoundServerKind kind, int runs) {
+  std::printf("%s, steady tone, both cores busy\n", soundServerName(kind));
+  std::fflush(stdout);
+  auto display = VirtualDisplay::start(640, 480);
+  ScopedEnvironmentVariable displayVariable("DISPLAY", display->name());
+  auto sound = VirtualSoundServer::start(false, kind);
+  ScopedEnvironmentVariable soundVariable("PULSE_SERVER", sound->server());
+  TemporaryFolder folder;
+  const auto tone = folder.path() / "steady-tone.wav";
+  VirtualSoundServer::writeTone(tone, 1000, 30, 0.5);
+  const std::string monitor = std::string(VirtualSoundServer::kSinkName) + ".monitor";
+  for (int run = 0; run < runs; ++run) {
+    ChildProcess player = ChildProcess::start({"paplay", "--latency-msec=250", tone.string()});
+    std::this_thread::sleep_for(1s);
+    ChildProcess busy[2] = {ChildProcess::start({"sh", "-c", "exec yes > /dev/null"}),
+                            ChildProcess::start({"sh", "-c", "exec yes > /dev/null"})};
+    const auto peer = folder.path() / "ffmpeg.wav";
+    std::filesystem::remove(peer);
+    ChildProcess ffmpeg = ChildProcess::start({"ffmpeg", "-v", "quiet", "-f", "pulse", "-fragment_size", "3840", "-i",
+                                               monitor, "-t", "20", "-ac", "2", "-ar", "48000", peer.string()});
+    const auto wave = folder.path() / "steady.wav";
+    std::filesystem::remove(wave);
+    const Json result = record(folder, R"({"kind":"audio","destination":")" + wave.string() +
+                                           R"(","capture_audio":true,"duration_seconds":20,"exclude_pid":1})");
+    ffmpeg.wait(std::chrono::seconds(10));
+    for (ChildProcess& loop : busy) loop.stop();
+    player.stop();
+    if (result.is_null() || !result.contains("duration_seconds")) {
+      std::printf("  run %d: rezoro-capture failed: %s\n", run + 1, result.is_null() ? "no result" : result.dump().c_str());
+      continue;
+    }
+    const Steadiness ours = steadiness(decodedSound(wave)), theirs = steadiness(decodedSound(peer));
+    std::printf("  run %d: rezoro-capture %.2f s, %d holes, %d breaks%s; ffmpeg %.2f s, %d holes, %d breaks%s\n",
+                run + 1, ours.seconds, ours.holes, ours.breaks,
+                places(ours).c_str(), theirs.seconds, theirs.holes, theirs.breaks, places(theirs).c_str());
+    std::fflush(stdout);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
+  if (argc > 1 && std::string(argv[1]) == "steady") {
+    const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
+    for (SoundServerKind kind : kSoundServerKinds) {
+      try {
+        runSteady(kind, runs);
+      } catch (const std::exception& error) {
+        std::printf("  could not run: %s\n", error.what());
+      }
+    }
+    return 0;
+  }
   const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
   for (SoundServerKind kind : kSoundServerKinds) {
     for (PlayerBuffering buffering : {PlayerBuffering::low, PlayerBuffering::serverDefault}) {
