@@ -34,6 +34,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -200,14 +201,26 @@ double ffmpegFirstSample(const std::string& monitor) {
   return firstOutputSeconds(pulse) - firstOutputSeconds(instant);
 }
 
+// A private display and a sound server of `kind` with a fresh null sink, named by DISPLAY and
+// PULSE_SERVER while it lives.
+struct Desk {
+  Desk(SoundServerKind kind, int width, int height)
+      : display(VirtualDisplay::start(width, height)),
+        displayVariable("DISPLAY", display->name()),
+        sound(VirtualSoundServer::start(false, kind)),
+        soundVariable("PULSE_SERVER", sound->server()) {}
+  std::unique_ptr<VirtualDisplay> display;
+  ScopedEnvironmentVariable displayVariable;
+  std::unique_ptr<VirtualSoundServer> sound;
+  ScopedEnvironmentVariable soundVariable;
+};
+
 void runCase(SoundServerKind kind, PlayerBuffering buffering, int runs) {
   const char* player = buffering == PlayerBuffering::low ? "20 ms player" : "default-buffered player";
   std::printf("%s, %s\n", soundServerName(kind), player);
   std::fflush(stdout);
-  auto display = VirtualDisplay::start(1280, 720);
-  ScopedEnvironmentVariable displayVariable("DISPLAY", display->name());
-  auto sound = VirtualSoundServer::start(false, kind);
-  ScopedEnvironmentVariable soundVariable("PULSE_SERVER", sound->server());
+  const Desk desk(kind, 1280, 720);
+  const auto& sound = desk.sound;
   TemporaryFolder folder;
   AnimatedWindow window(0, 0, 320, 180);
   window.setAnimating(true);
@@ -330,10 +343,7 @@ std::string places(const Steadiness& found) {
 void runSteady(SoundServerKind kind, int runs) {
   std::printf("%s, steady tone, both cores busy\n", soundServerName(kind));
   std::fflush(stdout);
-  auto display = VirtualDisplay::start(640, 480);
-  ScopedEnvironmentVariable displayVariable("DISPLAY", display->name());
-  auto sound = VirtualSoundServer::start(false, kind);
-  ScopedEnvironmentVariable soundVariable("PULSE_SERVER", sound->server());
+  const Desk desk(kind, 640, 480);
   TemporaryFolder folder;
   const auto tone = folder.path() / "steady-tone.wav";
   VirtualSoundServer::writeTone(tone, 1000, 30, 0.5);
