@@ -74,17 +74,24 @@ ToneHeard toneHeard(const std::vector<float>& sound, double amplitude) {
   return heard;
 }
 
-// The phase, in radians, of a tone of `frequency` in the 10 ms block of `sound` from frame `at`,
-// against the file's own clock: the same in every block of a tone that runs on unbroken.
+// The phase, in radians, of a tone of `frequency` over frames [from, until) of `sound`, against the
+// file's own clock: the same over any stretch of a tone that runs on unbroken. A least-squares fit,
+// good over less than a period and over stretches of no whole number of periods.
+double tonePhase(const std::vector<float>& sound, size_t from, size_t until, double frequency) {
+  const double radiansPerFrame = 2 * std::numbers::pi * frequency / 48000;
+  double cc = 0, ss = 0, cs = 0, xc = 0, xs = 0;
+  for (size_t k = from; k < until; ++k) {
+    const double c = std::cos(radiansPerFrame * static_cast<double>(k)), s = std::sin(radiansPerFrame * static_cast<double>(k));
+    cc += c * c, ss += s * s, cs += c * s, xc += sound[k] * c, xs += sound[k] * s;
+  }
+  const double determinant = cc * ss - cs * cs;
+  return std::atan2(-(cc * xs - cs * xc) / determinant, (ss * xc - cs * xs) / determinant);
+}
+
+// The phase of the 10 ms block of `sound` from frame `at`.
 constexpr size_t kPhaseBlock = 480;
 double blockPhase(const std::vector<float>& sound, size_t at, double frequency) {
-  const double radiansPerFrame = 2 * std::numbers::pi * frequency / 48000;
-  double real = 0, imaginary = 0;
-  for (size_t k = at; k < at + kPhaseBlock; ++k) {
-    real += sound[k] * std::cos(radiansPerFrame * static_cast<double>(k));
-    imaginary -= sound[k] * std::sin(radiansPerFrame * static_cast<double>(k));
-  }
-  return std::atan2(imaginary, real);
+  return tonePhase(sound, at, at + kPhaseBlock, frequency);
 }
 
 // How far, in frames, a tone of `frequency` moved between two phases (within half a period).
@@ -136,19 +143,6 @@ LevelSwitch levelSwitch(const std::vector<float>& sound, double frequency, doubl
     }
   }
   return found;
-}
-
-// The phase, in radians, of a tone of `frequency` over frames [from, until) of `sound`, against the
-// file's own clock: a least-squares fit, good over less than a period.
-double tonePhase(const std::vector<float>& sound, size_t from, size_t until, double frequency) {
-  const double radiansPerFrame = 2 * std::numbers::pi * frequency / 48000;
-  double cc = 0, ss = 0, cs = 0, xc = 0, xs = 0;
-  for (size_t k = from; k < until; ++k) {
-    const double c = std::cos(radiansPerFrame * static_cast<double>(k)), s = std::sin(radiansPerFrame * static_cast<double>(k));
-    cc += c * c, ss += s * s, cs += c * s, xc += sound[k] * c, xs += sound[k] * s;
-  }
-  const double determinant = cc * ss - cs * cs;
-  return std::atan2(-(cc * xs - cs * xc) / determinant, (ss * xc - cs * xs) / determinant);
 }
 
 // At a file's start, the mix of the sink inputs stands in for the few milliseconds before the sink

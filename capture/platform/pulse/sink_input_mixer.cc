@@ -362,13 +362,18 @@ std::vector<float> SinkInputMixer::mixFrames(int64_t from, int64_t until, bool t
   return frames;
 }
 
+int64_t SinkInputMixer::lagBehind(const float* reference, int64_t from) {
+  const std::vector<float> signal = mixFrames(from - kLagFrames, from + kAlignFrames + kLagFrames, false);
+  return bestLag(reference, signal.data(), kAlignFrames, kLagFrames, kChannels);
+}
+
 void SinkInputMixer::alignToMonitorStart() {
   // Nothing is handed out yet. The monitor's first frame may come a little after the mixer's
   // origin, and the mix stands in until then: placed as it is, it would not continue into the
   // monitor (each stream's estimates differ by some milliseconds), so it is aligned to the
-  // monitor's first kAlignFrames now, before it is handed out.
-  // Only when the monitor's first kAlignFrames are in, hold nothing excluded (which the mix leaves
-  // out), and every stream of the mix has come past the frames they are compared with.
+  // monitor's first kAlignFrames now, before it is handed out: when those are in, hold nothing
+  // excluded (which the mix leaves out), and every stream of the mix has come past the frames they
+  // are compared with.
   if (!wholeFrom_) return;
   const int64_t first = std::max<int64_t>(*wholeFrom_, 0);
   if (wholeReached_ < first + kAlignFrames) return;
@@ -376,9 +381,7 @@ void SinkInputMixer::alignToMonitorStart() {
   for (const auto& [index, input] : inputs_) {
     if (!input->away && input->next && *input->next < first + kAlignFrames + kLagFrames) return;
   }
-  const std::vector<float> reference = wholeMix_->peek(first, first + kAlignFrames);
-  const std::vector<float> signal = mixFrames(first - kLagFrames, first + kAlignFrames + kLagFrames, false);
-  lag_ = bestLag(reference.data(), signal.data(), kAlignFrames, kLagFrames, kChannels);
+  lag_ = lagBehind(wholeMix_->peek(first, first + kAlignFrames).data(), first);
 }
 
 void SinkInputMixer::align(int64_t frame) {
@@ -386,9 +389,7 @@ void SinkInputMixer::align(int64_t frame) {
   // excluded sound began), against the mix around them, up to kLagFrames either way: taken out
   // of it already, or still in it.
   if (monitorRun_ < kAlignFrames) return;
-  const float* reference = wholeRecent_.data() + wholeRecent_.size() - kAlignFrames * kChannels;
-  const std::vector<float> signal = mixFrames(frame - kAlignFrames - kLagFrames, frame + kLagFrames, false);
-  lag_ = bestLag(reference, signal.data(), kAlignFrames, kLagFrames, kChannels);
+  lag_ = lagBehind(wholeRecent_.data() + wholeRecent_.size() - kAlignFrames * kChannels, frame - kAlignFrames);
 }
 
 }  // namespace rezoro::capture

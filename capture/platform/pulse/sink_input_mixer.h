@@ -99,6 +99,9 @@ class SinkInputMixer {
   // The mix's frames [from, until): the part already taken out of it from mixRecent_ (silence
   // before that), the rest taken out with `takeOut`, else left in it.
   std::vector<float> mixFrames(int64_t from, int64_t until, bool takeOut);
+  // How far the mix lags behind the monitor's kAlignFrames frames `reference`, which are mix frames
+  // from `from` on: bestLag against the mix around them, up to kLagFrames either way.
+  int64_t lagBehind(const float* reference, int64_t from);
   // Sets lag_ so that the mix, handed out before the monitor's first frame, continues into it.
   void alignToMonitorStart();
   // Sets lag_ so that the mix continues the monitor handed out up to `frame`.
