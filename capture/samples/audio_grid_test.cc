@@ -61,15 +61,12 @@ TEST(AudioGrid, NothingIsLaidFromTheEndOn) {
   EXPECT_EQ(beyond->count, 0);
 }
 
-TEST(AudioGrid, ATimeBetweenFramesGoesToTheNearestAndAnUnplaceableOneNowhere) {
+TEST(AudioGrid, ATimeBetweenFramesGoesToTheNearestAndAnUnplaceableOrFarOneNowhere) {
   // Half a frame rounds away from the origin; a little less rounds back.
   EXPECT_EQ(placeOnAudioGrid(kOrigin + MediaTime::make(1, 96000), kOrigin, 0, 480, kOpen)->frame, 1);
   EXPECT_EQ(placeOnAudioGrid(kOrigin + MediaTime::make(10'416, 1'000'000'000), kOrigin, 0, 480, kOpen)->frame, 0);
   EXPECT_FALSE(placeOnAudioGrid(MediaTime::invalid(), kOrigin, 0, 480, kOpen));
   EXPECT_FALSE(placeOnAudioGrid(MediaTime::make(std::numeric_limits<int64_t>::max() / 2, 1), kOrigin, 0, 480, kOpen));
-}
-
-TEST(AudioGrid, ATimeThatCountsInFramesButLiesFarFromTheOriginGoesNowhere) {
   // About 6e12 s before the origin: a frame number that fits 64 bits, from which the frames
   // already laid would overflow them.
   const MediaTime origin = MediaTime::make(5, 1);
