@@ -21,17 +21,20 @@
 // say) to compare, named by its folder (above a build tree's bin/ and build/); it may be given more
 // than once. Comparisons are against the first program.
 //
-//   build/bin/cutout_quality_bench [--baseline=PROGRAM]... [--photos=N] [--only=TEXT] [--keep=DIR] [MODEL...]
+//   build/bin/cutout_quality_bench [--baseline=PROGRAM]... [--photos=N] [--only=TEXT] [--keep=DIR [--keep-raw]] [MODEL...]
 //   MODEL: a file in build/bin/models run by this build in place of its own network (isnet.onnx is the
 //   float32 original); without one this build runs its own. --photos limits each set's single-subject
 //   photos and --only=TEXT to the photos whose "<set>-<photo>" name holds TEXT; --keep copies the
 //   photos to DIR and writes, per photo and program, the mask over the photo (kept green, wrongly kept
-//   blue, missed red) as DIR/<set>-<photo>-<program>.png.
+//   blue, missed red) as DIR/<set>-<photo>-<program>.png; --keep-raw adds each mask as it is and the
+//   subjects' alpha, as 8-bit PGM files for analyses of one's own (<set>-<photo>-<program>-mask.pgm,
+//   <set>-<photo>-alpha.pgm; about 2 MB each).
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <numeric>
 #include <random>
 #include <string>
@@ -424,6 +427,16 @@ void writeOverlay(const std::vector<uint8_t>& mask, const Photo& photo, const fs
   if (vips_pngsave(reduced.get(), file.c_str(), "compression", 1, nullptr) != 0) throwVipsError("overlay save");
 }
 
+// One upright picture's bytes (a mask, or the subjects' alpha) as a binary 8-bit PGM file.
+void writeGrayPgm(const std::vector<uint8_t>& bytes, const Photo& photo, const fs::path& file) {
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(std::fopen(file.c_str(), "wb"), &std::fclose);
+  if (!out || std::fprintf(out.get(), "P5\n%lld %lld\n255\n", static_cast<long long>(photo.width),
+                           static_cast<long long>(photo.height)) < 0 ||
+      std::fwrite(bytes.data(), 1, bytes.size(), out.get()) != bytes.size()) {
+    throw std::runtime_error("cannot write " + file.string());
+  }
+}
+
 // A private copy of `program` whose models/ holds its own networks, the segmentation network
 // replaced by `model` when one is given.
 fs::path privateService(const fs::path& program, const fs::path& model, const fs::path& dir) {
@@ -557,6 +570,7 @@ int main(int argc, char** argv) {
   size_t limit = SIZE_MAX;
   std::vector<fs::path> baselines;
   fs::path keep;
+  bool keepRaw = false;
   std::string only;
   bool baselinesOnly = false;
   std::vector<std::string> models;
@@ -568,6 +582,8 @@ int main(int argc, char** argv) {
       limit = static_cast<size_t>(std::max(1, std::atoi(arg.c_str() + 9)));
     } else if (arg.starts_with("--keep=")) {
       keep = fs::absolute(arg.substr(7));
+    } else if (arg == "--keep-raw") {
+      keepRaw = true;
     } else if (arg == "--baselines-only") {
       baselinesOnly = true;
     } else if (arg.starts_with("--only=")) {
@@ -654,6 +670,10 @@ int main(int argc, char** argv) {
               std::string label = programs[s].label;
               std::replace_if(label.begin(), label.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '_');
               writeOverlay(bytes, photo, keep / (set.name + "-" + photo.name + "-" + label + ".png"));
+              if (keepRaw && !bytes.empty()) {
+                writeGrayPgm(bytes, photo, keep / (set.name + "-" + photo.name + "-" + label + "-mask.pgm"));
+                writeGrayPgm(photo.alpha, photo, keep / (set.name + "-" + photo.name + "-alpha.pgm"));
+              }
             }
           }
         }
