@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace rezoro::cutout {
 
@@ -9,37 +10,58 @@ InstanceLabels keepInstances(ProbabilityMap& map, int64_t minimumArea) {
   const int64_t width = map.width, height = map.height;
   InstanceLabels result;
   result.labels.assign(map.values.size(), 0);
-  std::vector<int64_t> region;
-  std::vector<int64_t> pending;
-  // Pixels of regions that were too small are marked with -1 while the search runs.
-  for (int64_t start = 0; start < width * height; ++start) {
-    if (map.values[start] < 0.5f || result.labels[start] != 0) continue;
-    region.clear();
-    pending.assign(1, start);
-    result.labels[start] = -1;
-    while (!pending.empty()) {
-      const int64_t index = pending.back();
-      pending.pop_back();
-      region.push_back(index);
-      const int64_t x = index % width, y = index / width;
-      for (int64_t ny = std::max<int64_t>(y - 1, 0); ny <= std::min(y + 1, height - 1); ++ny) {
-        for (int64_t nx = std::max<int64_t>(x - 1, 0); nx <= std::min(x + 1, width - 1); ++nx) {
-          const int64_t neighbour = ny * width + nx;
-          if (result.labels[neighbour] == 0 && map.values[neighbour] >= 0.5f) {
-            result.labels[neighbour] = -1;
-            pending.push_back(neighbour);
-          }
-        }
+  // The foreground row by row as runs of columns [x0, x1), joined into regions by a union-find over
+  // the runs: a run touches a run of the row above when their columns overlap or meet at a corner.
+  struct Run {
+    int64_t y, x0, x1;
+  };
+  std::vector<Run> runs;
+  std::vector<size_t> parent;
+  const auto root = [&parent](size_t run) {
+    while (parent[run] != run) run = parent[run] = parent[parent[run]];
+    return run;
+  };
+  size_t above = 0, aboveEnd = 0;  // the runs of the row above: [above, aboveEnd)
+  for (int64_t y = 0; y < height; ++y) {
+    const float* row = map.values.data() + y * width;
+    const size_t rowStart = runs.size();
+    for (int64_t x = 0; x < width;) {
+      if (!(row[x] >= 0.5f)) {
+        ++x;
+        continue;
+      }
+      const int64_t x0 = x;
+      while (x < width && row[x] >= 0.5f) ++x;
+      const size_t run = runs.size();
+      runs.push_back({y, x0, x});
+      parent.push_back(run);
+      // Runs above that end before this one's corner cannot touch this or any later run.
+      while (above < aboveEnd && runs[above].x1 < x0) ++above;
+      for (size_t other = above; other < aboveEnd && runs[other].x0 <= x; ++other) {
+        const size_t a = root(run), b = root(other);
+        // The older run stays the root, so every region's root is its first run in raster order.
+        if (a != b) parent[std::max(a, b)] = std::min(a, b);
       }
     }
-    const bool kept = static_cast<int64_t>(region.size()) >= minimumArea;
-    const int32_t label = kept ? ++result.count : -1;
-    for (const int64_t index : region) {
-      result.labels[index] = label;
-      if (!kept) map.values[index] = 0;
+    above = rowStart;
+    aboveEnd = runs.size();
+  }
+  std::vector<int64_t> area(runs.size(), 0);
+  for (size_t run = 0; run < runs.size(); ++run) area[root(run)] += runs[run].x1 - runs[run].x0;
+  // Roots come in raster order of their regions' first pixels, which is the order of the labels.
+  std::vector<int32_t> label(runs.size(), 0);
+  for (size_t run = 0; run < runs.size(); ++run) {
+    if (parent[run] == run && area[run] >= minimumArea) label[run] = ++result.count;
+  }
+  for (size_t run = 0; run < runs.size(); ++run) {
+    const Run& r = runs[run];
+    const int32_t kept = label[root(run)];
+    if (kept > 0) {
+      std::fill(result.labels.begin() + r.y * width + r.x0, result.labels.begin() + r.y * width + r.x1, kept);
+    } else {
+      std::fill(map.values.begin() + r.y * width + r.x0, map.values.begin() + r.y * width + r.x1, 0.0f);
     }
   }
-  for (int32_t& label : result.labels) label = std::max(label, 0);
   return result;
 }
 
