@@ -176,4 +176,36 @@ void refineEdges(ProbabilityMap& map, const UprightImage& picture, int64_t reach
       });
 }
 
+void clearDetachedTails(ProbabilityMap& map) {
+  const int64_t width = map.width, height = map.height;
+  if (width < 1 || height < 1 || map.values.size() != size_t(width * height)) return;
+  // Per row, whether each pixel or a horizontal neighbour is on the subject's side; a pixel keeps its
+  // value when that holds in its own row or the rows above and below.
+  const auto nearSubject = [&](int64_t y, std::vector<uint8_t>& near) {
+    const float* row = map.values.data() + size_t(y * width);
+    for (int64_t x = 0; x < width; ++x) {
+      near[size_t(x)] = row[x] >= foreground || (x > 0 && row[x - 1] >= foreground) ||
+                        (x + 1 < width && row[x + 1] >= foreground);
+    }
+  };
+  const auto columns = size_t(width);
+  std::vector<uint8_t> above(columns, 0), current(columns, 0), below(columns, 0);
+  nearSubject(0, current);
+  for (int64_t y = 0; y < height; ++y) {
+    if (y + 1 < height) {
+      nearSubject(y + 1, below);
+    } else {
+      std::fill(below.begin(), below.end(), 0);
+    }
+    float* row = map.values.data() + size_t(y * width);
+    for (int64_t x = 0; x < width; ++x) {
+      if (row[x] < foreground && !above[size_t(x)] && !current[size_t(x)] && !below[size_t(x)]) row[x] = 0;
+    }
+    // The flags come from values at 0.5 or more, which clearing never touches, so flags taken before
+    // a neighbouring row is cleared are the same as after.
+    std::swap(above, current);
+    std::swap(current, below);
+  }
+}
+
 }  // namespace rezoro::cutout

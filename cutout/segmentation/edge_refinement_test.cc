@@ -152,5 +152,44 @@ TEST(RefineEdges, IgnoresAPictureOfAnotherSize) {
   EXPECT_EQ(map.values, before.values);
 }
 
+TEST(ClearDetachedTails, KeepsTheEdgesOuterPixelAndClearsTheTailBeyondIt) {
+  // A subject at x < 10 of a 20 × 5 map, touching the top, left and bottom borders, whose tail
+  // fades to the right over x = 10..15.
+  ProbabilityMap map = mapOf(20, 5, [](int64_t x, int64_t) {
+    return x < 10 ? (x == 9 ? 0.5f : 0.8f) : std::max(0.0f, 0.45f - 0.05f * float(x - 10));
+  });
+  clearDetachedTails(map);
+  for (int64_t y = 0; y < 5; ++y) {
+    for (int64_t x = 0; x < 20; ++x) {
+      const float value = map.values[size_t(y * 20 + x)];
+      const float expected = x < 9 ? 0.8f : x == 9 ? 0.5f : x == 10 ? 0.45f : 0.0f;
+      EXPECT_EQ(value, expected) << x << "," << y;
+    }
+  }
+}
+
+TEST(ClearDetachedTails, KeepsEveryNeighbourOfAThinSubjectDiagonalsIncluded) {
+  // A one-pixel diagonal line at 0.6 over a haze of 0.3, the line running into two corners: a pixel
+  // two columns off the line touches it at a corner.
+  ProbabilityMap map = mapOf(9, 9, [](int64_t x, int64_t y) { return x == y ? 0.6f : 0.3f; });
+  clearDetachedTails(map);
+  for (int64_t y = 0; y < 9; ++y) {
+    for (int64_t x = 0; x < 9; ++x) {
+      const float expected = x == y ? 0.6f : std::abs(x - y) <= 2 ? 0.3f : 0.0f;
+      EXPECT_EQ(map.values[size_t(y * 9 + x)], expected) << x << "," << y;
+    }
+  }
+}
+
+TEST(ClearDetachedTails, ClearsAMapWithoutSubjectAndLeavesAnInconsistentOneAlone) {
+  ProbabilityMap haze = mapOf(6, 4, [](int64_t x, int64_t y) { return 0.4f + 0.09f * float(x + y) / 8.0f; });
+  clearDetachedTails(haze);
+  for (const float value : haze.values) EXPECT_EQ(value, 0.0f);
+
+  ProbabilityMap wrong{6, 4, std::vector<float>(5, 0.3f)};
+  clearDetachedTails(wrong);
+  EXPECT_EQ(wrong.values, std::vector<float>(5, 0.3f));
+}
+
 }  // namespace
 }  // namespace rezoro::cutout

@@ -169,6 +169,8 @@ std::unique_ptr<InstanceMaskObservation> IsnetEngine::perform(const ForegroundRe
     ProbabilityMap map = resampledMap(networkMap(*network, side, picture), picture.width, picture.height);
     refineEdges(map, picture, edgeReach(picture.width, picture.height));
     InstanceLabels labels = keepInstances(map, minimumInstanceArea(map.width, map.height));
+    // After the specks are dropped, so that their soft rims go with them.
+    clearDetachedTails(map);
     return std::make_unique<IsnetObservation>(std::move(map), std::move(labels));
   }
   const auto& image = std::get<std::shared_ptr<const UprightImage>>(handler.image);

@@ -10,7 +10,8 @@ namespace rezoro::cutout {
 // upright image squeezed to the model's square input (1024 × 1024 unless the model fixes another).
 // An image file is decoded once at its working size (workingSide); the network's map is resized to
 // it and its edge refined with the picture's colours in a narrow band (refineEdges), the rest of
-// the map kept as the network made it. The instances are the connected foreground regions of the
+// the map kept as the network made it but for its soft tail beyond the edge's outer pixel
+// (clearDetachedTails). The instances are the connected foreground regions of the
 // map, and the scaled mask is the map resized to the analysed image. An in-memory image (a crop)
 // gets the network's map alone.
 //
