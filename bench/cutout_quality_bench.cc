@@ -615,7 +615,10 @@ int main(int argc, char** argv) {
                       work / "photos")};
     if (!keep.empty()) {
       for (const PhotoSet& set : sets) {
-        for (const Photo& photo : set.photos) fs::copy_file(photo.path, keep / photo.path.filename(), fs::copy_options::overwrite_existing);
+        for (const Photo& photo : set.photos) {
+          fs::copy_file(photo.path, keep / photo.path.filename(), fs::copy_options::overwrite_existing);
+          if (keepRaw) writeGrayPgm(photo.alpha, photo, keep / (set.name + "-" + photo.name + "-alpha.pgm"));
+        }
       }
     }
     std::erase_if(sets, [](const PhotoSet& set) { return set.photos.empty(); });
@@ -672,7 +675,6 @@ int main(int argc, char** argv) {
               writeOverlay(bytes, photo, keep / (set.name + "-" + photo.name + "-" + label + ".png"));
               if (keepRaw && !bytes.empty()) {
                 writeGrayPgm(bytes, photo, keep / (set.name + "-" + photo.name + "-" + label + "-mask.pgm"));
-                writeGrayPgm(photo.alpha, photo, keep / (set.name + "-" + photo.name + "-alpha.pgm"));
               }
             }
           }
