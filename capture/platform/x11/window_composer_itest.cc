@@ -91,6 +91,12 @@ bool waitForCompositingManager() {
   return false;
 }
 
+// Starts picom and waits until it paints the screen; false when it never took over.
+bool startPicom(testing::ChildProcess& manager) {
+  manager = testing::ChildProcess::start({"picom", "--backend", "xrender", "--config", "/dev/null"});
+  return waitForCompositingManager();
+}
+
 // A stream of one area of the screen (root pixels, recorded at their size, 24 fps).
 StreamConfiguration areaOfScreen(int x, int y, int width, int height) {
   StreamConfiguration configuration;
@@ -119,11 +125,8 @@ TEST_P(WindowExclusionTest, TheCaptureShowsWhatLiesBeneathTheExcludedWindowsAndN
     GTEST_SKIP() << "no private display: " << error.what();
   }
   testing::ChildProcess manager;
-  if (GetParam() == "xcompmgr") manager = testing::ChildProcess::start({"xcompmgr"});
-  if (GetParam() == "picom") manager = testing::ChildProcess::start({"picom", "--backend", "xrender", "--config", "/dev/null"});
-
-  if (GetParam() != "none" && GetParam() != "bare") {
-    ASSERT_TRUE(waitForCompositingManager()) << GetParam() << " did not start";
+  if (GetParam() == "picom") {
+    ASSERT_TRUE(startPicom(manager)) << "picom did not start";
   }
   paintDesktop(kDesktop);
   testing::AnimatedWindow beneath(100, 100, 400, 300, kBeneath);
@@ -191,10 +194,9 @@ TEST_P(DesktopBeneathTest, WhereOnlyAnExcludedWindowWasTheRootsBackgroundIsShown
     GTEST_SKIP() << "no private display: " << error.what();
   }
   testing::ChildProcess manager;
+  // Its windows must be there before the windows are counted.
   if (GetParam() == "picom") {
-    manager = testing::ChildProcess::start({"picom", "--backend", "xrender", "--config", "/dev/null"});
-    // Its windows must be there before the windows are counted.
-    ASSERT_TRUE(waitForCompositingManager()) << "picom did not start";
+    ASSERT_TRUE(startPicom(manager)) << "picom did not start";
   }
   ASSERT_EQ(testing::ChildProcess::start({"xsetroot", "-solid", "#2040C0"}).wait(), 0);
   testing::ChildProcess excluded = testing::ChildProcess::start({kWindowTool, "150", "150", "200", "100", "60", "--colour", "E02020"});
