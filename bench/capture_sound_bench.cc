@@ -41,6 +41,7 @@
 
 #include "capture/testing/display_and_sound.h"
 #include "capture/testing/sync_marks.h"
+#include "capture/testing/tone_phase.h"
 #include "common/json_line.h"
 #include "common/unique_fd.h"
 
@@ -298,14 +299,10 @@ Steadiness steadiness(const std::vector<float>& sound) {
   Steadiness found;
   std::vector<double> levels, phases;
   for (size_t at = 0; at + kBlock <= sound.size(); at += kBlock) {
-    double energy = 0, real = 0, imaginary = 0;
-    for (size_t k = at; k < at + kBlock; ++k) {
-      energy += double(sound[k]) * sound[k];
-      real += sound[k] * std::cos(2 * M_PI * 1000 * double(k) / 48000);
-      imaginary -= sound[k] * std::sin(2 * M_PI * 1000 * double(k) / 48000);
-    }
+    double energy = 0;
+    for (size_t k = at; k < at + kBlock; ++k) energy += double(sound[k]) * sound[k];
     levels.push_back(std::sqrt(energy / kBlock));
-    phases.push_back(std::atan2(imaginary, real));
+    phases.push_back(tonePhase(sound, at, at + kBlock, 1000));
   }
   if (levels.size() < 80) return found;
   std::vector<double> sorted = levels;
@@ -320,8 +317,7 @@ Steadiness steadiness(const std::vector<float>& sound) {
     }
     quiet = low;
     if (low || levels[block - 1] < 0.9 * level || levels[block] < 0.9 * level) continue;
-    const double jump = std::abs(std::remainder(phases[block] - phases[block - 1], 2 * M_PI)) / (2 * M_PI) * 48;
-    if (jump > 2) {
+    if (phaseJump(phases[block - 1], phases[block], 1000) > 2) {
       ++found.breaks;
       found.at.push_back(double(block * kBlock) / 48000);
     }

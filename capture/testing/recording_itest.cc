@@ -30,6 +30,7 @@
 #include "capture/testing/recording_process.h"
 #include "capture/testing/sync_marks.h"
 #include "capture/testing/test_basics.h"
+#include "capture/testing/tone_phase.h"
 #include "common/json_line.h"
 #include "common/unique_fd.h"
 
@@ -41,8 +42,10 @@ using testing::TempDir;
 using RecordingProcess = testing::ProgramRecording;
 using testing::decodedAudio;
 using testing::grayFrame;
+using testing::phaseJump;
 using testing::power;
 using testing::probeStream;
+using testing::tonePhase;
 using testing::rms;
 
 // Every frame of a file as 8-bit RGB pixels, one after the other.
@@ -74,29 +77,10 @@ ToneHeard toneHeard(const std::vector<float>& sound, double amplitude) {
   return heard;
 }
 
-// The phase, in radians, of a tone of `frequency` over frames [from, until) of `sound`, against the
-// file's own clock: the same over any stretch of a tone that runs on unbroken. A least-squares fit,
-// good over less than a period and over stretches of no whole number of periods.
-double tonePhase(const std::vector<float>& sound, size_t from, size_t until, double frequency) {
-  const double radiansPerFrame = 2 * std::numbers::pi * frequency / 48000;
-  double cc = 0, ss = 0, cs = 0, xc = 0, xs = 0;
-  for (size_t k = from; k < until; ++k) {
-    const double c = std::cos(radiansPerFrame * static_cast<double>(k)), s = std::sin(radiansPerFrame * static_cast<double>(k));
-    cc += c * c, ss += s * s, cs += c * s, xc += sound[k] * c, xs += sound[k] * s;
-  }
-  const double determinant = cc * ss - cs * cs;
-  return std::atan2(-(cc * xs - cs * xc) / determinant, (ss * xc - cs * xs) / determinant);
-}
-
 // The phase of the 10 ms block of `sound` from frame `at`.
 constexpr size_t kPhaseBlock = 480;
 double blockPhase(const std::vector<float>& sound, size_t at, double frequency) {
   return tonePhase(sound, at, at + kPhaseBlock, frequency);
-}
-
-// How far, in frames, a tone of `frequency` moved between two phases (within half a period).
-double phaseJump(double from, double to, double frequency) {
-  return std::abs(std::remainder(to - from, 2 * std::numbers::pi)) / (2 * std::numbers::pi * frequency / 48000);
 }
 
 // The largest jump, in frames, of the phase of a steady tone of `frequency` between neighbouring
