@@ -205,7 +205,7 @@ unpack_stamp_sets quality-stamps stamps heldout-stamps heldout_stamps unseen-sta
 # file's name changes with what the recipe makes, so an older quantisation is never taken for it.
 calibration_photos=(messi5.jpg squirrel_cls.jpg butterfly.jpg apple.jpg orange.jpg HappyFish.jpg
                     Blender_Suzanne1.jpg basketball1.png)
-int8_model=isnet-int8-taps.onnx
+int8_model=isnet-int8-rgb.onnx
 if [ ! -f "$deps/models/$int8_model" ]; then
   echo "setup: quantising the segmentation model" >&2
   work="$downloads/quantize"

@@ -26,6 +26,8 @@ channel becomes a 1 × 1 convolution with one output per kernel tap and the shif
 same values in about a fifth of the time). The operators between 8-bit tensors (max pooling, resizing, concatenation, the blocks' residual sums)
 take 8-bit inputs and outputs too, so that ONNX Runtime runs them on uint8 and no feature map is
 held in float32; what follows the float32 convolutions (the mask's resize and sigmoid) stays float32.
+The quantised network reads the picture's 8-bit RGB as it is stored (1 × side × side × 3), which its
+input quantisation gives back exactly; the float32 network reads (value − 128) / 256 in planes.
 """
 import sys
 
@@ -281,6 +283,7 @@ def quantize(source, ranges_path, destination, weight_bits=7, keep_float=("narro
     graph.node.extend(kept + new_nodes)
     graph.initializer.extend(new_initializers)
     split_narrow_convolutions(graph)
+    byte_input(graph)
     sort_topologically(graph)
     used = {name for node in graph.node for name in node.input}
     unused = [t for t in graph.initializer if t.name not in used]
@@ -327,6 +330,36 @@ def split_narrow_convolutions(graph):
         graph.node.remove(node)
         graph.node.insert(at, summed)
         graph.node.insert(at, per_tap)
+
+
+def byte_input(graph):
+    """Makes the graph read the picture as it is stored: 8-bit RGB, interleaved (1 × side × side × 3).
+    The float input is (value − 128) / 256, and its quantisation gives every value 0..255 back
+    exactly, so the 8-bit input replaces the float input and its QuantizeLinear; a Transpose to
+    planes takes its place, which ONNX Runtime cancels against the one its channels-last
+    convolutions need. Exits when the calibrated quantisation would not give the values back."""
+    quantizers = [n for n in graph.node if n.op_type == "QuantizeLinear" and n.input[0] == "input"]
+    readers = [n for n in graph.node if "input" in n.input]
+    if len(quantizers) != 1 or len(readers) != 1:
+        sys.exit("quantize_isnet: the input is not read by exactly one QuantizeLinear")
+    quantizer = quantizers[0]
+    initializers = {t.name: numpy_helper.to_array(t) for t in graph.initializer}
+    scale, zero = float(initializers[quantizer.input[1]]), int(initializers[quantizer.input[2]])
+    values = np.arange(256)
+    floats = ((values - 128) / 256).astype(np.float32)
+    quantised = np.clip(np.round(floats / np.float32(scale)) + zero, 0, 255)
+    if not np.array_equal(quantised, values):
+        sys.exit("quantize_isnet: the input's quantisation does not give 8-bit values back exactly")
+    source = [i for i in graph.input if i.name == "input"][0]
+    dims = source.type.tensor_type.shape.dim
+    if len(dims) != 4 or dims[1].dim_value != 3:
+        sys.exit("quantize_isnet: the input is not 1 × 3 × height × width")
+    height, width = (d.dim_value if d.HasField("dim_value") else d.dim_param for d in (dims[2], dims[3]))
+    graph.node.remove(quantizer)
+    graph.node.insert(0, helper.make_node("Transpose", ["input"], [quantizer.output[0]], perm=[0, 3, 1, 2],
+                                          name="input_to_planes"))
+    graph.input.remove(source)
+    graph.input.insert(0, helper.make_tensor_value_info("input", onnx.TensorProto.UINT8, [1, height, width, 3]))
 
 
 def sort_topologically(graph):

@@ -28,16 +28,25 @@ def convolution(x, w, b, pads, strides):
 
 
 def evaluate(graph, x):
-    """Runs a graph of Conv nodes on the input."""
-    values = {graph.input[0].name: x.astype(np.float64)}
-    values.update({t.name: numpy_helper.to_array(t).astype(np.float64) for t in graph.initializer})
+    """Runs a graph of Conv, QuantizeLinear (uint8), DequantizeLinear and Transpose nodes on the input."""
+    values = {graph.input[0].name: x}
+    values.update({t.name: numpy_helper.to_array(t) for t in graph.initializer})
     for node in graph.node:
-        assert node.op_type == "Conv", node.op_type
         attributes = {a.name: helper.get_attribute_value(a) for a in node.attribute}
-        bias = values[node.input[2]] if len(node.input) > 2 and node.input[2] else None
-        values[node.output[0]] = convolution(values[node.input[0]], values[node.input[1]], bias,
-                                             list(attributes.get("pads", [0, 0, 0, 0])),
-                                             list(attributes.get("strides", [1, 1])))
+        inputs = [values[name] for name in node.input if name]
+        if node.op_type == "Conv":
+            bias = inputs[2].astype(np.float64) if len(inputs) > 2 else None
+            out = convolution(inputs[0].astype(np.float64), inputs[1].astype(np.float64), bias,
+                              list(attributes.get("pads", [0, 0, 0, 0])), list(attributes.get("strides", [1, 1])))
+        elif node.op_type == "QuantizeLinear":
+            out = np.clip(np.round(inputs[0] / inputs[1]) + inputs[2], 0, 255).astype(np.uint8)
+        elif node.op_type == "DequantizeLinear":
+            out = ((inputs[0].astype(np.int32) - inputs[2].astype(np.int32)) * inputs[1]).astype(np.float32)
+        elif node.op_type == "Transpose":
+            out = np.transpose(inputs[0], attributes["perm"])
+        else:
+            raise AssertionError(node.op_type)
+        values[node.output[0]] = out
     return values[graph.output[0].name]
 
 
@@ -84,6 +93,34 @@ class SplitNarrowConvolutions(unittest.TestCase):
             graph = one_convolution(weight, None, **attributes)
             quantize_isnet.split_narrow_convolutions(graph)
             self.assertEqual(len(graph.node), 1)
+
+
+def quantised_input(scale):
+    """float input → QuantizeLinear → DequantizeLinear → output, as the quantised network begins."""
+    initializers = [numpy_helper.from_array(np.array(scale, dtype=np.float32), "s"),
+                    numpy_helper.from_array(np.array(128, dtype=np.uint8), "z")]
+    nodes = [helper.make_node("QuantizeLinear", ["input", "s", "z"], ["q"]),
+             helper.make_node("DequantizeLinear", ["q", "s", "z"], ["output"])]
+    return helper.make_graph(nodes, "g", [helper.make_tensor_value_info("input", TensorProto.FLOAT, [1, 3, 4, 86])],
+                             [helper.make_tensor_value_info("output", TensorProto.FLOAT, None)], initializers)
+
+
+class ByteInput(unittest.TestCase):
+    def test_reads_interleaved_bytes_and_gives_the_network_what_the_float_input_gave(self):
+        pixels = np.arange(4 * 86 * 3).reshape(1, 4, 86, 3) % 256  # every value 0..255
+        planes = ((pixels.transpose(0, 3, 1, 2) - 128) / 256).astype(np.float32)
+        graph = quantised_input(0.99609375 / 255 * 0.9988)  # a calibrated range a little short of the ends
+        before = evaluate(graph, planes)
+        quantize_isnet.byte_input(graph)
+        self.assertEqual(graph.input[0].type.tensor_type.elem_type, TensorProto.UINT8)
+        self.assertEqual([d.dim_value for d in graph.input[0].type.tensor_type.shape.dim], [1, 4, 86, 3])
+        self.assertNotIn("QuantizeLinear", [n.op_type for n in graph.node])
+        np.testing.assert_array_equal(evaluate(graph, pixels.astype(np.uint8)), before)
+
+    def test_refuses_a_quantisation_that_would_change_the_values(self):
+        graph = quantised_input(1 / 200)
+        with self.assertRaises(SystemExit):
+            quantize_isnet.byte_input(graph)
 
 
 if __name__ == "__main__":

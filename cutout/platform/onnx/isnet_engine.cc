@@ -92,11 +92,13 @@ std::vector<float> networkInput(const std::vector<uint8_t>& rgb) {
 }
 
 // One pass of the network over `image` (any size, squeezed into its square input): its map at the
-// network's side.
+// network's side. A quantised network reads the squeezed pixels as they are.
 ProbabilityMap networkMap(OnnxModel& network, int64_t side, const UprightImage& image) {
-  const std::vector<float> input = networkInput(squeezedPixels(image, side));
-  const std::array<int64_t, 4> shape{1, 3, side, side};
-  std::vector<Ort::Value> outputs = network.run("input", input, shape, {"output"});
+  const std::vector<uint8_t> pixels = squeezedPixels(image, side);
+  std::vector<Ort::Value> outputs =
+      network.takesBytes()
+          ? network.run("input", std::span<const uint8_t>(pixels), std::array<int64_t, 4>{1, side, side, 3}, {"output"})
+          : network.run("input", networkInput(pixels), std::array<int64_t, 4>{1, 3, side, side}, {"output"});
   const auto info = outputs.at(0).GetTensorTypeAndShapeInfo();
   if (info.GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT ||
       info.GetElementCount() != static_cast<size_t>(side * side)) {

@@ -50,7 +50,7 @@ int64_t edgeReach(int64_t width, int64_t height);
 // mask output and quantised to int8 throughout, convolutions and the feature maps between them
 // (isnet.onnx, its float32 original, stays beside it in the build tree for the benchmarks and tests
 // that compare the two; the package leaves it out).
-inline constexpr const char* isnetModelName = "isnet-int8-taps.onnx";
+inline constexpr const char* isnetModelName = "isnet-int8-rgb.onnx";
 
 // The square input side of a network whose model does not fix one.
 inline constexpr int64_t isnetSide = 1024;

@@ -180,8 +180,17 @@ TEST_F(IsnetEngineTest, QuantisedNetworkFindsWhatTheFloatOriginalFinds) {
   EXPECT_GT(static_cast<double>(both) / static_cast<double>(either), 0.97);
 }
 
-TEST(OnnxModelInput, TellsTheSquareSideTheModelFixes) {
-  EXPECT_EQ(OnnxModel(installedModelPath("nanodet.onnx")).squareInputSide(), 416);
+TEST(OnnxModelInput, TellsTheSquareSideTheModelFixesAndWhetherItTakesBytes) {
+  const OnnxModel detector(installedModelPath("nanodet.onnx"));
+  EXPECT_EQ(detector.squareInputSide(), 416);
+  EXPECT_FALSE(detector.takesBytes());
+  // The quantised network reads interleaved 8-bit RGB; its float32 original reads float planes.
+  const OnnxModel quantised(installedModelPath(isnetModelName));
+  EXPECT_TRUE(quantised.takesBytes());
+  EXPECT_EQ(quantised.squareInputSide(), 1024);
+  const OnnxModel original(installedModelPath("isnet.onnx"));
+  EXPECT_FALSE(original.takesBytes());
+  EXPECT_EQ(original.squareInputSide(), 1024);
   EXPECT_EQ(minimumInstanceArea(1024, 1024), 524);
 }
 

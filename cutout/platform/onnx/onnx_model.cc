@@ -71,10 +71,34 @@ std::vector<Ort::Value> OnnxModel::run(const char* inputName, std::span<const fl
   }
 }
 
+std::vector<Ort::Value> OnnxModel::run(const char* inputName, std::span<const uint8_t> input,
+                                       std::span<const int64_t> shape,
+                                       const std::vector<const char*>& outputNames) {
+  try {
+    Ort::Value tensor = Ort::Value::CreateTensor<uint8_t>(memory_, const_cast<uint8_t*>(input.data()),
+                                                          input.size(), shape.data(), shape.size());
+    return session_.Run(Ort::RunOptions{nullptr}, &inputName, &tensor, 1, outputNames.data(),
+                        outputNames.size());
+  } catch (const Ort::Exception& failure) {
+    throw OnnxError(failure.what());
+  }
+}
+
+bool OnnxModel::takesBytes() const {
+  try {
+    return session_.GetInputTypeInfo(0).GetTensorTypeAndShapeInfo().GetElementType() ==
+           ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8;
+  } catch (const Ort::Exception& failure) {
+    throw OnnxError(failure.what());
+  }
+}
+
 std::optional<int64_t> OnnxModel::squareInputSide() const {
   try {
     const std::vector<int64_t> shape = session_.GetInputTypeInfo(0).GetTensorTypeAndShapeInfo().GetShape();
-    if (shape.size() == 4 && shape[2] > 0 && shape[2] == shape[3]) return shape[2];
+    if (shape.size() != 4) return std::nullopt;
+    const size_t rows = takesBytes() ? 1 : 2;
+    if (shape[rows] > 0 && shape[rows] == shape[rows + 1]) return shape[rows];
     return std::nullopt;
   } catch (const Ort::Exception& failure) {
     throw OnnxError(failure.what());

@@ -38,14 +38,21 @@ class OnnxModel {
   explicit OnnxModel(const std::filesystem::path& path, OnnxDevice device = OnnxDevice::cpu,
                      OnnxMemory memory = OnnxMemory::sharedArena);
 
-  // Runs the model on one float32 input tensor and returns the requested outputs, in order.
-  // Throws OnnxError on a shape mismatch or any runtime failure.
+  // Runs the model on one float32 (or 8-bit) input tensor and returns the requested outputs, in
+  // order. Throws OnnxError on a type or shape mismatch or any runtime failure.
   std::vector<Ort::Value> run(const char* inputName, std::span<const float> input,
                               std::span<const int64_t> shape,
                               const std::vector<const char*>& outputNames);
+  std::vector<Ort::Value> run(const char* inputName, std::span<const uint8_t> input,
+                              std::span<const int64_t> shape,
+                              const std::vector<const char*>& outputNames);
 
-  // The side of the first input when the model fixes it as N × C × side × side; empty when the
-  // model leaves those dimensions open or they differ.
+  // Whether the first input is 8-bit pixels, N × height × width × channels; otherwise it is float32
+  // planes, N × C × height × width.
+  bool takesBytes() const;
+
+  // The side of the first input when the model fixes it as a square of that side (in the layout
+  // above); empty when the model leaves those dimensions open or they differ.
   std::optional<int64_t> squareInputSide() const;
 
  private:
