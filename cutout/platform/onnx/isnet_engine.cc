@@ -25,23 +25,6 @@ std::shared_ptr<OnnxModel> sharedNetwork(const std::filesystem::path& path, bool
   return network;
 }
 
-// 8-bit RGB, three bands, whatever the source's colour space, depth or alpha.
-VipsImagePtr asRgb(VipsImagePtr image) {
-  VipsImage* out = nullptr;
-  if (vips_image_hasalpha(image.get())) {
-    if (vips_flatten(image.get(), &out, nullptr) != 0) throwVipsError("cannot flatten the image");
-    image.reset(out);
-  }
-  if (vips_colourspace(image.get(), &out, VIPS_INTERPRETATION_sRGB, nullptr) != 0) {
-    throwVipsError("cannot convert the image to RGB");
-  }
-  image.reset(out);
-  if (vips_cast_uchar(image.get(), &out, nullptr) != 0) throwVipsError("cannot convert the image to 8 bits");
-  image.reset(out);
-  if (vips_image_get_bands(image.get()) != 3) throwVipsError("unexpected band count");
-  return image;
-}
-
 // An upright picture in memory squeezed to the network's square, as packed RGB.
 std::vector<uint8_t> squeezedPixels(const UprightImage& image, int64_t side) {
   startVips();
@@ -53,12 +36,14 @@ std::vector<uint8_t> squeezedPixels(const UprightImage& image, int64_t side) {
                                                  static_cast<int>(image.height), 3, VIPS_FORMAT_UCHAR));
   if (!source) throwVipsError("cannot wrap the in-memory image");
   source->Type = VIPS_INTERPRETATION_sRGB;
+  // The same Lanczos resize a thumbnail of the image would make, without a thumbnail's colour
+  // management and conversions, which an 8-bit RGB image in memory does not need.
   VipsImage* out = nullptr;
-  if (vips_thumbnail_image(source.get(), &out, static_cast<int>(side), "height", static_cast<int>(side), "size",
-                           VIPS_SIZE_FORCE, nullptr) != 0) {
+  if (vips_resize(source.get(), &out, double(side) / double(image.width), "vscale", double(side) / double(image.height),
+                  nullptr) != 0) {
     throwVipsError("cannot resize the in-memory image");
   }
-  const VipsImagePtr squeezed = asRgb(VipsImagePtr(out));
+  const VipsImagePtr squeezed(out);
   size_t size = 0;
   const auto pixels = pixelsOf(squeezed.get(), size);
   if (size != static_cast<size_t>(side * side * 3)) throw VipsError("unexpected decoded size");
