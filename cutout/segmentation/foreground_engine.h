@@ -52,6 +52,10 @@ class InstanceMaskObservation {
   // buffer (coverage 0..1). Returns null when none can be made; throws on a runtime failure.
   virtual std::unique_ptr<PixelBuffer> generateScaledMask(const std::set<int64_t>& instances,
                                                           const ImageRequestHandler& handler) const = 0;
+  // The upright picture that was analysed when the segmentation decoded the handler's file (the
+  // whole image, possibly reduced), for later looks at the same picture that need not decode the
+  // file again; null when the observation keeps none.
+  virtual std::shared_ptr<const UprightImage> analysedPicture() const { return nullptr; }
 };
 
 // The foreground-instance segmentation service. Abstract so that tests can fake it; the real one

@@ -94,16 +94,22 @@ std::pair<int64_t, int64_t> personSearchSize(int64_t width, int64_t height) {
 }
 
 // Looks for a large person who lies almost wholly outside a small whole-image subject and, when
-// there is one, recovers every detected person from crops. Returns the recovered mask, or nothing
-// when there is nothing to recover. Every failure is recorded in `outcome` instead of thrown.
+// there is one, recovers every detected person from crops. The search looks at the picture the
+// segmentation analysed when there is one (the detector scales it to its input; no second decode),
+// otherwise at a reduced decode. Returns the recovered mask, or nothing when there is nothing to
+// recover. Every failure is recorded in `outcome` instead of thrown.
 std::optional<RecoveredMask> recoverMissedPeople(const GrayMask& gray, int64_t foregroundCount,
-                                                 ImageSource& source, CutoutServices& services,
-                                                 MaskOutcome& outcome) {
+                                                 ImageSource& source, const UprightImage* analysed,
+                                                 CutoutServices& services, MaskOutcome& outcome) {
   const double width = static_cast<double>(gray.width), height = static_cast<double>(gray.height);
   const double imageArea = width * height;
   try {
-    const auto [searchWidth, searchHeight] = personSearchSize(gray.width, gray.height);
-    UprightImage searched = uprightImage(source, searchWidth, searchHeight);
+    UprightImage decoded;
+    if (!analysed) {
+      const auto [searchWidth, searchHeight] = personSearchSize(gray.width, gray.height);
+      decoded = uprightImage(source, searchWidth, searchHeight);
+    }
+    const UprightImage& searched = analysed ? *analysed : decoded;
     const HumanRequest request = configuredHumanRequest(services.detector);
     // A detection that fails still counts as the pass it was.
     outcome.detectionPasses = 1;
@@ -122,8 +128,10 @@ std::optional<RecoveredMask> recoverMissedPeople(const GrayMask& gray, int64_t f
       }
     }
     if (!missed) return std::nullopt;
-    const bool fullSize = searched.width == gray.width && searched.height == gray.height;
-    const UprightImage upright = fullSize ? std::move(searched) : uprightImage(source, gray.width, gray.height);
+    if (searched.width == gray.width && searched.height == gray.height) {
+      return recoverPeople(boxes, searched, 0.2, 0.2, 1, outcome.cropPasses, services.engine);
+    }
+    const UprightImage upright = uprightImage(source, gray.width, gray.height);
     return recoverPeople(boxes, upright, 0.2, 0.2, 1, outcome.cropPasses, services.engine);
   } catch (const CutoutFailure failure) {
     outcome.recoveryError = std::string(rawValue(failure));
@@ -197,6 +205,7 @@ Json run(const Json& request, const PhaseCallback& phase, CutoutServices& servic
   bool usable = false;
   if (observation && !observation->allInstances().empty()) {
     GrayMask gray;
+    std::shared_ptr<const UprightImage> analysed = observation->analysedPicture();
     {
       // The scaled mask is released as soon as it has been converted.
       const auto& instances = observation->allInstances();
@@ -212,8 +221,9 @@ Json run(const Json& request, const PhaseCallback& phase, CutoutServices& servic
     if (!statistics.isDegenerate) {
       usable = true;
       if (static_cast<double>(gray.bytes.size()) * 0.2 >= static_cast<double>(statistics.foregroundCount)) {
-        recovered = recoverMissedPeople(gray, statistics.foregroundCount, *source, services, outcome);
+        recovered = recoverMissedPeople(gray, statistics.foregroundCount, *source, analysed.get(), services, outcome);
       }
+      analysed.reset();
       if (recovered) {
         outcome.maskSize = exportGrayscaleMask(recovered->mask, output);
         outcome.recoveryMode = "missed_prominent_people";

@@ -18,14 +18,17 @@ using testing::maskWithBlock;
 // A header-only image source: the properties it is given, and a coordinate image when decoded.
 class HeaderSource : public ImageSource {
  public:
-  explicit HeaderSource(std::optional<ImageProperties> properties) : properties_(std::move(properties)) {}
+  HeaderSource(std::optional<ImageProperties> properties, std::vector<std::pair<int64_t, int64_t>>& decodedSizes)
+      : properties_(std::move(properties)), decodedSizes_(decodedSizes) {}
   std::optional<ImageProperties> properties() override { return properties_; }
   std::optional<UprightImage> uprightThumbnail(int64_t width, int64_t height) override {
+    decodedSizes_.emplace_back(width, height);
     return coordinateImage(width, height);
   }
 
  private:
   std::optional<ImageProperties> properties_;
+  std::vector<std::pair<int64_t, int64_t>>& decodedSizes_;  // the sizes every source was asked to decode at
 };
 
 // A segmentation service whose whole-image answer is scripted, and whose crops are cut from `scene`.
@@ -37,6 +40,7 @@ class ScriptedEngine : public testing::SceneEngine {
   std::optional<GrayMask> wholeMask;      // none: no observation at all
   std::set<int64_t> instances{1, 2};
   bool scaledMaskMissing = false;
+  std::shared_ptr<const UprightImage> analysed;  // what the whole-image observation says it analysed
   std::vector<ImageRequestHandler::File> wholeImageRequests;
 
   std::unique_ptr<InstanceMaskObservation> perform(const ForegroundRequest& request,
@@ -54,6 +58,7 @@ class ScriptedEngine : public testing::SceneEngine {
    public:
     explicit Observation(const ScriptedEngine& engine) : engine_(engine) {}
     const std::set<int64_t>& allInstances() const override { return engine_.instances; }
+    std::shared_ptr<const UprightImage> analysedPicture() const override { return engine_.analysed; }
     std::unique_ptr<PixelBuffer> generateScaledMask(const std::set<int64_t>&, const ImageRequestHandler&) const override {
       if (engine_.scaledMaskMissing) return nullptr;
       const GrayMask& mask = *engine_.wholeMask;
@@ -95,7 +100,7 @@ class PipelineTest : public ::testing::Test {
                               openedPaths_.push_back(path);
                               if (afterOpening_) afterOpening_();
                               if (!openable_) return nullptr;
-                              auto source = std::make_unique<HeaderSource>(properties_);
+                              auto source = std::make_unique<HeaderSource>(properties_, decodedSizes_);
                               lastSource_ = source.get();
                               return source;
                             }};
@@ -118,6 +123,7 @@ class PipelineTest : public ::testing::Test {
   int opened_ = 0;
   std::vector<fs::path> openedPaths_;
   const ImageSource* lastSource_ = nullptr;
+  std::vector<std::pair<int64_t, int64_t>> decodedSizes_;
   std::function<void()> afterOpening_;
   std::vector<std::string> phases_;
   testing::ScriptedDetector detector_;
@@ -298,6 +304,36 @@ TEST_F(PipelineTest, SearchesForPeopleOnAReducedDecodeAndCropsTheFullSize) {
   EXPECT_EQ(result["foreground_crop_passes"], 1);
 }
 
+TEST_F(PipelineTest, SearchesForPeopleOnTheAnalysedPictureWithoutDecodingAgain) {
+  // The segmentation analysed 2000 × 1600 at 1600 × 1280: the detector is handed that picture and
+  // its boxes are scaled back; only the crop's full-size picture is decoded.
+  setImage(2000, 1600);
+  ScriptedEngine engine(maskWithBlock(2000, 1600, 800, 400, 1200, 1360));
+  engine.wholeMask = maskWithBlock(2000, 1600, 0, 0, 100, 100);
+  engine.analysed = std::make_shared<const UprightImage>(coordinateImage(1600, 1280));
+  detector_.answer = [](const UprightImage& image) {
+    const double sx = double(image.width) / 2000, sy = double(image.height) / 1600;
+    return std::vector<HumanObservation>{{0.9f, Rect{800 * sx, 200 * sy, 400 * sx, 1200 * sy}}};
+  };
+  const Json result = runWith(engine, request(dir_ / "mask.png"));
+  ASSERT_EQ(detector_.seenSizes.size(), 1u);
+  EXPECT_EQ(detector_.seenSizes[0], (std::pair<int64_t, int64_t>{1600, 1280}));
+  EXPECT_EQ(result["recovery_mode"], "missed_prominent_people");
+  EXPECT_EQ(result["foreground_crop_passes"], 1);
+  EXPECT_EQ(decodedSizes_, (std::vector<std::pair<int64_t, int64_t>>{{2000, 1600}}));
+}
+
+TEST_F(PipelineTest, CropsAFullSizeAnalysedPictureWithoutAnyDecode) {
+  ScriptedEngine engine(maskWithBlock(100, 80, 40, 20, 60, 68));
+  engine.wholeMask = maskWithBlock(100, 80, 0, 0, 10, 10);
+  engine.analysed = std::make_shared<const UprightImage>(coordinateImage(100, 80));
+  detector_.answer = [](const UprightImage&) { return std::vector<HumanObservation>{{0.9f, Rect{40, 10, 20, 60}}}; };
+  const Json result = runWith(engine, request(dir_ / "mask.png"));
+  EXPECT_EQ(result["recovery_mode"], "missed_prominent_people");
+  EXPECT_EQ(result["recovered_people_count"], 1);
+  EXPECT_TRUE(decodedSizes_.empty());
+}
+
 TEST_F(PipelineTest, FailedCheckKeepsTheMaskAndReportsTheCode) {
   ScriptedEngine engine(maskWithBlock(100, 80, 0, 0, 100, 80));
   engine.wholeMask = maskWithBlock(100, 80, 0, 0, 10, 10);
@@ -369,7 +405,7 @@ TEST_F(PipelineTest, PhaseFailureStopsTheRun) {
   ScriptedEngine engine(maskWithBlock(100, 80, 0, 0, 50, 80));
   engine.wholeMask = maskWithBlock(100, 80, 0, 0, 50, 80);
   CutoutServices services{engine, detector_, [&](const fs::path&) -> std::unique_ptr<ImageSource> {
-                            return std::make_unique<HeaderSource>(properties_);
+                            return std::make_unique<HeaderSource>(properties_, decodedSizes_);
                           }};
   EXPECT_THROW(run(request(dir_ / "mask.png"),
                    [](std::string_view phase) {

@@ -95,11 +95,13 @@ ProbabilityMap networkMap(OnnxModel& network, int64_t side, const UprightImage& 
 
 class IsnetObservation : public InstanceMaskObservation {
  public:
-  IsnetObservation(ProbabilityMap map, InstanceLabels labels) : map_(std::move(map)), labels_(std::move(labels)) {
+  IsnetObservation(ProbabilityMap map, InstanceLabels labels, std::shared_ptr<const UprightImage> picture = nullptr)
+      : map_(std::move(map)), labels_(std::move(labels)), picture_(std::move(picture)) {
     for (int32_t instance = 1; instance <= labels_.count; ++instance) instances_.insert(instance);
   }
 
   const std::set<int64_t>& allInstances() const override { return instances_; }
+  std::shared_ptr<const UprightImage> analysedPicture() const override { return picture_; }
 
   std::unique_ptr<PixelBuffer> generateScaledMask(const std::set<int64_t>& instances,
                                                   const ImageRequestHandler& handler) const override {
@@ -119,6 +121,7 @@ class IsnetObservation : public InstanceMaskObservation {
  private:
   ProbabilityMap map_;
   InstanceLabels labels_;
+  std::shared_ptr<const UprightImage> picture_;
   std::set<int64_t> instances_;
 };
 
@@ -152,13 +155,13 @@ std::unique_ptr<InstanceMaskObservation> IsnetEngine::perform(const ForegroundRe
   const std::shared_ptr<OnnxModel> network = sharedNetwork(modelPath_, onGpu);
   const int64_t side = network->squareInputSide().value_or(isnetSide);
   if (const auto* file = std::get_if<ImageRequestHandler::File>(&handler.image)) {
-    const UprightImage picture = workingPicture(*file, workingSide);
-    ProbabilityMap map = resampledMap(networkMap(*network, side, picture), picture.width, picture.height);
-    refineEdges(map, picture, edgeReach(picture.width, picture.height));
+    auto picture = std::make_shared<const UprightImage>(workingPicture(*file, workingSide));
+    ProbabilityMap map = resampledMap(networkMap(*network, side, *picture), picture->width, picture->height);
+    refineEdges(map, *picture, edgeReach(picture->width, picture->height));
     InstanceLabels labels = keepInstances(map, minimumInstanceArea(map.width, map.height));
     // After the specks are dropped, so that their soft rims go with them.
     clearDetachedTails(map);
-    return std::make_unique<IsnetObservation>(std::move(map), std::move(labels));
+    return std::make_unique<IsnetObservation>(std::move(map), std::move(labels), std::move(picture));
   }
   const auto& image = std::get<std::shared_ptr<const UprightImage>>(handler.image);
   if (!image) throw VipsError("no in-memory image");

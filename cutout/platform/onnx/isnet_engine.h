@@ -12,8 +12,8 @@ namespace rezoro::cutout {
 // it and its edge refined with the picture's colours in a narrow band (refineEdges), the rest of
 // the map kept as the network made it but for its soft tail beyond the edge's outer pixel
 // (clearDetachedTails). The instances are the connected foreground regions of the
-// map, and the scaled mask is the map resized to the analysed image. An in-memory image (a crop)
-// gets the network's map alone.
+// map, and the scaled mask is the map resized to the analysed image; the observation keeps the
+// working picture (analysedPicture). An in-memory image (a crop) gets the network's map alone.
 //
 // The network is loaded on the first perform and then shared by every engine and request of the
 // process; an engine object itself is cheap.
