@@ -107,6 +107,18 @@ class PipelineTest : public ::testing::Test {
     return run(request, [&](std::string_view phase) { phases_.emplace_back(phase); }, services);
   }
 
+  // A 2000 × 1600 photo whose segmentation finds only a small object in a corner, while the
+  // detector finds a person at (800, 200, 400, 1200), answering in pixels of whatever picture it is
+  // handed; `engine`'s crop scene should show the person.
+  void missAPersonIn2000x1600(ScriptedEngine& engine) {
+    setImage(2000, 1600);
+    engine.wholeMask = maskWithBlock(2000, 1600, 0, 0, 100, 100);
+    detector_.answer = [](const UprightImage& image) {
+      const double sx = double(image.width) / 2000, sy = double(image.height) / 1600;
+      return std::vector<HumanObservation>{{0.9f, Rect{800 * sx, 200 * sy, 400 * sx, 1200 * sy}}};
+    };
+  }
+
   CutoutFailure failureOf(ScriptedEngine& engine, const Json& request) {
     try {
       runWith(engine, request);
@@ -288,14 +300,8 @@ TEST_F(PipelineTest, RecoversAMissedProminentPerson) {
 
 TEST_F(PipelineTest, SearchesForPeopleOnAReducedDecodeAndCropsTheFullSize) {
   // 2000 × 1600 is searched at 416 × 333; the crop is cut from the full-size decode.
-  setImage(2000, 1600);
   ScriptedEngine engine(maskWithBlock(2000, 1600, 800, 400, 1200, 1360));
-  engine.wholeMask = maskWithBlock(2000, 1600, 0, 0, 100, 100);
-  detector_.answer = [](const UprightImage& image) {
-    // The person (800, 200, 400, 1200), in pixels of the reduced picture the detector sees.
-    const double sx = double(image.width) / 2000, sy = double(image.height) / 1600;
-    return std::vector<HumanObservation>{{0.9f, Rect{800 * sx, 200 * sy, 400 * sx, 1200 * sy}}};
-  };
+  missAPersonIn2000x1600(engine);
   const Json result = runWith(engine, request(dir_ / "mask.png"));
   ASSERT_EQ(detector_.seenSizes.size(), 1u);
   EXPECT_EQ(detector_.seenSizes[0], (std::pair<int64_t, int64_t>{416, 333}));
@@ -307,14 +313,9 @@ TEST_F(PipelineTest, SearchesForPeopleOnAReducedDecodeAndCropsTheFullSize) {
 TEST_F(PipelineTest, SearchesForPeopleOnTheAnalysedPictureWithoutDecodingAgain) {
   // The segmentation analysed 2000 × 1600 at 1600 × 1280: the detector is handed that picture and
   // its boxes are scaled back; only the crop's full-size picture is decoded.
-  setImage(2000, 1600);
   ScriptedEngine engine(maskWithBlock(2000, 1600, 800, 400, 1200, 1360));
-  engine.wholeMask = maskWithBlock(2000, 1600, 0, 0, 100, 100);
+  missAPersonIn2000x1600(engine);
   engine.analysed = std::make_shared<const UprightImage>(coordinateImage(1600, 1280));
-  detector_.answer = [](const UprightImage& image) {
-    const double sx = double(image.width) / 2000, sy = double(image.height) / 1600;
-    return std::vector<HumanObservation>{{0.9f, Rect{800 * sx, 200 * sy, 400 * sx, 1200 * sy}}};
-  };
   const Json result = runWith(engine, request(dir_ / "mask.png"));
   ASSERT_EQ(detector_.seenSizes.size(), 1u);
   EXPECT_EQ(detector_.seenSizes[0], (std::pair<int64_t, int64_t>{1600, 1280}));

@@ -57,31 +57,34 @@ OnnxModel::OnnxModel(const std::filesystem::path& path, OnnxDevice device, OnnxM
   }
 }
 
-std::vector<Ort::Value> OnnxModel::run(const char* inputName, std::span<const float> input,
-                                       std::span<const int64_t> shape,
-                                       const std::vector<const char*>& outputNames) {
+namespace {
+
+template <typename Element>
+std::vector<Ort::Value> runOnTensor(Ort::Session& session, const Ort::MemoryInfo& memory, const char* inputName,
+                                    std::span<const Element> input, std::span<const int64_t> shape,
+                                    const std::vector<const char*>& outputNames) {
   try {
     // The runtime only reads the input; the const_cast is the C API's signature, not a write.
-    Ort::Value tensor = Ort::Value::CreateTensor<float>(memory_, const_cast<float*>(input.data()),
-                                                        input.size(), shape.data(), shape.size());
-    return session_.Run(Ort::RunOptions{nullptr}, &inputName, &tensor, 1, outputNames.data(),
-                        outputNames.size());
+    Ort::Value tensor = Ort::Value::CreateTensor<Element>(memory, const_cast<Element*>(input.data()), input.size(),
+                                                          shape.data(), shape.size());
+    return session.Run(Ort::RunOptions{nullptr}, &inputName, &tensor, 1, outputNames.data(), outputNames.size());
   } catch (const Ort::Exception& failure) {
     throw OnnxError(failure.what());
   }
 }
 
+}  // namespace
+
+std::vector<Ort::Value> OnnxModel::run(const char* inputName, std::span<const float> input,
+                                       std::span<const int64_t> shape,
+                                       const std::vector<const char*>& outputNames) {
+  return runOnTensor(session_, memory_, inputName, input, shape, outputNames);
+}
+
 std::vector<Ort::Value> OnnxModel::run(const char* inputName, std::span<const uint8_t> input,
                                        std::span<const int64_t> shape,
                                        const std::vector<const char*>& outputNames) {
-  try {
-    Ort::Value tensor = Ort::Value::CreateTensor<uint8_t>(memory_, const_cast<uint8_t*>(input.data()),
-                                                          input.size(), shape.data(), shape.size());
-    return session_.Run(Ort::RunOptions{nullptr}, &inputName, &tensor, 1, outputNames.data(),
-                        outputNames.size());
-  } catch (const Ort::Exception& failure) {
-    throw OnnxError(failure.what());
-  }
+  return runOnTensor(session_, memory_, inputName, input, shape, outputNames);
 }
 
 bool OnnxModel::takesBytes() const {
