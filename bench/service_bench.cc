@@ -39,21 +39,24 @@ double percentile(std::vector<double> values, double p) {
 // or masks.
 double rawInferenceSeconds(rezoro::cutout::OnnxModel& model, int64_t side) {
   // Varied values, like a photo's: constant input would spare the network work a real image costs.
-  std::vector<uint8_t> pixels(static_cast<size_t>(3 * side * side));
+  const auto size = static_cast<size_t>(3 * side * side);
   uint32_t state = 12345;
-  for (uint8_t& value : pixels) {
-    state = state * 1664525u + 1013904223u;
-    value = static_cast<uint8_t>(state >> 24);
-  }
+  const auto next = [&state] { return state = state * 1664525u + 1013904223u; };
+  std::vector<uint8_t> pixels;
+  std::vector<float> planes;
   if (model.takesBytes()) {
-    const auto start = Clock::now();
-    model.run("input", std::span<const uint8_t>(pixels), std::vector<int64_t>{1, side, side, 3}, {"output"});
-    return seconds(Clock::now() - start);
+    pixels.resize(size);
+    for (uint8_t& value : pixels) value = static_cast<uint8_t>(next() >> 24);
+  } else {
+    planes.resize(size);
+    for (float& value : planes) value = static_cast<float>(next() >> 8) / 16777216.0f - 0.5f;
   }
-  std::vector<float> input(pixels.size());
-  std::transform(pixels.begin(), pixels.end(), input.begin(), [](uint8_t v) { return (float(v) - 128.0f) / 256.0f; });
   const auto start = Clock::now();
-  model.run("input", input, std::vector<int64_t>{1, 3, side, side}, {"output"});
+  if (model.takesBytes()) {
+    model.run("input", std::span<const uint8_t>(pixels), std::vector<int64_t>{1, side, side, 3}, {"output"});
+  } else {
+    model.run("input", planes, std::vector<int64_t>{1, 3, side, side}, {"output"});
+  }
   return seconds(Clock::now() - start);
 }
 

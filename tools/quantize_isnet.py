@@ -23,9 +23,10 @@ outputs, whose values become the mask); "first" keeps the convolution that reads
 float32 as well, which costs its 64-channel float output at half the input's side (about 130 MB more
 at the peak) and measured no better on the quality set. A float32 convolution with a single output
 channel becomes a 1 × 1 convolution with one output per kernel tap and the shifted sum of those (the
-same values in about a fifth of the time). The operators between 8-bit tensors (max pooling, resizing, concatenation, the blocks' residual sums)
-take 8-bit inputs and outputs too, so that ONNX Runtime runs them on uint8 and no feature map is
-held in float32; what follows the float32 convolutions (the mask's resize and sigmoid) stays float32.
+same values in about a fifth of the time). The operators between 8-bit tensors (max pooling,
+resizing, concatenation, the blocks' residual sums) take 8-bit inputs and outputs too, so that ONNX
+Runtime runs them on uint8 and no feature map is held in float32; what follows the float32
+convolutions (the mask's resize and sigmoid) stays float32.
 The quantised network reads the picture's 8-bit RGB as it is stored (1 × side × side × 3), which its
 input quantisation gives back exactly; the float32 network reads (value − 128) / 256 in planes.
 """
@@ -301,7 +302,8 @@ def split_narrow_convolutions(graph):
     convolution that only shifts and sums them (its weights are 0 and 1, the bias is the original's).
     The result is the same up to the order of the float additions. ONNX Runtime computes a float
     convolution in blocks of eight output channels, so a single channel costs eight; the 1 × 1 step
-    costs k² channels at one tap each, and the sum nine multiply-adds per pixel."""
+    costs k² channels at one tap each, and the sum k² multiply-adds per pixel. The new nodes are
+    appended: the caller sorts the graph."""
     initializers = {t.name: t for t in graph.initializer}
     for node in list(graph.node):
         if node.op_type != "Conv" or node.input[1] not in initializers:
@@ -326,10 +328,8 @@ def split_narrow_convolutions(graph):
                                    kernel_shape=[1, 1], name=(node.name or base) + "_taps")
         summed = helper.make_node("Conv", [base + "__per_tap", base + "__shift"] + list(node.input[2:]), [base],
                                   kernel_shape=[k, k], pads=pads, name=(node.name or base) + "_sum")
-        at = list(graph.node).index(node)
         graph.node.remove(node)
-        graph.node.insert(at, summed)
-        graph.node.insert(at, per_tap)
+        graph.node.extend([per_tap, summed])
 
 
 def byte_input(graph):

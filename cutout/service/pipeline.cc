@@ -128,11 +128,9 @@ std::optional<RecoveredMask> recoverMissedPeople(const GrayMask& gray, int64_t f
       }
     }
     if (!missed) return std::nullopt;
-    if (searched.width == gray.width && searched.height == gray.height) {
-      return recoverPeople(boxes, searched, 0.2, 0.2, 1, outcome.cropPasses, services.engine);
-    }
-    const UprightImage upright = uprightImage(source, gray.width, gray.height);
-    return recoverPeople(boxes, upright, 0.2, 0.2, 1, outcome.cropPasses, services.engine);
+    const bool fullSize = searched.width == gray.width && searched.height == gray.height;
+    const UprightImage full = fullSize ? UprightImage{} : uprightImage(source, gray.width, gray.height);
+    return recoverPeople(boxes, fullSize ? searched : full, 0.2, 0.2, 1, outcome.cropPasses, services.engine);
   } catch (const CutoutFailure failure) {
     outcome.recoveryError = std::string(rawValue(failure));
   } catch (...) {

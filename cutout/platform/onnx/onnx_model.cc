@@ -52,6 +52,8 @@ OnnxModel::OnnxModel(const std::filesystem::path& path, OnnxDevice device, OnnxM
     if (device == OnnxDevice::cuda) options.AppendExecutionProvider_CUDA(OrtCUDAProviderOptions{});
     session_ = Ort::Session(onnxEnvironment(), path.c_str(), options);
     memory_ = Ort::MemoryInfo::CreateCpu(OrtDeviceAllocator, OrtMemTypeDefault);
+    takesBytes_ = session_.GetInputTypeInfo(0).GetTensorTypeAndShapeInfo().GetElementType() ==
+                  ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8;
   } catch (const Ort::Exception& failure) {
     throw OnnxError(failure.what());
   }
@@ -87,20 +89,13 @@ std::vector<Ort::Value> OnnxModel::run(const char* inputName, std::span<const ui
   return runOnTensor(session_, memory_, inputName, input, shape, outputNames);
 }
 
-bool OnnxModel::takesBytes() const {
-  try {
-    return session_.GetInputTypeInfo(0).GetTensorTypeAndShapeInfo().GetElementType() ==
-           ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8;
-  } catch (const Ort::Exception& failure) {
-    throw OnnxError(failure.what());
-  }
-}
+bool OnnxModel::takesBytes() const { return takesBytes_; }
 
 std::optional<int64_t> OnnxModel::squareInputSide() const {
   try {
     const std::vector<int64_t> shape = session_.GetInputTypeInfo(0).GetTensorTypeAndShapeInfo().GetShape();
     if (shape.size() != 4) return std::nullopt;
-    const size_t rows = takesBytes() ? 1 : 2;
+    const size_t rows = takesBytes_ ? 1 : 2;
     if (shape[rows] > 0 && shape[rows] == shape[rows + 1]) return shape[rows];
     return std::nullopt;
   } catch (const Ort::Exception& failure) {

@@ -58,6 +58,7 @@ class OnnxModel {
  private:
   Ort::Session session_{nullptr};
   Ort::MemoryInfo memory_{nullptr};
+  bool takesBytes_ = false;  // read from the model once, when it is loaded
 };
 
 // The folder holding the running executable (from /proc/self/exe).
